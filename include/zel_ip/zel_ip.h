@@ -1,0 +1,9 @@
+/*
+ * libzel-ip: the IPv4 fast-path configuration library. Umbrella header.
+ */
+#ifndef ZEL_IP_H
+#define ZEL_IP_H
+
+#include "zel_ip/zel_ip_status.h"
+
+#endif /* ZEL_IP_H */

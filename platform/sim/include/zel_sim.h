@@ -1,0 +1,172 @@
+/*
+ * The software platform: a model of the SDK framework and of the packet
+ * engine that implements zel_fw.h and hwe.h, so that the IPv4 module runs
+ * without hardware.
+ *
+ * This header is the platform's control and introspection surface for
+ * tests, tools and embedders: create a platform and a module object in a
+ * few lines, inject faults into any platform call, watch memory, read the
+ * trace channel and the PDUs sent. Engine introspection (lookups, listing,
+ * rule-set classification, namespaces, state memory) is in
+ * zel_sim_engine.h, included here.
+ *
+ * Process-wide state: the fault table, the memory accounting and the trace
+ * recorder are one per process (the calls that use them carry no platform
+ * argument). Everything else belongs to one platform.
+ */
+#ifndef ZEL_SIM_H
+#define ZEL_SIM_H
+
+#include "zel_fw.h"
+#include "hwe.h"
+#include "zel_sim_engine.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One platform: a packet engine loaded with an image and one framework
+ * instance (system context, interface ids, QoS service, tunnel demux,
+ * registrations). */
+typedef struct zel_sim zel_sim_t;
+
+/* Create a platform on `image` (NULL: the default image the IPv4 module
+ * expects). The image is copied. NULL when memory is short. */
+zel_sim_t *zel_sim_create(const zel_sim_image_t *image);
+
+/* Destroy a platform and every object it made. Module objects made with
+ * zel_sim_module_new must be freed first. */
+void zel_sim_destroy(zel_sim_t *sim);
+
+hwe_engine_t *zel_sim_engine(zel_sim_t *sim);
+zel_sys_ctx_t *zel_sim_sys_ctx(zel_sim_t *sim);
+
+/* The platform a system context or engine belongs to (NULL if none). */
+zel_sim_t *zel_sim_of_ctx(const zel_sys_ctx_t *ctx);
+
+/* ---------------------------------------------------------------------
+ * Framework objects
+ * --------------------------------------------------------------------- */
+
+/* A module object as the framework creates it before calling the module's
+ * start-up: magic set, `name` copied, `log_level` preset, a trace handle,
+ * a read-write lock (unless with_lock is 0), the platform's system context
+ * and engine, `priv` NULL. */
+zel_module_t *zel_sim_module_new(zel_sim_t *sim, const char *name, uint32_t log_level,
+                                 int with_lock);
+void zel_sim_module_free(zel_module_t *module);
+
+/* A sibling module object (for binding) with its module id and its two
+ * entry-point function ids. */
+zel_module_t *zel_sim_sibling_module_new(zel_sim_t *sim, uint32_t module_id,
+                                         uint16_t entry_fn_dir2, uint16_t entry_fn_other);
+
+/* A Layer-2 interface object of a sibling module, with interface id
+ * `intf_id` and the interface header magic. Owned by the platform. */
+zel_obj_header_t *zel_sim_l2_interface_new(zel_sim_t *sim, uint32_t intf_id);
+
+/* QoS objects of the framework: a queue with hardware id `queue_id`, a
+ * policer with policing flow id `flow_id`, a DiffServ policy whose class
+ * (class_type, class_id) maps to queue `queue_id`. Owned by the platform. */
+void *zel_sim_qos_queue_new(zel_sim_t *sim, uint32_t queue_id);
+void *zel_sim_qos_policer_new(zel_sim_t *sim, uint32_t flow_id);
+void *zel_sim_qos_ds_policy_new(zel_sim_t *sim);
+void zel_sim_qos_ds_policy_map(void *policy, uint32_t class_type, uint32_t class_id,
+                               uint32_t queue_id);
+/* Capture delivery state of a queue (1 enabled). */
+uint8_t zel_sim_qos_queue_capture(void *queue);
+
+/* EIOA map: logical port -> EIOA port (unmapped ports fail). */
+void zel_sim_eioa_map(zel_sim_t *sim, uint32_t logical_port, uint32_t eioa_port);
+
+/* Framework's turn during compaction: called from zel_sif_compact_callback
+ * with the context record; its result is returned to the module. */
+typedef uint32_t (*zel_sim_compact_hook_t)(void *user, void *compact_ctx);
+void zel_sim_set_compact_hook(zel_sim_t *sim, zel_sim_compact_hook_t hook, void *user);
+
+/* Registrations the module made. */
+const zel_service_table_t *zel_sim_service_table(zel_sim_t *sim, const zel_module_t *module);
+int zel_sim_compact_registration(zel_sim_t *sim, zel_compact_reg_t *out);
+
+/* Tunnel CPU path tables of the framework. */
+uint32_t zel_sim_demux_count(zel_sim_t *sim);
+int zel_sim_demux_find(zel_sim_t *sim, uint16_t port, zel_demux_rec_t *out);
+uint32_t zel_sim_port_map_count(zel_sim_t *sim);
+int zel_sim_port_map_find(zel_sim_t *sim, uint32_t intf_id, uint32_t *port);
+
+/* Interface ids the framework has handed out and not taken back. */
+uint32_t zel_sim_interface_ids_in_use(zel_sim_t *sim);
+
+/* PDUs sent through zel_ph_cpu_pdu_send, oldest first. */
+typedef struct zel_sim_pdu {
+    uint32_t word4, word5, all_ones;
+    uint32_t pipeline[2];     /* the pair passed by pointer   */
+    uint8_t header[64];       /* the send header              */
+    void *pdu1, *pdu2;
+    uint32_t a, b, c;
+} zel_sim_pdu_t;
+uint32_t zel_sim_pdu_count(zel_sim_t *sim);
+int zel_sim_pdu_get(zel_sim_t *sim, uint32_t index, zel_sim_pdu_t *out);
+
+/* ---------------------------------------------------------------------
+ * Fault injection (process-wide). Every platform entry point first asks
+ * the fault table whether to fail. A fault names a call (or NULL: any
+ * fallible call) and the n-th matching call from now on (1-based); it
+ * fires once, or on every matching call from the n-th on. A failing call
+ * returns `status` (hwe_nvm_calloc returns NULL) and changes nothing.
+ * --------------------------------------------------------------------- */
+
+#define ZEL_SIM_FAULT_ONCE 0u
+#define ZEL_SIM_FAULT_PERSIST 1u
+
+void zel_sim_fault_set(const char *call, uint32_t nth, uint32_t mode, uint32_t status);
+
+/* Fail matching calls at random, `permille` of them, from a seeded
+ * stream (deterministic for a seed and a call sequence). */
+void zel_sim_fault_random(const char *call, uint64_t seed, uint32_t permille, uint32_t status);
+
+/* Disarm every fault (counters are kept). */
+void zel_sim_fault_clear(void);
+
+/* Faults fired since the fault was set. */
+uint64_t zel_sim_fault_hits(void);
+
+/* Calls of an entry point (by name) since the last counter reset; NULL
+ * counts every fallible call. */
+uint64_t zel_sim_call_count(const char *call);
+void zel_sim_counters_reset(void);
+
+/* Name of the entry point the last fault fired in ("" if none). */
+const char *zel_sim_fault_last_call(void);
+
+/* ---------------------------------------------------------------------
+ * Memory of hwe_nvm_calloc (process-wide)
+ * --------------------------------------------------------------------- */
+
+uint64_t zel_sim_mem_in_use(void);      /* bytes handed out and not freed */
+uint64_t zel_sim_mem_blocks(void);      /* blocks handed out and not freed */
+void zel_sim_mem_set_limit(uint64_t bytes); /* 0: no limit */
+
+/* ---------------------------------------------------------------------
+ * Trace channel (process-wide recorder). While recording, the trace
+ * function of every event stores one record.
+ * --------------------------------------------------------------------- */
+
+typedef struct zel_sim_trace_rec {
+    uint32_t event;
+    uint32_t line;
+    const char *file;   /* valid while the record is kept */
+    int has_format;     /* 0 for entry/exit records       */
+    const char *text;   /* the formatted message, or the function name */
+    int forced;         /* 1: recorded through zel_lttng_trace_sif_force_error */
+} zel_sim_trace_rec_t;
+
+void zel_sim_trace_record(int on);  /* start (clearing) or stop recording */
+uint32_t zel_sim_trace_count(void);
+int zel_sim_trace_get(uint32_t index, zel_sim_trace_rec_t *out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZEL_SIM_H */

@@ -1,0 +1,163 @@
+// The one fault table of the software platform (see sim_fault.h).
+#include "sim_fault.h"
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "zel_sim.h"
+
+namespace zsim {
+
+std::atomic<bool> g_fault_armed{false};
+
+namespace {
+
+// Every registered entry point, for counting by name.
+struct Registry {
+    std::mutex mu;
+    std::vector<FaultPoint *> points;
+};
+Registry &registry() {
+    static Registry r;
+    return r;
+}
+
+enum class Mode { kOff, kNth, kRandom };
+
+// All fault state, in one record.
+struct FaultTable {
+    std::mutex mu;
+    Mode mode = Mode::kOff;
+    std::string call;       // empty: any fallible call
+    uint64_t nth = 0;       // fire at this matching call (1-based)
+    bool persist = false;   // and on every matching call after it
+    uint64_t seen = 0;      // matching calls since the fault was set
+    uint64_t hits = 0;      // faults fired since the fault was set
+    uint32_t status = 0;
+    uint64_t rng = 0;       // random mode: splitmix64 state
+    uint32_t permille = 0;
+    std::string last_hit;
+};
+FaultTable &table() {
+    static FaultTable t;
+    return t;
+}
+
+uint64_t splitmix64(uint64_t &s) {
+    uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+bool matches(const FaultTable &t, const FaultPoint &fp) {
+    if (t.call.empty()) return fp.fallible;
+    return t.call == fp.name;
+}
+
+// The decision: does this call of `fp` fail, and with which status?
+uint32_t fault_decide(FaultTable &t, const FaultPoint &fp) {
+    if (t.mode == Mode::kOff || !matches(t, fp)) return 0;
+    ++t.seen;
+    bool fire = false;
+    if (t.mode == Mode::kNth) {
+        fire = t.seen == t.nth || (t.persist && t.seen > t.nth);
+    } else {
+        fire = splitmix64(t.rng) % 1000 < t.permille;
+    }
+    if (!fire) return 0;
+    ++t.hits;
+    t.last_hit = fp.name;
+    return t.status;
+}
+
+}  // namespace
+
+FaultPoint::FaultPoint(const char *n, bool f) : name(n), fallible(f) {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> g(r.mu);
+    index = static_cast<int>(r.points.size());
+    r.points.push_back(this);
+}
+
+uint32_t fault_check(FaultPoint &fp) {
+    FaultTable &t = table();
+    std::lock_guard<std::mutex> g(t.mu);
+    return fault_decide(t, fp);
+}
+
+}  // namespace zsim
+
+using zsim::table;
+
+extern "C" {
+
+void zel_sim_fault_set(const char *call, uint32_t nth, uint32_t mode, uint32_t status) {
+    auto &t = table();
+    std::lock_guard<std::mutex> g(t.mu);
+    t.mode = nth == 0 ? zsim::Mode::kOff : zsim::Mode::kNth;
+    t.call = call ? call : "";
+    t.nth = nth;
+    t.persist = mode == ZEL_SIM_FAULT_PERSIST;
+    t.seen = 0;
+    t.hits = 0;
+    t.status = status ? status : HWE_E_FAULT;
+    t.last_hit.clear();
+    zsim::g_fault_armed.store(t.mode != zsim::Mode::kOff);
+}
+
+void zel_sim_fault_random(const char *call, uint64_t seed, uint32_t permille, uint32_t status) {
+    auto &t = table();
+    std::lock_guard<std::mutex> g(t.mu);
+    t.mode = zsim::Mode::kRandom;
+    t.call = call ? call : "";
+    t.rng = seed;
+    t.permille = permille > 1000 ? 1000 : permille;
+    t.seen = 0;
+    t.hits = 0;
+    t.status = status ? status : HWE_E_FAULT;
+    t.last_hit.clear();
+    zsim::g_fault_armed.store(true);
+}
+
+void zel_sim_fault_clear(void) {
+    auto &t = table();
+    std::lock_guard<std::mutex> g(t.mu);
+    t.mode = zsim::Mode::kOff;
+    zsim::g_fault_armed.store(false);
+}
+
+uint64_t zel_sim_fault_hits(void) {
+    auto &t = table();
+    std::lock_guard<std::mutex> g(t.mu);
+    return t.hits;
+}
+
+const char *zel_sim_fault_last_call(void) {
+    auto &t = table();
+    std::lock_guard<std::mutex> g(t.mu);
+    static thread_local std::string copy;
+    copy = t.last_hit;
+    return copy.c_str();
+}
+
+uint64_t zel_sim_call_count(const char *call) {
+    auto &r = zsim::registry();
+    std::lock_guard<std::mutex> g(r.mu);
+    uint64_t n = 0;
+    for (const auto *p : r.points) {
+        if (call ? std::strcmp(call, p->name) == 0 : p->fallible)
+            n += p->calls.load(std::memory_order_relaxed);
+    }
+    return n;
+}
+
+void zel_sim_counters_reset(void) {
+    auto &r = zsim::registry();
+    std::lock_guard<std::mutex> g(r.mu);
+    for (auto *p : r.points) p->calls.store(0, std::memory_order_relaxed);
+}
+
+}  // extern "C"

@@ -1,0 +1,64 @@
+// Fault table of the software platform.
+//
+// Every platform entry point starts with ZSIM_FAULT_POINT (or one of its
+// variants), which counts the call and asks the one fault table whether
+// this call must fail. All fault state lives in one record guarded by one
+// mutex, with one decision function (fault_decide) - a good place for a
+// breakpoint. The model underneath stays correct and deterministic: a
+// failing call returns before it changes anything.
+//
+// Calls are "fallible" (they return a status the module acts on and count
+// towards a fault on any call) or "observational" (status texts, printers,
+// byte order, time, trace lookup, free): those are counted but only fail
+// when named explicitly, and only if they can report a failure at all.
+#ifndef ZSIM_FAULT_H
+#define ZSIM_FAULT_H
+
+#include <atomic>
+#include <cstdint>
+
+namespace zsim {
+
+struct FaultPoint {
+    const char *name;
+    bool fallible;
+    int index;                       // slot in the counter table
+    std::atomic<uint64_t> calls{0};  // since the last counter reset
+    FaultPoint(const char *n, bool f);
+};
+
+// Counts the call; returns 0 to proceed or the status to fail with.
+uint32_t fault_check(FaultPoint &fp);
+
+// True while any fault is armed (cheap test for the fast path).
+extern std::atomic<bool> g_fault_armed;
+
+inline uint32_t fault_check_fast(FaultPoint &fp) {
+    fp.calls.fetch_add(1, std::memory_order_relaxed);
+    if (!g_fault_armed.load(std::memory_order_relaxed)) return 0;
+    return fault_check(fp);
+}
+
+}  // namespace zsim
+
+// Fallible entry point returning a status: fail with the injected status.
+#define ZSIM_FAULT_POINT()                                                 \
+    static ::zsim::FaultPoint zsim_fp_(__func__, true);                    \
+    if (uint32_t zsim_st_ = ::zsim::fault_check_fast(zsim_fp_)) return zsim_st_
+
+// Fallible entry point that fails by returning `failval` (e.g. NULL).
+#define ZSIM_FAULT_POINT_RET(failval)                                      \
+    static ::zsim::FaultPoint zsim_fp_(__func__, true);                    \
+    if (::zsim::fault_check_fast(zsim_fp_)) return (failval)
+
+// Observational entry point that can report a failure when named.
+#define ZSIM_OBSERVE_POINT()                                               \
+    static ::zsim::FaultPoint zsim_fp_(__func__, false);                   \
+    if (uint32_t zsim_st_ = ::zsim::fault_check_fast(zsim_fp_)) return zsim_st_
+
+// Observational entry point that cannot fail: counted only.
+#define ZSIM_COUNT_POINT()                                                 \
+    static ::zsim::FaultPoint zsim_fp_(__func__, false);                   \
+    zsim_fp_.calls.fetch_add(1, std::memory_order_relaxed)
+
+#endif  // ZSIM_FAULT_H
