@@ -5,5 +5,7 @@
 #define ZEL_IP_H
 
 #include "zel_ip/zel_ip_status.h"
+#include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_core.h"
 
 #endif /* ZEL_IP_H */

@@ -234,8 +234,20 @@ uint32_t zel_sys_interface_id_free(zel_sys_ctx_t *ctx, uint32_t intf_id);
 uint32_t zel_sys_eioa_port_number_get(zel_sys_ctx_t *ctx, uint32_t logical_port,
                                       uint32_t *eioa_port);
 
+/* Compaction context record: the module fills it for one compaction and
+ * hands it to the engine, which passes it back to the progress callback;
+ * the callback sets `status` (1 to 5) when it stops the compaction. */
+typedef struct zel_compact_ctx {
+    zel_sys_ctx_t *sys_ctx;
+    zel_module_t *module;
+    uint32_t flag_mask;
+    uint32_t tree_id;
+    const zel_ptn_t *pattern;  /* {NULL, 0, tree width}                  */
+    uint32_t status;
+} zel_compact_ctx_t;
+
 /* Printable status of a compaction context record (never NULL). */
-const char *zel_sys_compact_rock_status_get(const void *compact_ctx);
+const char *zel_sys_compact_rock_status_get(const zel_compact_ctx_t *compact_ctx);
 
 /* Send a PDU from the CPU through the packet-handling service. */
 uint32_t zel_ph_cpu_pdu_send(uint32_t word4, uint32_t word5, uint32_t all_ones,
@@ -298,7 +310,7 @@ uint32_t zel_sif_compact_register(zel_sys_ctx_t *ctx, const zel_compact_reg_t *r
 
 /* The framework's turn during a long compaction (the module has released
  * its lock). Returns 0 to continue, or a non-zero code to stop. */
-uint32_t zel_sif_compact_callback(void *compact_ctx);
+uint32_t zel_sif_compact_callback(zel_compact_ctx_t *compact_ctx);
 
 /* Tunnel CPU path: demux record {flow function id, port, 4, 1}. */
 typedef struct zel_demux_rec {

@@ -81,7 +81,7 @@ void zel_sim_eioa_map(zel_sim_t *sim, uint32_t logical_port, uint32_t eioa_port)
 
 /* Framework's turn during compaction: called from zel_sif_compact_callback
  * with the context record; its result is returned to the module. */
-typedef uint32_t (*zel_sim_compact_hook_t)(void *user, void *compact_ctx);
+typedef uint32_t (*zel_sim_compact_hook_t)(void *user, zel_compact_ctx_t *compact_ctx);
 void zel_sim_set_compact_hook(zel_sim_t *sim, zel_sim_compact_hook_t hook, void *user);
 
 /* Registrations the module made. */
@@ -97,7 +97,8 @@ int zel_sim_port_map_find(zel_sim_t *sim, uint32_t intf_id, uint32_t *port);
 /* Interface ids the framework has handed out and not taken back. */
 uint32_t zel_sim_interface_ids_in_use(zel_sim_t *sim);
 
-/* PDUs sent through zel_ph_cpu_pdu_send, oldest first. */
+/* PDUs sent through zel_ph_cpu_pdu_send, oldest first (process-wide, as
+ * the packet-handling service is one per process). */
 typedef struct zel_sim_pdu {
     uint32_t word4, word5, all_ones;
     uint32_t pipeline[2];     /* the pair passed by pointer   */
@@ -105,8 +106,9 @@ typedef struct zel_sim_pdu {
     void *pdu1, *pdu2;
     uint32_t a, b, c;
 } zel_sim_pdu_t;
-uint32_t zel_sim_pdu_count(zel_sim_t *sim);
-int zel_sim_pdu_get(zel_sim_t *sim, uint32_t index, zel_sim_pdu_t *out);
+uint32_t zel_sim_pdu_count(void);
+int zel_sim_pdu_get(uint32_t index, zel_sim_pdu_t *out);
+void zel_sim_pdu_clear(void);
 
 /* ---------------------------------------------------------------------
  * Fault injection (process-wide). Every platform entry point first asks

@@ -1,0 +1,260 @@
+// Platform creation and the framework's objects (module objects, sibling
+// modules, Layer-2 interfaces, QoS objects) with their introspection.
+#include "sim_platform.h"
+
+#include <algorithm>
+#include <new>
+
+
+struct zel_sim {
+    zsim::Platform p;
+};
+
+namespace zsim {
+
+namespace {
+// Live platforms, for mapping a system context back to its platform.
+std::mutex g_live_mu;
+std::vector<zel_sim *> g_live;
+
+// Every framework instance's trace channel id: one per module object.
+uint32_t g_next_trace = 1;
+
+std::mutex g_pdu_mu;
+std::vector<zel_sim_pdu_t> g_pdus;
+
+template <typename T>
+bool owns(const std::vector<std::unique_ptr<T>> &v, const void *obj) {
+    for (auto &o : v)
+        if (o.get() == obj) return true;
+    return false;
+}
+}  // namespace
+
+bool qos_known(const zel_sys_ctx_t *ctx, const void *obj) {
+    std::lock_guard<std::mutex> g(g_live_mu);
+    for (auto *s : g_live) {
+        if (ctx && &s->p.ctx != ctx) continue;
+        std::lock_guard<std::mutex> pg(s->p.mu);
+        if (owns(s->p.queues, obj) || owns(s->p.policers, obj) || owns(s->p.policies, obj))
+            return true;
+    }
+    return false;
+}
+
+bool record_pdu(const zel_sim_pdu_t &pdu) {
+    std::lock_guard<std::mutex> g(g_pdu_mu);
+    try {
+        g_pdus.push_back(pdu);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+Platform *platform_of(const zel_sys_ctx_t *ctx) {
+    if (!ctx) return nullptr;
+    std::lock_guard<std::mutex> g(g_live_mu);
+    for (auto *s : g_live)
+        if (&s->p.ctx == ctx) return &s->p;
+    return nullptr;
+}
+
+}  // namespace zsim
+
+using zsim::Platform;
+
+extern "C" {
+
+zel_sim_t *zel_sim_create(const zel_sim_image_t *image) {
+    zel_sim_image_t *dflt = nullptr;
+    if (!image) image = dflt = zel_sim_image_default();
+    hwe_engine_t *eng = image ? zel_sim_engine_create(image) : nullptr;
+    zel_sim_image_free(dflt);
+    if (!eng) return nullptr;
+    auto *s = new (std::nothrow) zel_sim;
+    if (!s) {
+        zel_sim_engine_destroy(eng);
+        return nullptr;
+    }
+    s->p.engine = eng;
+    s->p.ctx.fw = &s->p;
+    std::lock_guard<std::mutex> g(zsim::g_live_mu);
+    zsim::g_live.push_back(s);
+    return s;
+}
+
+void zel_sim_destroy(zel_sim_t *sim) {
+    if (!sim) return;
+    {
+        std::lock_guard<std::mutex> g(zsim::g_live_mu);
+        zsim::g_live.erase(std::remove(zsim::g_live.begin(), zsim::g_live.end(), sim),
+                           zsim::g_live.end());
+    }
+    zel_sim_engine_destroy(sim->p.engine);
+    delete sim;
+}
+
+hwe_engine_t *zel_sim_engine(zel_sim_t *sim) { return sim->p.engine; }
+zel_sys_ctx_t *zel_sim_sys_ctx(zel_sim_t *sim) { return &sim->p.ctx; }
+
+zel_sim_t *zel_sim_of_ctx(const zel_sys_ctx_t *ctx) {
+    Platform *p = zsim::platform_of(ctx);
+    return p ? reinterpret_cast<zel_sim_t *>(p) : nullptr;
+}
+
+zel_module_t *zel_sim_module_new(zel_sim_t *sim, const char *name, uint32_t log_level,
+                                 int with_lock) {
+    auto obj = std::make_unique<zsim::ModuleObject>();
+    obj->name = name ? name : "zel_ip";
+    zel_module_t &m = obj->m;
+    m.magic = ZEL_MODULE_MAGIC;
+    m.log_level = log_level;
+    m.name = obj->name.c_str();
+    m.rw_lock = with_lock ? &obj->lock : nullptr;
+    m.sys_ctx = &sim->p.ctx;
+    m.engine = sim->p.engine;
+    m.priv = nullptr;
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    m.trace_handle = zsim::g_next_trace++;
+    sim->p.modules.push_back(std::move(obj));
+    return &sim->p.modules.back()->m;
+}
+
+void zel_sim_module_free(zel_module_t *module) {
+    if (!module) return;
+    zsim::Platform *p = zsim::platform_of(module->sys_ctx);
+    if (!p) return;
+    std::lock_guard<std::mutex> g(p->mu);
+    p->services.erase(module);
+    auto &v = p->modules;
+    v.erase(std::remove_if(v.begin(), v.end(), [&](auto &o) { return &o->m == module; }), v.end());
+}
+
+zel_module_t *zel_sim_sibling_module_new(zel_sim_t *sim, uint32_t module_id,
+                                         uint16_t entry_fn_dir2, uint16_t entry_fn_other) {
+    auto m = std::make_unique<zel_module_t>();
+    m->magic = ZEL_MODULE_MAGIC;
+    m->name = "sibling";
+    m->sys_ctx = &sim->p.ctx;
+    m->engine = sim->p.engine;
+    m->module_id = module_id;
+    m->entry_fn_dir2 = entry_fn_dir2;
+    m->entry_fn_other = entry_fn_other;
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    sim->p.siblings.push_back(std::move(m));
+    return sim->p.siblings.back().get();
+}
+
+zel_obj_header_t *zel_sim_l2_interface_new(zel_sim_t *sim, uint32_t intf_id) {
+    auto h = std::make_unique<zel_obj_header_t>();
+    h->intf_id = intf_id;
+    h->magic = ZEL_INTF_HDR_MAGIC;
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    sim->p.l2_interfaces.push_back(std::move(h));
+    return sim->p.l2_interfaces.back().get();
+}
+
+void *zel_sim_qos_queue_new(zel_sim_t *sim, uint32_t queue_id) {
+    auto q = std::make_unique<zsim::QosQueue>();
+    q->queue_id = queue_id;
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    sim->p.queues.push_back(std::move(q));
+    return sim->p.queues.back().get();
+}
+
+void *zel_sim_qos_policer_new(zel_sim_t *sim, uint32_t flow_id) {
+    auto q = std::make_unique<zsim::QosPolicer>();
+    q->flow_id = flow_id;
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    sim->p.policers.push_back(std::move(q));
+    return sim->p.policers.back().get();
+}
+
+void *zel_sim_qos_ds_policy_new(zel_sim_t *sim) {
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    sim->p.policies.push_back(std::make_unique<zsim::QosPolicy>());
+    return sim->p.policies.back().get();
+}
+
+void zel_sim_qos_ds_policy_map(void *policy, uint32_t class_type, uint32_t class_id,
+                               uint32_t queue_id) {
+    static_cast<zsim::QosPolicy *>(policy)->classes[{class_type, class_id}] = queue_id;
+}
+
+uint8_t zel_sim_qos_queue_capture(void *queue) {
+    return static_cast<zsim::QosQueue *>(queue)->capture;
+}
+
+void zel_sim_eioa_map(zel_sim_t *sim, uint32_t logical_port, uint32_t eioa_port) {
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    sim->p.eioa[logical_port] = eioa_port;
+}
+
+void zel_sim_set_compact_hook(zel_sim_t *sim, zel_sim_compact_hook_t hook, void *user) {
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    sim->p.compact_hook = hook;
+    sim->p.compact_user = user;
+}
+
+const zel_service_table_t *zel_sim_service_table(zel_sim_t *sim, const zel_module_t *module) {
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    auto it = sim->p.services.find(module);
+    return it == sim->p.services.end() ? nullptr : &it->second;
+}
+
+int zel_sim_compact_registration(zel_sim_t *sim, zel_compact_reg_t *out) {
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    if (!sim->p.compact_registered) return 0;
+    if (out) *out = sim->p.compact_reg;
+    return 1;
+}
+
+uint32_t zel_sim_demux_count(zel_sim_t *sim) {
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    return static_cast<uint32_t>(sim->p.demux.size());
+}
+
+int zel_sim_demux_find(zel_sim_t *sim, uint16_t port, zel_demux_rec_t *out) {
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    auto it = sim->p.demux.find(port);
+    if (it == sim->p.demux.end()) return 0;
+    if (out) *out = it->second;
+    return 1;
+}
+
+uint32_t zel_sim_port_map_count(zel_sim_t *sim) {
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    return static_cast<uint32_t>(sim->p.port_map.size());
+}
+
+int zel_sim_port_map_find(zel_sim_t *sim, uint32_t intf_id, uint32_t *port) {
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    auto it = sim->p.port_map.find(intf_id);
+    if (it == sim->p.port_map.end()) return 0;
+    if (port) *port = it->second;
+    return 1;
+}
+
+uint32_t zel_sim_interface_ids_in_use(zel_sim_t *sim) {
+    return zsim::engine_ns_in_use(sim->p.engine, zsim::kSysIntfNamespace);
+}
+
+uint32_t zel_sim_pdu_count(void) {
+    std::lock_guard<std::mutex> g(zsim::g_pdu_mu);
+    return static_cast<uint32_t>(zsim::g_pdus.size());
+}
+
+int zel_sim_pdu_get(uint32_t index, zel_sim_pdu_t *out) {
+    std::lock_guard<std::mutex> g(zsim::g_pdu_mu);
+    if (index >= zsim::g_pdus.size()) return 0;
+    *out = zsim::g_pdus[index];
+    return 1;
+}
+
+void zel_sim_pdu_clear(void) {
+    std::lock_guard<std::mutex> g(zsim::g_pdu_mu);
+    zsim::g_pdus.clear();
+}
+
+}  // extern "C"

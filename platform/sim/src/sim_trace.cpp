@@ -1,0 +1,142 @@
+// The framework's trace channel. While a test or tool records, the trace
+// function of every event stores the record (event, source line and file,
+// whether it had a format, the formatted text); otherwise the channel
+// hands out no function and tracing costs the module one lookup.
+#include <cstdarg>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "sim_fault.h"
+#include "zel_sim.h"
+
+namespace {
+
+struct Rec {
+    uint32_t event;
+    uint32_t line;
+    std::string file;
+    bool has_format;
+    std::string text;
+    bool forced;
+};
+
+struct Recorder {
+    std::mutex mu;
+    std::atomic<bool> on{false};
+    std::deque<Rec> recs;
+};
+Recorder &rec() {
+    static Recorder r;
+    return r;
+}
+
+std::string vformat(const char *fmt, va_list ap) {
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = std::vsnprintf(nullptr, 0, fmt, ap2);
+    va_end(ap2);
+    std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(s.data(), s.size() + 1, fmt, ap);
+    return s;
+}
+
+void store(uint32_t event, uint32_t line, const char *file, const char *fmt, va_list ap,
+           bool forced) {
+    Rec r{event, line, file ? file : "", fmt != nullptr, {}, forced};
+    if (fmt) {
+        r.text = vformat(fmt, ap);
+    } else {
+        // Entry and exit records carry the function name as their argument.
+        const char *fn = va_arg(ap, const char *);
+        r.text = fn ? fn : "";
+    }
+    Recorder &R = rec();
+    std::lock_guard<std::mutex> g(R.mu);
+    R.recs.push_back(std::move(r));
+}
+
+// One trace function per event number: the event is part of the record.
+template <uint32_t E>
+void trace_fn(void *, uint32_t line, const char *file, const char *fmt, va_list ap) {
+    store(E, line, file, fmt, ap, false);
+}
+
+template <uint32_t... E>
+constexpr zel_trace_fn_t table_entry(uint32_t event, std::integer_sequence<uint32_t, E...>) {
+    zel_trace_fn_t fns[] = {&trace_fn<E>...};
+    return fns[event];
+}
+
+constexpr uint32_t kEvents = 32;
+
+}  // namespace
+
+extern "C" {
+
+uint32_t zel_lttng_fn_ptr_get(uint32_t trace, uint32_t event, zel_trace_fn_t *fn) {
+    ZSIM_OBSERVE_POINT();
+    (void)trace;
+    if (!fn || event >= kEvents) return ZEL_E_INVALID_PARAM;
+    *fn = rec().on.load(std::memory_order_relaxed)
+              ? table_entry(event, std::make_integer_sequence<uint32_t, kEvents>{})
+              : nullptr;
+    return 0;
+}
+
+void zel_lttng_trace_sif_force_error(uint32_t zero, uint32_t line, const char *file,
+                                     const char *fmt, ...) {
+    ZSIM_COUNT_POINT();
+    (void)zero;
+    if (!rec().on.load(std::memory_order_relaxed)) return;
+    va_list ap;
+    va_start(ap, fmt);
+    store(2, line, file, fmt, ap, true);
+    va_end(ap);
+}
+
+uint32_t zel_byte_string_print(const void *buf, uint32_t len, char *out, uint32_t size) {
+    ZSIM_COUNT_POINT();
+    const auto *b = static_cast<const unsigned char *>(buf);
+    // Bytes in hex, a blank between bytes: 3 characters per byte.
+    uint32_t need = len ? len * 3 - 1 : 0;
+    if (out && size) {
+        uint32_t n = 0;
+        for (uint32_t i = 0; i < len && n + 3 <= size; ++i) {
+            std::snprintf(out + n, size - n, i ? " %02x" : "%02x", b ? b[i] : 0);
+            n += i ? 3 : 2;
+        }
+        out[n < size ? n : size - 1] = '\0';
+    }
+    return need;
+}
+
+void zel_sim_trace_record(int on) {
+    Recorder &R = rec();
+    std::lock_guard<std::mutex> g(R.mu);
+    if (on) R.recs.clear();
+    R.on.store(on != 0);
+}
+
+uint32_t zel_sim_trace_count(void) {
+    Recorder &R = rec();
+    std::lock_guard<std::mutex> g(R.mu);
+    return static_cast<uint32_t>(R.recs.size());
+}
+
+int zel_sim_trace_get(uint32_t index, zel_sim_trace_rec_t *out) {
+    Recorder &R = rec();
+    std::lock_guard<std::mutex> g(R.mu);
+    if (index >= R.recs.size() || !out) return 0;
+    const Rec &r = R.recs[index];
+    out->event = r.event;
+    out->line = r.line;
+    out->file = r.file.c_str();
+    out->has_format = r.has_format;
+    out->text = r.text.c_str();
+    out->forced = r.forced;
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,53 @@
+// The module private block: one per module instance, allocated zeroed at
+// start-up, attached to the module handle (priv) only when start-up has
+// completed, freed at shutdown. Every field is changed only under the
+// module write lock.
+#ifndef ZEL_IP_PRIV_H
+#define ZEL_IP_PRIV_H
+
+#include <cstdint>
+
+#include "core/zel_ip_objects.h"
+#include "hwe.h"
+#include "tree/zel_ip_tree_types.h"
+
+namespace zel::ip {
+
+inline constexpr uint32_t kAddrSlots = 256;
+
+// One slot of the compressed address table: its index is the 8-bit
+// compressed form of {address, VRD ID}. Address 0 marks a free slot.
+struct AddrSlot {
+    uint32_t addr;
+    uint32_t vrd_id;
+};
+
+struct ZelIpPriv {
+    uint32_t magic;  // kPrivMagic while valid
+    TreeRecord trees[kNumTrees];
+    FlowFuncRecord flow_funcs[kNumFlowFuncs];
+    uint32_t global_stats_ns_id;
+    uint32_t default_egress_assoc_flow_id;
+    // Namespaces found at start-up.
+    hwe_rsrc_t *if_stats_rsrc;
+    hwe_rsrc_t *qos_stats_rsrc;
+    hwe_rsrc_t *ingress_assoc_rsrc;
+    hwe_rsrc_t *egress_assoc_rsrc;
+    hwe_rsrc_t *pbr_stats_rsrc;
+    hwe_rsrc_t *filter_stats_rsrc;
+    // Namespaces created at start-up.
+    hwe_rsrc_t *egress_flow_ids_rsrc;
+    hwe_rsrc_t *filter_rule_set_ids_rsrc;
+    hwe_rsrc_t *pbr_policy_set_ids_rsrc;
+    hwe_rsrc_t *vrd_ids_rsrc;
+    // Per-object tables.
+    zel_ip_vrd *vrd_table[kMaxVrds];  // by VRD ID; slot 63 stays empty
+    uint8_t default_ttl;
+    uint32_t compacting_tree;    // id of the tree under compaction, 0 = none
+    uint32_t compaction_status;  // tree index the next compaction pass starts at
+    AddrSlot addr_table[kAddrSlots];  // last field
+};
+
+}  // namespace zel::ip
+
+#endif  // ZEL_IP_PRIV_H

@@ -1,0 +1,58 @@
+// Registry of live module records (see zel_ip_registry.h).
+#include "core/zel_ip_registry.h"
+
+#include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
+
+#include "hwe.h"
+
+namespace zel::ip {
+namespace {
+
+struct Registry {
+    std::shared_mutex mu;
+    std::unordered_map<const void *, ObjKind> live;
+};
+
+Registry &registry() {
+    static Registry r;
+    return r;
+}
+
+}  // namespace
+
+void *obj_alloc(size_t size, ObjKind kind) {
+    if (size > UINT32_MAX) return nullptr;
+    void *p = hwe_nvm_calloc(1, static_cast<uint32_t>(size));
+    if (!p) return nullptr;
+    Registry &r = registry();
+    try {
+        std::unique_lock<std::shared_mutex> g(r.mu);
+        r.live[p] = kind;
+    } catch (...) {
+        hwe_nvm_free(p);
+        return nullptr;
+    }
+    return p;
+}
+
+void obj_free(void *p) {
+    if (!p) return;
+    Registry &r = registry();
+    {
+        std::unique_lock<std::shared_mutex> g(r.mu);
+        r.live.erase(p);
+    }
+    hwe_nvm_free(p);
+}
+
+bool obj_live(const void *p, ObjKind kind) {
+    if (!p) return false;
+    Registry &r = registry();
+    std::shared_lock<std::shared_mutex> g(r.mu);
+    auto it = r.live.find(p);
+    return it != r.live.end() && it->second == kind;
+}
+
+}  // namespace zel::ip

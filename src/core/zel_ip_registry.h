@@ -1,0 +1,43 @@
+// Records the module owns, and the registry of live ones.
+//
+// Every record behind a handle (private block, VRD, interfaces, flows,
+// rule and policy sets, captures) is allocated zeroed from the platform
+// allocator through obj_alloc and registered as live with its kind; it is
+// unregistered and freed by obj_free. Handle checks ask obj_live before
+// they read a word of the record, so a garbage, stale or foreign pointer
+// is an invalid handle and never a crash. The registry is process-wide:
+// handle checks take no module argument.
+#ifndef ZEL_IP_REGISTRY_H
+#define ZEL_IP_REGISTRY_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zel::ip {
+
+enum class ObjKind : uint8_t {
+    kPriv,       // module private block
+    kVrd,
+    kRuleSet,
+    kPolicySet,
+    kIpoe,       // IPoE interface
+    kVif,        // virtual interface
+    kTunnel,
+    kFlow,       // flow records of every kind
+    kCapture,
+};
+
+// Zeroed record of `size` bytes from hwe_nvm_calloc, registered as live.
+// NULL when memory (platform or registry) is short.
+void *obj_alloc(size_t size, ObjKind kind);
+
+// Unregister and free a record from obj_alloc (NULL is ignored). The
+// caller clears the record's magics first.
+void obj_free(void *p);
+
+// True when `p` is a live record of `kind`.
+bool obj_live(const void *p, ObjKind kind);
+
+}  // namespace zel::ip
+
+#endif  // ZEL_IP_REGISTRY_H
