@@ -20,6 +20,20 @@
 extern "C" {
 #endif
 
+/* ---- Life cycle -------------------------------------------------------
+ * The framework creates the module object and calls zel_ip_init once;
+ * until it succeeds, and after zel_ip_shutdown, every other operation
+ * returns 0x30001. */
+
+/* Bring the module instance up on the module object's engine. Returns 0 or
+ * the status of the first failing step (nothing of the instance remains). */
+uint32_t zel_ip_init(zel_module_t *module);
+
+/* Tear the instance down: trees emptied, reserved ids returned, namespaces
+ * destroyed, private block freed. Returns 0 or the failing step's status
+ * (the instance then stays up with the steps before it done). */
+uint32_t zel_ip_shutdown(zel_module_t *module);
+
 /* ---- Log levels ------------------------------------------------------
  * Log mask bits: 0-3 verbosity (0 silent, 1 FATAL, 3 ERROR, 7 Warning,
  * 15 info), 0x10 entry/exit lines, 0x40 pattern trace, 0x80 state-engine
