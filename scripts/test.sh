@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test suite (the README's test command).
+#   scripts/test.sh            default build (build/default)
+#   scripts/test.sh asan       the same suite under AddressSanitizer + UBSan
+#   scripts/test.sh tsan       the concurrency tests under ThreadSanitizer
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset="${1:-default}"
+scripts/deps.sh
+cmake --workflow --preset "$preset"
