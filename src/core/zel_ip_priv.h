@@ -40,6 +40,10 @@ struct ZelIpPriv {
     hwe_rsrc_t *filter_rule_set_ids_rsrc;
     hwe_rsrc_t *pbr_policy_set_ids_rsrc;
     hwe_rsrc_t *vrd_ids_rsrc;
+    // Shutdown progress: a shutdown repeated after a failed one goes on
+    // where that one stopped and never releases anything twice.
+    uint64_t trees_released;  // bit i: tree i torn down
+    uint32_t shutdown_steps;  // last shutdown step completed, 0 = none
     // Per-object tables.
     zel_ip_vrd *vrd_table[kMaxVrds];  // by VRD ID; slot 63 stays empty
     uint8_t default_ttl;

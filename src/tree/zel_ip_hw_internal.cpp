@@ -34,19 +34,6 @@ using namespace zel::ip;
 
 namespace {
 
-// Raises a key's length by one for a subnet database call and restores it
-// when the scope ends, whether the call succeeded or not.
-class OneBitLonger {
-public:
-    explicit OneBitLonger(zel_ptn_t &key) : key_(key) { ++key_.len; }
-    ~OneBitLonger() { --key_.len; }
-    OneBitLonger(const OneBitLonger &) = delete;
-    OneBitLonger &operator=(const OneBitLonger &) = delete;
-
-private:
-    zel_ptn_t &key_;
-};
-
 // A learn or unlearn on the tree under compaction tells the compaction
 // (which runs with the lock released) that the tree changed.
 void cancel_compaction_of(zel_module_t *m, const TreeRecord &t) {

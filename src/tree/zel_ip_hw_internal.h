@@ -15,6 +15,24 @@
 #include "tree/zel_ip_tree_types.h"
 #include "zel_fw.h"
 
+namespace zel::ip {
+
+// Raises a key's length by one for a subnet database call (the database is
+// one bit wider than its tree) and restores it when the scope ends,
+// whether the call succeeded or not.
+class OneBitLonger {
+public:
+    explicit OneBitLonger(zel_ptn_t &key) : key_(key) { ++key_.len; }
+    ~OneBitLonger() { --key_.len; }
+    OneBitLonger(const OneBitLonger &) = delete;
+    OneBitLonger &operator=(const OneBitLonger &) = delete;
+
+private:
+    zel_ptn_t &key_;
+};
+
+}  // namespace zel::ip
+
 // The records behind the C-linkage signatures below.
 using zel_ip_tree_record_t = zel::ip::TreeRecord;
 using zel_ip_flow_func_record_t = zel::ip::FlowFuncRecord;
