@@ -1,0 +1,199 @@
+// Engine model of the software platform: the objects behind hwe_engine_t,
+// hwe_rsrc_t and hwe_subnet_db_t, shared by the engine's source files
+// (image, trees, subnet databases, rule sets, namespaces, misc).
+//
+// Locking: every engine entry point takes the engine's mutex for its own
+// duration; calls into the caller's code (listing visitors, compaction
+// progress callbacks) run with it released, so a callback may call the
+// engine again. A subnet database has its own mutex (its calls carry no
+// engine). Symbol ids are process-wide (see symbol_id).
+#ifndef ZSIM_ENGINE_H
+#define ZSIM_ENGINE_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "hwe.h"
+#include "sim_engine_table.h"
+#include "zel_sim_engine.h"
+
+namespace zsim {
+
+constexpr uint32_t kEngineMagic = 0x454e4731;  // "ENG1"
+constexpr uint32_t kNsMagic = 0x4e535231;      // "NSR1"
+constexpr uint32_t kNsDead = 0x4e534444;       // destroyed namespace shell
+constexpr uint32_t kDbMagic = 0x53444231;      // "SDB1"
+constexpr uint32_t kDbDead = 0x53444444;       // destroyed database shell
+
+constexpr uint32_t kWordMask = 0xffffff;       // W1 / W2 carry 24 bits
+constexpr unsigned kMaxTreeWidth = 117;        // widest single-pattern key
+constexpr unsigned kMaxSubnetWidth = 118;      // tree width + the leading bit
+
+// ---- program image -------------------------------------------------------
+
+struct ImageTree {
+    std::string name;
+    uint32_t width = 0;                 // 0 for rule-set trees
+    uint32_t kind = ZEL_SIM_TREE_SINGLE;
+    hwe_action_t deflt{};               // kind 1: w1 resolved from default_fn
+    std::string default_fn;             // function symbol of a kind-1 default
+    uint32_t init_table_size = 0;
+    std::vector<uint32_t> fields;       // rule-set key layout (may be empty)
+};
+
+struct ImageNs {
+    std::string name;
+    uint32_t base = 0, count = 0;
+    uint32_t record_size = 0;           // state-engine record bytes per id
+    uint32_t sed_size = 0;              // SED parameter bytes per id
+    uint32_t mtm_size = 0;              // MTM shared parameter bytes per id
+    bool preallocated = false;          // every id taken at engine start
+};
+
+// Process-wide symbol ids: the same name always has the same id.
+uint32_t symbol_id(const std::string &name);
+const char *symbol_name(uint32_t id);
+
+// ---- actions ---------------------------------------------------------------
+
+inline bool action_valid(const hwe_action_t &a) {
+    return (a.kind == HWE_ACTION_NONE || a.kind == HWE_ACTION_FUNC || a.kind == HWE_ACTION_VALUE) &&
+           a.w1 <= kWordMask && a.w2 <= kWordMask;
+}
+inline bool action_eq(const hwe_action_t &a, const hwe_action_t &b) {
+    return a.kind == b.kind && a.w1 == b.w1 && a.w2 == b.w2;
+}
+// 56-bit encoding: w1 | w2 << 24 | kind << 48 (kind 0..7).
+inline uint64_t pack_action(const hwe_action_t &a) {
+    return a.w1 | static_cast<uint64_t>(a.w2) << 24 | static_cast<uint64_t>(a.kind) << 48;
+}
+inline hwe_action_t unpack_action(uint64_t v) {
+    return {static_cast<uint32_t>(v >> 48) & 7u, static_cast<uint32_t>(v) & kWordMask,
+            static_cast<uint32_t>(v >> 24) & kWordMask};
+}
+// How a listing reports an action: function entries keep kind 1, every
+// value entry comes back as kind 0 with its data words.
+inline hwe_action_t listed_action(const hwe_action_t &a) {
+    return {a.kind == HWE_ACTION_FUNC ? HWE_ACTION_FUNC : HWE_ACTION_NONE, a.w1, a.w2};
+}
+
+// The specified bits of a pattern, masked to its length.
+u128 key_bits(const zel_ptn_t *key);
+
+// ---- rule sets ---------------------------------------------------------------
+
+struct PtnVal {
+    uint32_t len = 0, width = 0;
+    u128 bits = 0;
+    bool operator<(const PtnVal &o) const {
+        return len != o.len ? len < o.len : bits < o.bits;
+    }
+    bool operator==(const PtnVal &o) const { return len == o.len && bits == o.bits; }
+};
+
+struct Rule {
+    std::vector<PtnVal> ptns;           // OtreeSet: every pattern, set key first
+    std::vector<zel_rptn_t> ranges;     // OVtreeSet: the range vector
+    hwe_action_t action{};
+};
+
+struct RuleSet {
+    PtnVal key;
+    std::map<uint32_t, Rule> staged;            // by rule index: what edits made
+    std::map<uint32_t, Rule> compiled;          // what the last build compiled
+    uint32_t edits = 0;                         // staged edits since that build
+};
+
+// ---- trees -------------------------------------------------------------------
+
+struct Tree {
+    std::string name;
+    uint32_t id = 0, width = 0, kind = ZEL_SIM_TREE_SINGLE, init_table_size = 0;
+    std::vector<uint32_t> fields;
+    hwe_action_t image_default{};
+
+    // Single-pattern trees (see sim_engine_tree.cpp for the model).
+    std::unique_ptr<PrefixStore> store;
+    hwe_action_t base{};                        // catch-all without a learnt /0
+    bool len0_learnt = false;
+    hwe_action_t len0{};                        // the learnt /0 entry
+    std::set<std::pair<u128, uint32_t>> placeholders;  // (left-aligned bits, len)
+    uint32_t learnt = 0;                        // learnt entries in `store`
+
+    // Rule-set trees.
+    std::map<PtnVal, RuleSet> sets;
+    uint32_t rebuild_threshold = 0;             // 0: a build never asks for a rebuild
+};
+
+}  // namespace zsim
+
+// ---- engine objects -------------------------------------------------------
+
+struct zel_sim_image {
+    std::vector<zsim::ImageTree> trees;
+    std::vector<std::string> functions;
+    std::vector<zsim::ImageNs> namespaces;
+};
+
+struct hwe_rsrc {
+    uint32_t magic = zsim::kNsMagic;
+    hwe_engine_t *eng = nullptr;
+    zsim::ImageNs def;                          // name, range, record sizes
+    bool from_image = false;
+    std::vector<uint64_t> used;                 // one bit per id
+    uint32_t in_use = 0;
+    // Memory of allocated ids; absent bytes read as zero. Erased when an
+    // id is freed, so an id comes back zeroed from the next allocation.
+    std::unordered_map<uint32_t, std::vector<uint8_t>> se, sed, mtm;
+
+    bool contains(uint32_t id) const { return id - def.base < def.count; }
+    bool taken(uint32_t id) const {
+        uint32_t i = id - def.base;
+        return used[i >> 6] >> (i & 63) & 1;
+    }
+};
+
+struct hwe_engine {
+    uint32_t magic = zsim::kEngineMagic;
+    std::mutex mu;
+    std::vector<std::unique_ptr<zsim::Tree>> trees;
+    std::unordered_map<uint32_t, zsim::Tree *> by_id;
+    std::map<std::string, uint32_t> symbols;    // trees and functions of the image
+    std::vector<std::unique_ptr<hwe_rsrc>> namespaces;  // live and destroyed shells
+};
+
+struct hwe_subnet_db {
+    uint32_t magic = zsim::kDbMagic;
+    uint32_t width = 0;
+    std::mutex mu;
+    std::unique_ptr<zsim::PrefixStore> store;   // value: packed action
+};
+
+namespace zsim {
+
+inline bool engine_ok(const hwe_engine_t *e) { return e && e->magic == kEngineMagic; }
+inline Tree *find_tree(hwe_engine_t *e, uint32_t id) {
+    auto it = e->by_id.find(id);
+    return it == e->by_id.end() ? nullptr : it->second;
+}
+// Live namespace by name (nullptr if none).
+hwe_rsrc *find_ns(hwe_engine_t *e, const std::string &name);
+
+// Tree helpers shared between files (caller holds the engine mutex).
+void tree_init(Tree &t);
+uint32_t tree_lookup(const Tree &t, u128 bits, hwe_action_t *action, uint32_t *depth);
+uint32_t tree_compact(Tree &t);
+size_t tree_bytes(const Tree &t);
+uint32_t ruleset_count(const Tree &t);
+uint32_t ruleset_classify(const Tree &t, uint32_t nfields, const uint32_t *values,
+                          hwe_action_t *action, uint32_t *rule_idx);
+
+}  // namespace zsim
+
+#endif  // ZSIM_ENGINE_H

@@ -1,0 +1,310 @@
+// Namespace resources, NS ids and the memory named by them: state-engine
+// records, SED parameters and MTM shared parameters.
+//
+// A namespace is a range of ids [base, base + count) with one "taken" bit
+// per id. Namespaces of the image may give each id memory (a record of a
+// fixed size per kind); namespaces created at run time are plain id pools
+// (the module keeps VRD, rule-set and egress flow ids in them), so their
+// ids - which overlap other pools - name no memory. Image namespaces with
+// memory never overlap, so an id alone finds its record.
+//
+// Strictness (all-or-nothing): allocating a taken or out-of-range id,
+// freeing a free, foreign or out-of-range id, or touching memory of an id
+// that is not taken, is refused and changes nothing. Memory of an id reads
+// as zeros from its allocation on (it is dropped when the id is freed);
+// by convention its contents are big-endian, the engine's byte order.
+// A destroyed namespace keeps its shell (dead magic) until the engine
+// goes, so a stale handle is refused rather than followed.
+#include <cstring>
+#include <new>
+
+#include "sim_engine.h"
+#include "sim_engine_internal.h"
+#include "sim_fault.h"
+
+namespace zsim {
+
+namespace {
+
+constexpr uint32_t kCreateType = 5, kFindType = 0;
+
+enum class Mem { kState, kSed, kMtm };
+
+bool ns_ok(const hwe_rsrc_t *ns) { return ns && ns->magic == kNsMagic && engine_ok(ns->eng); }
+
+uint32_t mem_size(const hwe_rsrc_t &ns, Mem m) {
+    return m == Mem::kState ? ns.def.record_size : m == Mem::kSed ? ns.def.sed_size : ns.def.mtm_size;
+}
+std::unordered_map<uint32_t, std::vector<uint8_t>> &mem_map(hwe_rsrc_t &ns, Mem m) {
+    return m == Mem::kState ? ns.se : m == Mem::kSed ? ns.sed : ns.mtm;
+}
+
+void set_taken(hwe_rsrc_t &ns, uint32_t id, bool taken) {
+    uint32_t i = id - ns.def.base;
+    if (taken)
+        ns.used[i >> 6] |= 1ULL << (i & 63);
+    else
+        ns.used[i >> 6] &= ~(1ULL << (i & 63));
+    ns.in_use += taken ? 1 : static_cast<uint32_t>(-1);
+    ns.se.erase(id);
+    ns.sed.erase(id);
+    ns.mtm.erase(id);
+}
+
+// The lowest run of `count` free ids, or false.
+bool lowest_free(const hwe_rsrc_t &ns, uint32_t count, uint32_t *first) {
+    uint32_t run = 0;
+    for (uint32_t w = 0; w < ns.used.size(); ++w) {
+        if (ns.used[w] == ~0ULL) {
+            run = 0;
+            continue;
+        }
+        for (uint32_t b = 0; b < 64; ++b) {
+            uint32_t i = w * 64 + b;
+            if (i >= ns.def.count) return false;
+            if (ns.used[w] >> b & 1) {
+                run = 0;
+            } else if (++run == count) {
+                *first = ns.def.base + i + 1 - count;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+uint32_t allocate(hwe_rsrc_t &ns, uint32_t count, uint32_t *id) {
+    uint32_t first;
+    if (!lowest_free(ns, count, &first)) return HWE_E_EXHAUSTED;
+    for (uint32_t i = 0; i < count; ++i) set_taken(ns, first + i, true);
+    *id = first;
+    return HWE_OK;
+}
+
+uint32_t release(hwe_rsrc_t &ns, uint32_t id, uint32_t count) {
+    uint64_t end = static_cast<uint64_t>(id) + count;
+    if (!count || !ns.contains(id) || end - ns.def.base > ns.def.count) return HWE_E_ID_RANGE;
+    for (uint32_t i = 0; i < count; ++i)
+        if (!ns.taken(id + i)) return HWE_E_ID_RANGE;
+    for (uint32_t i = 0; i < count; ++i) set_taken(ns, id + i, false);
+    return HWE_OK;
+}
+
+// Read or write `len` bytes at `offset` of the memory of kind `m` of an id.
+uint32_t mem_access(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, void *buf,
+                    uint32_t len, bool write) {
+    if (!engine_ok(eng) || (len && !buf)) return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(eng->mu);
+    hwe_rsrc_t *owner = nullptr;
+    for (auto &ns : eng->namespaces)
+        if (ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id)) owner = ns.get();
+    if (!owner || !owner->taken(id)) return HWE_E_ID_RANGE;
+    uint32_t size = mem_size(*owner, m);
+    if (static_cast<uint64_t>(offset) + len > size) return HWE_E_BOUNDS;
+    auto &map = mem_map(*owner, m);
+    auto it = map.find(id);
+    if (write) {
+        if (it == map.end()) it = map.emplace(id, std::vector<uint8_t>(size, 0)).first;
+        if (len) std::memcpy(it->second.data() + offset, buf, len);
+    } else if (len) {
+        if (it == map.end())
+            std::memset(buf, 0, len);
+        else
+            std::memcpy(buf, it->second.data() + offset, len);
+    }
+    return HWE_OK;
+}
+
+uint32_t guarded(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, const void *buf,
+                 uint32_t len, bool write) {
+    try {
+        return mem_access(eng, m, id, offset, const_cast<void *>(buf), len, write);
+    } catch (const std::bad_alloc &) {
+        return HWE_E_NO_MEMORY;
+    }
+}
+
+}  // namespace
+
+hwe_rsrc *find_ns(hwe_engine_t *e, const std::string &name) {
+    for (auto &ns : e->namespaces)
+        if (ns->magic == kNsMagic && ns->def.name == name) return ns.get();
+    return nullptr;
+}
+
+uint32_t engine_ns_alloc(hwe_engine_t *eng, const char *ns_name, uint32_t *id) {
+    if (!engine_ok(eng) || !ns_name || !id) return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(eng->mu);
+    hwe_rsrc_t *ns = find_ns(eng, ns_name);
+    return ns ? allocate(*ns, 1, id) : HWE_E_NOT_FOUND;
+}
+
+uint32_t engine_ns_free(hwe_engine_t *eng, const char *ns_name, uint32_t id) {
+    if (!engine_ok(eng) || !ns_name) return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(eng->mu);
+    hwe_rsrc_t *ns = find_ns(eng, ns_name);
+    return ns ? release(*ns, id, 1) : HWE_E_NOT_FOUND;
+}
+
+uint32_t engine_ns_in_use(hwe_engine_t *eng, const char *ns_name) {
+    if (!engine_ok(eng) || !ns_name) return 0;
+    std::lock_guard<std::mutex> g(eng->mu);
+    hwe_rsrc_t *ns = find_ns(eng, ns_name);
+    return ns ? ns->in_use : 0;
+}
+
+}  // namespace zsim
+
+using zsim::Mem;
+
+extern "C" {
+
+uint32_t hwe_rsrc_create(hwe_engine_t *eng, uint32_t type, const char *name, uint32_t count,
+                         uint32_t base, hwe_rsrc_t **ns) {
+    ZSIM_FAULT_POINT();
+    if (!zsim::engine_ok(eng) || !name || !ns || type != zsim::kCreateType || !count ||
+        static_cast<uint64_t>(base) + count > 0x100000000ULL)
+        return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(eng->mu);
+    if (zsim::find_ns(eng, name)) return HWE_E_EXISTS;
+    try {
+        auto r = std::make_unique<hwe_rsrc>();
+        r->eng = eng;
+        r->def.name = name;
+        r->def.base = base;
+        r->def.count = count;
+        r->used.assign((count + 63) / 64, 0);
+        eng->namespaces.push_back(std::move(r));
+    } catch (const std::bad_alloc &) {
+        return HWE_E_NO_MEMORY;
+    }
+    *ns = eng->namespaces.back().get();
+    return HWE_OK;
+}
+
+uint32_t hwe_rsrc_find(hwe_engine_t *eng, uint32_t type, const char *name, hwe_rsrc_t **ns) {
+    ZSIM_FAULT_POINT();
+    if (!zsim::engine_ok(eng) || !name || !ns || type != zsim::kFindType) return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(eng->mu);
+    hwe_rsrc_t *r = zsim::find_ns(eng, name);
+    if (!r) return HWE_E_NOT_FOUND;
+    *ns = r;
+    return HWE_OK;
+}
+
+uint32_t hwe_rsrc_destroy(hwe_engine_t *eng, hwe_rsrc_t *ns) {
+    ZSIM_FAULT_POINT();
+    if (!zsim::engine_ok(eng)) return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(eng->mu);
+    if (!zsim::ns_ok(ns) || ns->eng != eng) return HWE_E_PARAM;
+    ns->magic = zsim::kNsDead;
+    ns->used.clear();
+    ns->used.shrink_to_fit();
+    ns->in_use = 0;
+    ns->se.clear();
+    ns->sed.clear();
+    ns->mtm.clear();
+    return HWE_OK;
+}
+
+uint32_t hwe_rsrc_allocate(hwe_rsrc_t *ns, uint32_t count, uint32_t *id, void *cookie) {
+    ZSIM_FAULT_POINT();
+    (void)cookie;
+    if (!zsim::ns_ok(ns) || !id || !count) return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(ns->eng->mu);
+    return zsim::allocate(*ns, count, id);
+}
+
+uint32_t hwe_rsrc_allocate_fixed(hwe_rsrc_t *ns, uint32_t count, uint32_t id) {
+    ZSIM_FAULT_POINT();
+    if (!zsim::ns_ok(ns) || !count) return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(ns->eng->mu);
+    uint64_t end = static_cast<uint64_t>(id) + count;
+    if (!ns->contains(id) || end - ns->def.base > ns->def.count) return HWE_E_ID_RANGE;
+    for (uint32_t i = 0; i < count; ++i)
+        if (ns->taken(id + i)) return HWE_E_ID_TAKEN;
+    for (uint32_t i = 0; i < count; ++i) zsim::set_taken(*ns, id + i, true);
+    return HWE_OK;
+}
+
+uint32_t hwe_rsrc_free(hwe_rsrc_t *ns, uint32_t id, uint32_t count, void *cookie) {
+    ZSIM_FAULT_POINT();
+    (void)cookie;
+    if (!zsim::ns_ok(ns)) return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(ns->eng->mu);
+    return zsim::release(*ns, id, count);
+}
+
+uint32_t hwe_se_state_set(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, const void *buf,
+                          uint32_t len) {
+    ZSIM_FAULT_POINT();
+    return zsim::guarded(eng, Mem::kState, ns_id, offset, buf, len, true);
+}
+
+uint32_t hwe_se_state_get(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, void *buf,
+                          uint32_t len) {
+    ZSIM_FAULT_POINT();
+    return zsim::guarded(eng, Mem::kState, ns_id, offset, buf, len, false);
+}
+
+uint32_t hwe_sed_param_set(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, const void *buf,
+                           uint32_t len) {
+    ZSIM_FAULT_POINT();
+    return zsim::guarded(eng, Mem::kSed, ns_id, offset, buf, len, true);
+}
+
+uint32_t hwe_mtm_shared_param_mod(hwe_engine_t *eng, uint32_t index, const void *buf,
+                                  uint32_t len) {
+    ZSIM_FAULT_POINT();
+    return zsim::guarded(eng, Mem::kMtm, index, 0, buf, len, true);
+}
+
+uint32_t hwe_mtm_shared_param_get(hwe_engine_t *eng, uint32_t index, void *buf, uint32_t len) {
+    ZSIM_FAULT_POINT();
+    return zsim::guarded(eng, Mem::kMtm, index, 0, buf, len, false);
+}
+
+// ---- introspection ----------------------------------------------------------
+
+uint32_t zel_sim_engine_se_read(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, void *buf,
+                                uint32_t len) {
+    return zsim::guarded(eng, Mem::kState, ns_id, offset, buf, len, false);
+}
+uint32_t zel_sim_engine_se_write(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset,
+                                 const void *buf, uint32_t len) {
+    return zsim::guarded(eng, Mem::kState, ns_id, offset, buf, len, true);
+}
+uint32_t zel_sim_engine_sed_read(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, void *buf,
+                                 uint32_t len) {
+    return zsim::guarded(eng, Mem::kSed, ns_id, offset, buf, len, false);
+}
+uint32_t zel_sim_engine_sed_write(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset,
+                                  const void *buf, uint32_t len) {
+    return zsim::guarded(eng, Mem::kSed, ns_id, offset, buf, len, true);
+}
+uint32_t zel_sim_engine_mtm_read(hwe_engine_t *eng, uint32_t index, void *buf, uint32_t len) {
+    return zsim::guarded(eng, Mem::kMtm, index, 0, buf, len, false);
+}
+uint32_t zel_sim_engine_mtm_write(hwe_engine_t *eng, uint32_t index, const void *buf,
+                                  uint32_t len) {
+    return zsim::guarded(eng, Mem::kMtm, index, 0, buf, len, true);
+}
+
+int zel_sim_engine_ns_exists(hwe_engine_t *eng, const char *name) {
+    if (!zsim::engine_ok(eng) || !name) return 0;
+    std::lock_guard<std::mutex> g(eng->mu);
+    return zsim::find_ns(eng, name) != nullptr;
+}
+
+uint32_t zel_sim_engine_ns_in_use(hwe_engine_t *eng, const char *name) {
+    return zsim::engine_ns_in_use(eng, name);
+}
+
+int zel_sim_engine_ns_is_allocated(hwe_engine_t *eng, const char *name, uint32_t id) {
+    if (!zsim::engine_ok(eng) || !name) return 0;
+    std::lock_guard<std::mutex> g(eng->mu);
+    const hwe_rsrc_t *ns = zsim::find_ns(eng, name);
+    return ns && ns->contains(id) && ns->taken(id);
+}
+
+}  // extern "C"
