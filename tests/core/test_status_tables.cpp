@@ -37,8 +37,9 @@ TEST(ErrorName, EveryModuleCodeHasItsName) {
     // Every code of the range is named, and names are distinct.
     for (uint32_t c = ZEL_IP_E_NAPT_FLOW_UNAVAILABLE; c <= ZEL_IP_E_INTERNAL_MEMORY_UNAVAILABLE; ++c) {
         EXPECT_EQ(std::strncmp(zel_ipv4_error_name(c), "ZEL_IP_E_", 9), 0);
-        if (c > ZEL_IP_E_NAPT_FLOW_UNAVAILABLE)
+        if (c > ZEL_IP_E_NAPT_FLOW_UNAVAILABLE) {
             EXPECT_STRNE(zel_ipv4_error_name(c), zel_ipv4_error_name(c - 1));
+        }
     }
 }
 
@@ -131,8 +132,11 @@ TEST_F(HandleChecks, InterfaceAndFlowKinds) {
         rec->hdr.magic = ZEL_INTF_HDR_MAGIC;
         rec->type = k.type;
         EXPECT_EQ(k.check(rec), 1);
-        for (const Kind &other : kinds)
-            if (other.check != k.check) EXPECT_EQ(other.check(rec), 0);
+        for (const Kind &other : kinds) {
+            if (other.check != k.check) {
+                EXPECT_EQ(other.check(rec), 0);
+            }
+        }
         rec->hdr.magic = ZEL_FLOW_HDR_MAGIC;  // header magic of another family
         EXPECT_EQ(k.check(rec), 0);
         EXPECT_EQ(k.check(nullptr), 0);
