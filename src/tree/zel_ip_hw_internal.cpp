@@ -209,7 +209,13 @@ uint32_t fail_fixed(zel_module_t *m, uint32_t status, Site s, const char *msg) {
 uint32_t rule_program(zel_module_t *m, TreeRecord &t, std::initializer_list<KeyField> fields,
                       uint32_t op, hwe_action_t &action, const char *rule_msg, Site s,
                       const char *build_msg) {
-    if (uint32_t st = key_build(t, fields)) return fail_fixed(m, fatal(st), s, build_msg);
+    return rule_program(m, t, fields.begin(), fields.size(), op, action, rule_msg, s, build_msg);
+}
+
+uint32_t rule_program(zel_module_t *m, TreeRecord &t, const KeyField *fields, size_t count,
+                      uint32_t op, hwe_action_t &action, const char *rule_msg, Site s,
+                      const char *build_msg) {
+    if (uint32_t st = key_build(t, fields, count)) return fail_fixed(m, fatal(st), s, build_msg);
     if (uint32_t st = zel_ipv4_lpm_rule(m, &t, op, &action)) return fail_fixed(m, fatal(st), s, rule_msg);
     return 0;
 }

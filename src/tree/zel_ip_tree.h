@@ -135,6 +135,9 @@ inline constexpr const char *kBuildFailMsg = "Could not build the input pattern\
 uint32_t rule_program(zel_module_t *m, TreeRecord &t, std::initializer_list<KeyField> fields,
                       uint32_t op, hwe_action_t &action, const char *rule_msg, Site s,
                       const char *build_msg = kBuildFailMsg);
+uint32_t rule_program(zel_module_t *m, TreeRecord &t, const KeyField *fields, size_t count,
+                      uint32_t op, hwe_action_t &action, const char *rule_msg, Site s,
+                      const char *build_msg = kBuildFailMsg);
 
 }  // namespace zel::ip
 
