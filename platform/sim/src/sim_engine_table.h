@@ -131,9 +131,10 @@ public:
     // Remove; false when it was not there.
     virtual bool erase(u128 bits, unsigned len) = 0;
     // Longest stored prefix of (bits, len) whose length is at most maxlen
-    // (maxlen <= len): its length and value; false when none is stored.
+    // (maxlen <= len) and whose value has no bit of `skip` set: its length
+    // and value; false when there is none.
     virtual bool longest(u128 bits, unsigned len, unsigned maxlen, unsigned *found_len,
-                         uint64_t *val) const = 0;
+                         uint64_t *val, uint64_t skip = 0) const = 0;
     // Warm the cache line of (bits, len) for a call that follows.
     virtual void prefetch(u128 bits, unsigned len) const = 0;
     virtual void for_each(const std::function<void(u128, unsigned, uint64_t)> &f) const = 0;
@@ -210,8 +211,8 @@ public:
         return true;
     }
 
-    bool longest(u128 bits, unsigned len, unsigned maxlen, unsigned *found_len,
-                 uint64_t *val) const override {
+    bool longest(u128 bits, unsigned len, unsigned maxlen, unsigned *found_len, uint64_t *val,
+                 uint64_t skip = 0) const override {
         if (!size_) return false;
         // 1. One candidate per populated length <= maxlen, longest first;
         //    start every probe's memory access before the first compare.
@@ -238,6 +239,7 @@ public:
                 const Slot &s = slots_[i];
                 if (K::empty(s)) break;
                 if (K::eq(s, keys[c])) {
+                    if (s.val & skip) break;
                     *found_len = lens[c];
                     *val = s.val;
                     return true;

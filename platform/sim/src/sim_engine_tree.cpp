@@ -5,7 +5,8 @@
 // (action, depth). learn P/L writes (A, L) to every leaf of P's range whose
 // depth is <= L; unlearn P/L with extent X < L writes (A, X) to the same
 // leaves (the engine trusts the caller's covering action); unlearn with
-// X >= L gives those leaves what covers P; unlearn-any resets every leaf.
+// X >= L gives those leaves what covers P (the longest learnt pattern that
+// covers it, else the catch-all); unlearn-any resets every leaf.
 //
 // The representation. Leaves are never materialised. The tree stores
 // entries (P/L -> action, depth): learnt patterns (depth = L) and rare
@@ -65,6 +66,15 @@ uint64_t inherited(const Tree &t, u128 bits, unsigned len) {
     return entry(catch_all(t), 0);
 }
 
+// What a removed P/L falls back to: the longest learnt pattern covering it
+// (re-pointed ranges are not rules), else the catch-all.
+uint64_t learnt_cover(const Tree &t, u128 bits, unsigned len) {
+    unsigned fl;
+    uint64_t v;
+    if (len && t.store->longest(bits, len, len - 1, &fl, &v, kPlaceholder)) return v;
+    return entry(catch_all(t), 0);
+}
+
 // Give `val` to the placeholders strictly inside P/L whose depth is <= L,
 // shortest first, dropping those that now equal what they inherit.
 void overwrite_placeholders(Tree &t, u128 bits, unsigned len, uint64_t val) {
@@ -119,7 +129,12 @@ uint32_t unlearn(Tree &t, u128 bits, unsigned len, uint32_t extent, const hwe_ac
     if (!v || (*v & kPlaceholder)) return HWE_E_NOT_LEARNT;
     --t.learnt;
     // 2. P's range takes the given action at depth X, or what covers P.
-    uint64_t val = extent < len ? entry(a, extent) : inh;
+    //    P's entry stays as a placeholder only if that differs from what
+    //    P inherits (the two differ only when a re-pointed range lies
+    //    between P and its learnt cover).
+    uint64_t val = extent < len            ? entry(a, extent)
+                   : t.placeholders.empty() ? inh
+                                            : learnt_cover(t, bits, len);
     if (val == inh) {
         t.store->erase(bits, len);
     } else {
