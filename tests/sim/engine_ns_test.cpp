@@ -1,0 +1,198 @@
+// Namespaces and the memory of NS ids: strict allocation and freeing,
+// bounded and zeroed records, SED and MTM parameters, the image's
+// namespaces and the hooks the framework model draws interface ids with.
+#include <cstring>
+#include <vector>
+
+#include "../../platform/sim/src/sim_engine_internal.h"
+#include "engine_test_util.h"
+
+using namespace enginetest;
+
+namespace {
+
+class NsTest : public EngineTest {
+protected:
+    hwe_rsrc_t *created(const char *name, uint32_t count, uint32_t base) {
+        hwe_rsrc_t *ns = nullptr;
+        EXPECT_EQ(0u, hwe_rsrc_create(eng_, 5, name, count, base, &ns));
+        return ns;
+    }
+    hwe_rsrc_t *found(const char *name) {
+        hwe_rsrc_t *ns = nullptr;
+        EXPECT_EQ(0u, hwe_rsrc_find(eng_, 0, name, &ns)) << name;
+        return ns;
+    }
+};
+
+TEST_F(NsTest, CreateFindAndDestroy) {
+    hwe_rsrc_t *ns = created("zel_ipv4_vrd_ids", 64, 0), *again = nullptr;
+    ASSERT_NE(nullptr, ns);
+    EXPECT_EQ(ns, found("zel_ipv4_vrd_ids"));
+    EXPECT_EQ(HWE_E_EXISTS, hwe_rsrc_create(eng_, 5, "zel_ipv4_vrd_ids", 8, 0, &again));
+    EXPECT_EQ(HWE_E_EXISTS, hwe_rsrc_create(eng_, 5, "ip_pbr_stats", 8, 0, &again));
+    EXPECT_EQ(HWE_E_PARAM, hwe_rsrc_create(eng_, 0, "other", 8, 0, &again));
+    EXPECT_EQ(HWE_E_PARAM, hwe_rsrc_create(eng_, 5, "other", 0, 0, &again));
+    EXPECT_EQ(HWE_E_PARAM, hwe_rsrc_find(eng_, 5, "zel_ipv4_vrd_ids", &again));
+    EXPECT_EQ(HWE_E_NOT_FOUND, hwe_rsrc_find(eng_, 0, "no_such_namespace", &again));
+
+    ASSERT_EQ(0u, hwe_rsrc_destroy(eng_, ns));
+    EXPECT_EQ(HWE_E_NOT_FOUND, hwe_rsrc_find(eng_, 0, "zel_ipv4_vrd_ids", &again));
+    uint32_t id;
+    EXPECT_EQ(HWE_E_PARAM, hwe_rsrc_allocate(ns, 1, &id, nullptr));  // a stale handle
+    EXPECT_EQ(HWE_E_PARAM, hwe_rsrc_destroy(eng_, ns));
+    EXPECT_NE(nullptr, created("zel_ipv4_vrd_ids", 64, 0));  // the name is free again
+}
+
+TEST_F(NsTest, AllocateTakesTheLowestFreeIdUntilExhausted) {
+    hwe_rsrc_t *ns = created("ids", 3, 1);
+    uint32_t a = 0, b = 0, c = 0, d = 0;
+    ASSERT_EQ(0u, hwe_rsrc_allocate(ns, 1, &a, nullptr));
+    ASSERT_EQ(0u, hwe_rsrc_allocate(ns, 1, &b, nullptr));
+    EXPECT_EQ(1u, a);
+    EXPECT_EQ(2u, b);
+    ASSERT_EQ(0u, hwe_rsrc_free(ns, a, 1, nullptr));
+    ASSERT_EQ(0u, hwe_rsrc_allocate(ns, 1, &c, nullptr));
+    EXPECT_EQ(1u, c);
+    ASSERT_EQ(0u, hwe_rsrc_allocate(ns, 1, &d, nullptr));
+    EXPECT_EQ(3u, d);
+    EXPECT_EQ(HWE_E_EXHAUSTED, hwe_rsrc_allocate(ns, 1, &d, nullptr));
+}
+
+TEST_F(NsTest, FixedAllocationAndFreeAreAllOrNothing) {
+    hwe_rsrc_t *ns = found("ip_if_stats");  // 0x66dea and 0x66deb
+    hwe_rsrc_t *vrd = created("vrds", 64, 0);
+    ASSERT_EQ(0u, hwe_rsrc_allocate_fixed(vrd, 1, 63));
+    struct Case {
+        const char *what;
+        uint32_t status;
+        uint32_t (*call)(hwe_rsrc_t *);
+    } cases[] = {
+        {"past the end", HWE_E_ID_RANGE, [](hwe_rsrc_t *n) { return hwe_rsrc_allocate_fixed(n, 2, 0x66deb); }},
+        {"below the base", HWE_E_ID_RANGE, [](hwe_rsrc_t *n) { return hwe_rsrc_allocate_fixed(n, 1, 0x66de9); }},
+        {"free of a free id", HWE_E_ID_RANGE, [](hwe_rsrc_t *n) { return hwe_rsrc_free(n, 0x66dea, 1, nullptr); }},
+        {"free of a foreign id", HWE_E_ID_RANGE, [](hwe_rsrc_t *n) { return hwe_rsrc_free(n, 63, 1, nullptr); }},
+        {"no ids", HWE_E_PARAM, [](hwe_rsrc_t *n) { return hwe_rsrc_allocate_fixed(n, 0, 0x66dea); }},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.status, c.call(ns)) << c.what;
+        EXPECT_EQ(0u, zel_sim_engine_ns_in_use(eng_, "ip_if_stats")) << c.what;
+    }
+    // One of the two taken: taking both is refused, and so is freeing both.
+    ASSERT_EQ(0u, hwe_rsrc_allocate_fixed(ns, 1, 0x66deb));
+    EXPECT_EQ(HWE_E_ID_TAKEN, hwe_rsrc_allocate_fixed(ns, 2, 0x66dea));
+    EXPECT_FALSE(zel_sim_engine_ns_is_allocated(eng_, "ip_if_stats", 0x66dea));
+    EXPECT_EQ(HWE_E_ID_RANGE, hwe_rsrc_free(ns, 0x66dea, 2, nullptr));
+    EXPECT_TRUE(zel_sim_engine_ns_is_allocated(eng_, "ip_if_stats", 0x66deb));
+    ASSERT_EQ(0u, hwe_rsrc_allocate_fixed(ns, 1, 0x66dea));
+    EXPECT_EQ(0u, hwe_rsrc_free(ns, 0x66dea, 2, nullptr));
+    EXPECT_EQ(0u, zel_sim_engine_ns_in_use(eng_, "ip_if_stats"));
+    EXPECT_EQ(1u, zel_sim_engine_ns_in_use(eng_, "vrds"));
+}
+
+TEST_F(NsTest, RecordsAreBoundedAndComeBackZeroed) {
+    hwe_rsrc_t *ns = found("ip_filter_stats");  // 32-byte records
+    uint32_t id = 0;
+    ASSERT_EQ(0u, hwe_rsrc_allocate(ns, 1, &id, nullptr));
+    const uint8_t counters[8] = {0, 0, 0, 1, 0, 0, 0, 2};
+    uint8_t back[32];
+    ASSERT_EQ(0u, hwe_se_state_set(eng_, id, 24, counters, 8));
+    ASSERT_EQ(0u, hwe_se_state_get(eng_, id, 0, back, 32));
+    EXPECT_EQ(0, std::memcmp(back + 24, counters, 8));
+    EXPECT_EQ(0u, back[0]);
+    EXPECT_EQ(HWE_E_BOUNDS, hwe_se_state_set(eng_, id, 25, counters, 8));
+    EXPECT_EQ(HWE_E_BOUNDS, hwe_se_state_get(eng_, id, 0xfffffff0u, back, 32));
+    // Freed, the id names nothing; allocated again, it reads zeros.
+    ASSERT_EQ(0u, hwe_rsrc_free(ns, id, 1, nullptr));
+    EXPECT_EQ(HWE_E_ID_RANGE, hwe_se_state_get(eng_, id, 0, back, 8));
+    uint32_t again = 0;
+    ASSERT_EQ(0u, hwe_rsrc_allocate(ns, 1, &again, nullptr));
+    ASSERT_EQ(id, again);
+    ASSERT_EQ(0u, hwe_se_state_get(eng_, id, 0, back, 32));
+    EXPECT_EQ(std::vector<uint8_t>(32, 0), std::vector<uint8_t>(back, back + 32));
+    // Ids of namespaces created at run time name no memory.
+    hwe_rsrc_t *flows = created("egress_flow_ids", 1600, 1);
+    uint32_t flow = 0;
+    ASSERT_EQ(0u, hwe_rsrc_allocate(flows, 1, &flow, nullptr));
+    EXPECT_EQ(HWE_E_ID_RANGE, hwe_se_state_set(eng_, flow, 0, counters, 8));
+}
+
+TEST_F(NsTest, EachNamespaceOfTheImageGivesTheMemoryItsUsersNeed) {
+    struct Case {
+        const char *ns;
+        uint32_t record, sed, mtm;
+    } cases[] = {
+        {"ip_ingress_assoc", 64, 0, 0}, {"ip_egress_assoc", 64, 16, 0}, {"ip_pbr_stats", 16, 0, 0},
+        {"ip_filter_stats", 32, 0, 0},  {"ip_if_stats", 256, 0, 0},    {"ip_qos_stats", 144, 0, 32},
+        {ZSIM_SYS_INTF_NAMESPACE, 256, 0, 0},
+    };
+    uint8_t buf[512] = {1};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.ns);
+        uint32_t id = 0;
+        ASSERT_EQ(0u, hwe_rsrc_allocate(found(c.ns), 1, &id, nullptr));
+        EXPECT_EQ(0u, hwe_se_state_set(eng_, id, 0, buf, c.record));
+        EXPECT_EQ(HWE_E_BOUNDS, hwe_se_state_set(eng_, id, 0, buf, c.record + 1));
+        EXPECT_EQ(c.sed ? 0u : HWE_E_ID_RANGE, hwe_sed_param_set(eng_, id, 0, buf, c.sed ? c.sed : 1));
+        if (c.sed) {
+            EXPECT_EQ(HWE_E_BOUNDS, hwe_sed_param_set(eng_, id, 1, buf, c.sed));
+        }
+        EXPECT_EQ(c.mtm ? 0u : HWE_E_ID_RANGE, hwe_mtm_shared_param_mod(eng_, id, buf, c.mtm ? c.mtm : 1));
+        if (c.mtm) {
+            uint8_t back[32] = {};
+            EXPECT_EQ(0u, hwe_mtm_shared_param_get(eng_, id, back, 32));
+            EXPECT_EQ(1u, back[0]);
+            EXPECT_EQ(HWE_E_BOUNDS, hwe_mtm_shared_param_mod(eng_, id, buf, c.mtm + 1));
+        }
+    }
+}
+
+TEST_F(NsTest, ReassemblyContextsAreReadableFromTheStart) {
+    uint8_t rec[64];
+    EXPECT_EQ(0u, hwe_se_state_get(eng_, 0x200000, 0, rec, 64));
+    EXPECT_EQ(0u, hwe_se_state_get(eng_, 0x2007e3, 0, rec, 64));
+    EXPECT_EQ(HWE_E_ID_RANGE, hwe_se_state_get(eng_, 0x2007e4, 0, rec, 64));
+    EXPECT_EQ(HWE_E_BOUNDS, hwe_se_state_get(eng_, 0x200000, 0, rec, 65));
+    // A planted state reads back as written.
+    rec[41] = 1;
+    ASSERT_EQ(0u, zel_sim_engine_se_write(eng_, 0x200010, 0, rec, 64));
+    uint8_t back[64];
+    ASSERT_EQ(0u, hwe_se_state_get(eng_, 0x200010, 0, back, 64));
+    EXPECT_EQ(1u, back[41]);
+}
+
+TEST_F(NsTest, FrameworkHooksDrawInterfaceIdsStrictly) {
+    uint32_t a = 0, b = 0;
+    ASSERT_EQ(0u, zsim::engine_ns_alloc(eng_, ZSIM_SYS_INTF_NAMESPACE, &a));
+    ASSERT_EQ(0u, zsim::engine_ns_alloc(eng_, ZSIM_SYS_INTF_NAMESPACE, &b));
+    EXPECT_EQ(0x100u, a);
+    EXPECT_EQ(0x101u, b);
+    EXPECT_EQ(2u, zsim::engine_ns_in_use(eng_, ZSIM_SYS_INTF_NAMESPACE));
+    EXPECT_EQ(0u, zsim::engine_ns_free(eng_, ZSIM_SYS_INTF_NAMESPACE, a));
+    EXPECT_EQ(HWE_E_ID_RANGE, zsim::engine_ns_free(eng_, ZSIM_SYS_INTF_NAMESPACE, a));
+    EXPECT_EQ(HWE_E_ID_RANGE, zsim::engine_ns_free(eng_, ZSIM_SYS_INTF_NAMESPACE, 0x1000));
+    EXPECT_EQ(HWE_E_NOT_FOUND, zsim::engine_ns_alloc(eng_, "no_such_namespace", &a));
+    EXPECT_EQ(1u, zsim::engine_ns_in_use(eng_, ZSIM_SYS_INTF_NAMESPACE));
+}
+
+TEST(NsImage, VariantsLackOrAddNamespaces) {
+    zel_sim_image_t *img = zel_sim_image_default();
+    ASSERT_EQ(0, zel_sim_image_remove(img, "ip_qos_stats"));
+    EXPECT_EQ(-1, zel_sim_image_remove(img, "ip_qos_stats"));
+    // Namespaces with memory may not share ids (memory is found by id).
+    EXPECT_EQ(-1, zel_sim_image_add_namespace(img, "clash", 0x66deb, 4, 32));
+    EXPECT_EQ(0, zel_sim_image_add_namespace(img, "ids_only", 0x66deb, 4, 0));
+    EXPECT_EQ(0, zel_sim_image_add_namespace_ex(img, "pre", 0x900000, 4, 8, 0, 0,
+                                                ZEL_SIM_NS_PREALLOCATED));
+    hwe_engine_t *eng = zel_sim_engine_create(img);
+    zel_sim_image_free(img);
+    hwe_rsrc_t *ns = nullptr;
+    EXPECT_EQ(HWE_E_NOT_FOUND, hwe_rsrc_find(eng, 0, "ip_qos_stats", &ns));
+    EXPECT_EQ(0u, hwe_rsrc_find(eng, 0, "ids_only", &ns));
+    EXPECT_EQ(4u, zel_sim_engine_ns_in_use(eng, "pre"));
+    uint8_t b[8];
+    EXPECT_EQ(0u, hwe_se_state_get(eng, 0x900003, 0, b, 8));
+    zel_sim_engine_destroy(eng);
+}
+
+}  // namespace

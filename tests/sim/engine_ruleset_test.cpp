@@ -1,0 +1,249 @@
+// Rule-set trees: staging (classification follows the last build), first
+// match by rule index, index refusals, the rebuild threshold, key layout
+// checks, listing.
+#include <vector>
+
+#include "engine_test_util.h"
+
+using namespace enginetest;
+
+namespace {
+
+// A basic filter rule key (tree 34): set, protocol, source and destination
+// prefixes; an unset length is a wildcard.
+struct BasicKey {
+    Key set{8}, proto{8}, sip{32}, dip{32};
+    zel_ptn_t ptns[4];
+    zel_vptn_t v{4, ptns};
+    BasicKey(uint32_t set_id, uint32_t pr, uint32_t src, uint32_t slen, uint32_t dst = 0,
+             uint32_t dlen = 0) {
+        set.add(set_id, 8);
+        if (pr) proto.add(pr, 8);
+        if (slen) sip.add(src >> (32 - slen), slen);
+        if (dlen) dip.add(dst >> (32 - dlen), dlen);
+        ptns[0] = *set.get();
+        ptns[1] = *proto.get();
+        ptns[2] = *sip.get();
+        ptns[3] = *dip.get();
+    }
+};
+
+// The seven ranges of an extended filter rule (tree 36), all "any" but
+// the protocol and the destination port.
+std::vector<zel_rptn_t> ext_ranges(uint32_t proto_lo, uint32_t proto_hi, uint32_t dport_lo,
+                                   uint32_t dport_hi) {
+    return {{8, 0, 255}, {2, 0, 3}, {8, proto_lo, proto_hi}, {32, 0, 0xffffffff},
+            {32, 0, 0xffffffff}, {16, 0, 0xffff}, {16, dport_lo, dport_hi}};
+}
+
+class RuleSetTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        t34_ = id("zel_ip.ip_in_basic_filter");
+        t36_ = id("zel_ip.ip_ext_filter");
+        unknown_ruleset_ = func(id("zel_ip.ip_filter_unknown_ruleset"));
+    }
+    // Classify a basic-filter packet; returns the rule index (or NO_RULE).
+    uint32_t basic(uint32_t set, uint32_t proto, uint32_t src, uint32_t dst, hwe_action_t *a) {
+        const uint32_t fields[] = {set, proto, src, dst};
+        uint32_t idx = 0;
+        EXPECT_EQ(0u, zel_sim_engine_classify(eng_, t34_, 4, fields, a, &idx));
+        return idx;
+    }
+    uint32_t ext(uint32_t set, uint32_t proto, uint32_t dport, hwe_action_t *a) {
+        const uint32_t fields[] = {set, 0, 0, proto, 0x0a000001, 0x0a000002, 1000, dport};
+        uint32_t idx = 0;
+        EXPECT_EQ(0u, zel_sim_engine_classify(eng_, t36_, 8, fields, a, &idx));
+        return idx;
+    }
+    uint32_t ext_insert(uint32_t set, uint32_t idx, const std::vector<zel_rptn_t> &r,
+                        const hwe_action_t &a) {
+        Key k(8);
+        k.add(set, 8);
+        return hwe_ptn_ovtreeset_insert(eng_, t36_, k.get(), static_cast<uint32_t>(r.size()), r.data(),
+                                        idx, &a);
+    }
+    uint32_t ext_build(uint32_t set) {
+        Key k(8);
+        k.add(set, 8);
+        return hwe_ptn_ovtreeset_build(eng_, t36_, k.get());
+    }
+    uint32_t t34_ = 0, t36_ = 0;
+    hwe_action_t unknown_ruleset_{};
+};
+
+TEST_F(RuleSetTest, ClassificationFollowsTheLastBuildNotTheEdits) {
+    const hwe_action_t allow = value(0x100, 1), deny = value(0x100, 2);
+    BasicKey r1(5, 6, 0x0a000000, 8);
+    BasicKey set5(5, 0, 0, 0);
+    ASSERT_EQ(0u, hwe_ptn_otreeset_insert(eng_, t34_, &r1.v, 10, &allow));
+    hwe_action_t a{};
+    EXPECT_EQ(ZEL_SIM_NO_RULE, basic(5, 6, 0x0a010101, 0, &a));  // staged only
+    EXPECT_TRUE(same(unknown_ruleset_, a));
+
+    ASSERT_EQ(0u, hwe_ptn_otreeset_build(eng_, t34_, &set5.v));
+    EXPECT_EQ(10u, basic(5, 6, 0x0a010101, 0, &a));
+    EXPECT_TRUE(same(allow, a));
+
+    ASSERT_EQ(0u, hwe_ptn_otreeset_modify(eng_, t34_, &r1.v, 10, &deny));
+    EXPECT_EQ(10u, basic(5, 6, 0x0a010101, 0, &a));
+    EXPECT_TRUE(same(allow, a));  // the modify is not built yet
+    ASSERT_EQ(0u, hwe_ptn_otreeset_build(eng_, t34_, &set5.v));
+    basic(5, 6, 0x0a010101, 0, &a);
+    EXPECT_TRUE(same(deny, a));
+
+    ASSERT_EQ(0u, hwe_ptn_otreeset_delete(eng_, t34_, &set5.v, 10));  // set key only
+    EXPECT_EQ(10u, basic(5, 6, 0x0a010101, 0, &a));
+    EXPECT_EQ(0u, zel_sim_engine_entry_count(eng_, t34_));
+    ASSERT_EQ(0u, hwe_ptn_otreeset_build(eng_, t34_, &set5.v));
+    EXPECT_EQ(ZEL_SIM_NO_RULE, basic(5, 6, 0x0a010101, 0, &a));
+}
+
+TEST_F(RuleSetTest, FirstMatchingRuleByIndexWithinTheSetDecides) {
+    const hwe_action_t host = value(1), net = value(2), any = value(3), other = value(4);
+    BasicKey wide(5, 0, 0, 0), narrow(5, 6, 0x0a000000, 8), exact(5, 6, 0x0a000001, 32),
+        other_set(6, 0, 0, 0);
+    // Inserted out of index order; the lower index wins where both match.
+    ASSERT_EQ(0u, hwe_ptn_otreeset_insert(eng_, t34_, &wide.v, 30, &any));
+    ASSERT_EQ(0u, hwe_ptn_otreeset_insert(eng_, t34_, &narrow.v, 20, &net));
+    ASSERT_EQ(0u, hwe_ptn_otreeset_insert(eng_, t34_, &exact.v, 10, &host));
+    ASSERT_EQ(0u, hwe_ptn_otreeset_insert(eng_, t34_, &other_set.v, 1, &other));
+    ASSERT_EQ(0u, hwe_ptn_otreeset_build(eng_, t34_, &wide.v));
+    ASSERT_EQ(0u, hwe_ptn_otreeset_build(eng_, t34_, &other_set.v));
+    struct Case {
+        uint32_t set, proto, src, idx;
+    } cases[] = {
+        {5, 6, 0x0a000001, 10},            // all three match
+        {5, 6, 0x0a000002, 20},            // the /8 and the wildcard
+        {5, 17, 0x0a000001, 30},           // another protocol: only the wildcard
+        {6, 6, 0x0a000001, 1},             // another set's rules
+        {7, 6, 0x0a000001, ZEL_SIM_NO_RULE},  // no such set
+    };
+    for (const Case &c : cases) {
+        hwe_action_t a{};
+        EXPECT_EQ(c.idx, basic(c.set, c.proto, c.src, 0, &a)) << c.set << "/" << c.proto;
+    }
+}
+
+TEST_F(RuleSetTest, RangesMatchInclusivelyInAnOVtreeSet) {
+    const hwe_action_t web = value(7, 1), dflt = value(7, 2);
+    ASSERT_EQ(0u, ext_insert(3, 5, ext_ranges(6, 6, 80, 443), web));
+    ASSERT_EQ(0u, ext_insert(3, 9, ext_ranges(0, 255, 0, 0xffff), dflt));
+    ASSERT_EQ(0u, ext_build(3));
+    hwe_action_t a{};
+    EXPECT_EQ(5u, ext(3, 6, 80, &a));
+    EXPECT_EQ(5u, ext(3, 6, 443, &a));
+    EXPECT_EQ(9u, ext(3, 6, 444, &a));
+    EXPECT_EQ(9u, ext(3, 17, 100, &a));
+    EXPECT_EQ(ZEL_SIM_NO_RULE, ext(4, 6, 80, &a));
+    EXPECT_TRUE(same(unknown_ruleset_, a));
+}
+
+TEST_F(RuleSetTest, UsedOrAbsentRuleIndexesAreRefused) {
+    const hwe_action_t a = value(1);
+    Key set3(8), set4(8);
+    set3.add(3, 8);
+    set4.add(4, 8);
+    BasicKey b(5, 0, 0, 0);
+    ASSERT_EQ(0u, ext_insert(3, 1, ext_ranges(0, 255, 0, 0xffff), a));
+    ASSERT_EQ(0u, hwe_ptn_otreeset_insert(eng_, t34_, &b.v, 1, &a));
+    EXPECT_EQ(HWE_E_RULE_INDEX, ext_insert(3, 1, ext_ranges(6, 6, 0, 0xffff), a));
+    EXPECT_EQ(0u, ext_insert(4, 1, ext_ranges(6, 6, 0, 0xffff), a));  // indexes are per set
+    EXPECT_EQ(HWE_E_RULE_INDEX, hwe_ptn_ovtreeset_modify(eng_, t36_, set3.get(), 2, &a));
+    EXPECT_EQ(HWE_E_RULE_INDEX, hwe_ptn_ovtreeset_delete(eng_, t36_, set3.get(), 2));
+    EXPECT_EQ(HWE_E_RULE_INDEX, hwe_ptn_otreeset_insert(eng_, t34_, &b.v, 1, &a));
+    EXPECT_EQ(HWE_E_RULE_INDEX, hwe_ptn_otreeset_modify(eng_, t34_, &b.v, 2, &a));
+    EXPECT_EQ(HWE_E_RULE_INDEX, hwe_ptn_otreeset_delete(eng_, t34_, &b.v, 2));
+    EXPECT_EQ(3u, zel_sim_engine_entry_count(eng_, t36_) + zel_sim_engine_entry_count(eng_, t34_));
+}
+
+TEST_F(RuleSetTest, ABuildPastTheThresholdAsksForARebuildAndCompilesNothing) {
+    ASSERT_EQ(0u, zel_sim_engine_set_rebuild_threshold(eng_, t36_, 2));
+    const hwe_action_t a = value(1);
+    for (uint32_t i = 1; i <= 3; ++i) ASSERT_EQ(0u, ext_insert(3, i, ext_ranges(i, i, 0, 0xffff), a));
+    ASSERT_EQ(0u, ext_insert(4, 1, ext_ranges(9, 9, 0, 0xffff), a));
+    hwe_action_t got{};
+    EXPECT_EQ(HWE_E_REBUILD, ext_build(3));
+    EXPECT_EQ(ZEL_SIM_NO_RULE, ext(3, 1, 0, &got));
+    EXPECT_EQ(0u, ext_build(4));  // one edit: within the threshold
+    EXPECT_EQ(1u, ext(4, 9, 0, &got));
+    // The rebuild compiles every set; the counts start again.
+    ASSERT_EQ(0u, ext_insert(4, 2, ext_ranges(8, 8, 0, 0xffff), a));
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_rebuild(eng_, t36_));
+    EXPECT_EQ(3u, ext(3, 3, 0, &got));
+    EXPECT_EQ(2u, ext(4, 8, 0, &got));
+    EXPECT_EQ(0u, ext_build(3));
+}
+
+TEST_F(RuleSetTest, KeysOutsideTheTreeLayoutAreRefused) {
+    const hwe_action_t a = value(1);
+    auto ranges = ext_ranges(0, 255, 0, 0xffff);
+    auto few = ranges;
+    few.pop_back();
+    auto wrong_width = ranges;
+    wrong_width[0].width = 6;
+    auto too_high = ranges;
+    too_high[1].hi = 4;  // FRAG-TYPE is 2 bits
+    auto upside_down = ranges;
+    upside_down[2] = {8, 17, 6};
+    for (const auto *r : {&few, &wrong_width, &too_high, &upside_down})
+        EXPECT_EQ(HWE_E_KEY, ext_insert(3, 1, *r, a));
+    Key wide_set(16);
+    wide_set.add(3, 16);
+    EXPECT_EQ(HWE_E_KEY, hwe_ptn_ovtreeset_insert(eng_, t36_, wide_set.get(), 7, ranges.data(), 1, &a));
+
+    BasicKey three(5, 6, 0, 0);
+    three.v.count = 3;
+    EXPECT_EQ(HWE_E_KEY, hwe_ptn_otreeset_insert(eng_, t34_, &three.v, 1, &a));
+    EXPECT_EQ(HWE_E_PARAM, hwe_ptn_otreeset_insert(eng_, t36_, &three.v, 1, &a));  // wrong kind
+    EXPECT_EQ(0u, zel_sim_engine_entry_count(eng_, t36_) + zel_sim_engine_entry_count(eng_, t34_));
+}
+
+struct ListedRule {
+    uint32_t idx, set, kind, w1;
+};
+
+TEST_F(RuleSetTest, ListingGivesStagedRulesBySetThenIndex) {
+    const hwe_action_t v = value(0x0abcde, 1), f = func(id("zel_ip.ip_filter_unknown_ruleset"));
+    ASSERT_EQ(0u, ext_insert(4, 2, ext_ranges(6, 6, 0, 0xffff), v));
+    ASSERT_EQ(0u, ext_insert(3, 9, ext_ranges(6, 6, 0, 0xffff), f));
+    ASSERT_EQ(0u, ext_insert(3, 1, ext_ranges(17, 17, 53, 53), v));
+    std::vector<ListedRule> seen;
+    auto cb = [](void *ctx, uint32_t idx, const zel_ptn_t *set, uint32_t n, const zel_rptn_t *r,
+                 const hwe_action_t *a) -> uint32_t {
+        EXPECT_EQ(7u, n);
+        EXPECT_EQ(8u, set->len);
+        uint32_t set_id = 0, w = 8;
+        EXPECT_EQ(0u, zel_ptn_parse(set, 1, &w, &set_id));
+        if (idx == 1) {
+            EXPECT_EQ(53u, r[6].lo);
+        }
+        static_cast<std::vector<ListedRule> *>(ctx)->push_back({idx, set_id, a->kind, a->w1});
+        return 0;
+    };
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_list_rules(eng_, t36_, cb, &seen));
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_EQ(3u, seen[0].set);
+    EXPECT_EQ(1u, seen[0].idx);
+    EXPECT_EQ(HWE_ACTION_NONE, seen[0].kind);  // value entries are listed as kind 0
+    EXPECT_EQ(0x0abcdeu, seen[0].w1);
+    EXPECT_EQ(9u, seen[1].idx);
+    EXPECT_EQ(HWE_ACTION_FUNC, seen[1].kind);
+    EXPECT_EQ(4u, seen[2].set);
+
+    BasicKey b(5, 6, 0x0a000000, 8);
+    ASSERT_EQ(0u, hwe_ptn_otreeset_insert(eng_, t34_, &b.v, 4, &v));
+    uint32_t lens = 0;
+    auto vcb = [](void *ctx, uint32_t idx, const zel_vptn_t *key, const hwe_action_t *) -> uint32_t {
+        EXPECT_EQ(4u, idx);
+        EXPECT_EQ(4u, key->count);
+        *static_cast<uint32_t *>(ctx) = key->ptns[0].len << 24 | key->ptns[1].len << 16 |
+                                        key->ptns[2].len << 8 | key->ptns[3].len;
+        return 0;
+    };
+    ASSERT_EQ(0u, hwe_ptn_otreeset_list_vrules(eng_, t34_, vcb, &lens));
+    EXPECT_EQ(0x08080800u, lens);
+}
+
+}  // namespace
