@@ -146,6 +146,40 @@ constexpr hwe_action_t route(uint32_t w1, bool via_tunnel, uint32_t tunnel_intf_
     return a;
 }
 
+// ---- Entries of interface addresses ----------------------------------------
+
+// The attached-subnet route of an interface's subnet: forward (bit 0) and
+// Attached-Subnet, W2 = the interface's INTF-ID.
+constexpr hwe_action_t attached_subnet(uint32_t intf_id) {
+    hwe_action_t a = value_entry(kForward | kAttachedSubnet, 0);
+    kIntfId.put(a, intf_id);
+    return a;
+}
+
+// A host of an attached subnet with an association rule of its own:
+// Attached-Subnet with the tree mask, W2 = INTF-ID.
+constexpr hwe_action_t attached_host(uint8_t tree_mask, uint32_t intf_id) {
+    hwe_action_t a = value_entry(kAttachedSubnet, 0);
+    kAssocMask.put(a, tree_mask);
+    kIntfId.put(a, intf_id);
+    return a;
+}
+
+// One of an interface's own addresses: Locally-Addressed with the
+// address's compressed index, the tree mask of its association lookup and
+// DEFRAG; W2 = INTF-ID.
+constexpr hwe_action_t local_address(uint8_t cdip, uint8_t tree_mask, bool defrag,
+                                     uint32_t intf_id) {
+    hwe_action_t a = value_entry(kLocallyAddressed | (defrag ? kDefrag : 0u), 0);
+    kCdip.put(a, cdip);
+    kAssocMask.put(a, tree_mask);
+    kIntfId.put(a, intf_id);
+    return a;
+}
+
+// The network and the broadcast address of an interface's subnet.
+constexpr hwe_action_t subnet_broadcast() { return value_entry(kSubnetBroadcast, 0); }
+
 }  // namespace dest
 
 // ---- tree 3, ip_pbr_action_lookup -----------------------------------------
