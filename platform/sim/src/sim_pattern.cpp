@@ -50,6 +50,8 @@ struct Out {
         int n = std::snprintf(dst, room, fmt, a...);
         if (n > 0) len += static_cast<size_t>(n);
     }
+    // Plain text (no format), which clang's -Wformat-security wants apart.
+    void put(const char *text) { put("%s", text); }
     void ptn(const zel_ptn_t *p) {
         if (!p || p->len == 0) {
             put("*");
