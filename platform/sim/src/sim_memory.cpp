@@ -56,6 +56,7 @@ struct Pools {
     ~Pools() {
         for (auto &l : free_list)
             for (auto *h : l) {
+                ZSIM_UNPOISON(h, sizeof(BlockHeader));  // before reading its size class
                 ZSIM_UNPOISON(h, sizeof(BlockHeader) + class_bytes(static_cast<int>(h->cls)));
                 std::free(h);
             }
