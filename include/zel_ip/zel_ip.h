@@ -7,6 +7,7 @@
 #include "zel_ip/zel_ip_status.h"
 #include "zel_ip/zel_ip_types.h"
 #include "zel_ip/zel_ip_core.h"
+#include "zel_ip/zel_ip_route.h"
 #include "zel_ip/zel_ip_interface.h"
 
 #endif /* ZEL_IP_H */

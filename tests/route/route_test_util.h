@@ -1,0 +1,121 @@
+// Helpers of the route suite: engine lookups of the destination and source
+// trees, interface records made the way the interface code makes them (same
+// allocator, registry and magics) and a naive longest-prefix table.
+#ifndef ROUTE_TEST_UTIL_H
+#define ROUTE_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "core/zel_ip_objects.h"
+#include "core/zel_ip_registry.h"
+#include "tree/zel_ip_hw_catalogue.h"
+#include "zel_ip/zel_ip.h"
+#include "zel_sim.h"
+
+namespace routetest {
+
+inline uint32_t tree_id(hwe_engine_t *eng, uint32_t tree) {
+    uint32_t id = 0;
+    EXPECT_EQ(zel_sim_engine_symbol_id(eng, zel::ip::kTreeCatalogue[tree].name, &id), 0);
+    return id;
+}
+
+// What tree 0 or 2 answers for address `addr` in domain `vrd`.
+inline hwe_action_t lookup(hwe_engine_t *eng, uint32_t tree, uint32_t vrd, uint32_t addr) {
+    const uint32_t values[] = {vrd, addr}, widths[] = {6, 32};
+    hwe_action_t a{0xff, 0, 0};
+    uint32_t depth = 0;
+    EXPECT_EQ(zel_sim_engine_lookup_fields(eng, tree_id(eng, tree), 2, values, widths, &a, &depth), 0u);
+    return a;
+}
+inline hwe_action_t route_at(hwe_engine_t *eng, uint32_t vrd, uint32_t addr) {
+    return lookup(eng, zel::ip::kTreeDestAddr, vrd, addr);
+}
+
+// What tree 1 answers for a domain.
+inline hwe_action_t mode_of(hwe_engine_t *eng, uint32_t vrd) {
+    const uint32_t values[] = {vrd}, widths[] = {6};
+    hwe_action_t a{0xff, 0, 0};
+    uint32_t depth = 0;
+    EXPECT_EQ(zel_sim_engine_lookup_fields(eng, tree_id(eng, zel::ip::kTreeHostRouterMode), 1, values,
+                                           widths, &a, &depth),
+              0u);
+    return a;
+}
+
+inline bool same(const hwe_action_t &a, const hwe_action_t &b) {
+    return a.kind == b.kind && a.w1 == b.w1 && a.w2 == b.w2;
+}
+inline std::string str(const hwe_action_t &a) {
+    char b[64];
+    std::snprintf(b, sizeof b, "{kind %u, 0x%06x, 0x%06x}", a.kind, a.w1, a.w2);
+    return b;
+}
+
+// The tree-2 default every address without a route answers: No-Route.
+inline constexpr hwe_action_t kNoRoute{HWE_ACTION_VALUE, 4, 0};
+
+// An IPoE or tunnel interface record as the interface code would make it:
+// from the module's allocator and registry, with the interface header
+// magic and the type word. Freed (magics cleared first) when it goes.
+class FakeIntf {
+public:
+    FakeIntf(zel::ip::ObjKind kind, uint32_t type, uint32_t intf_id) {
+        head_ = static_cast<zel::ip::IntfHead *>(zel::ip::obj_alloc(sizeof(zel::ip::IntfHead), kind));
+        EXPECT_NE(head_, nullptr);
+        if (!head_) return;
+        head_->hdr.intf_id = intf_id;
+        head_->hdr.magic = ZEL_INTF_HDR_MAGIC;
+        head_->type = type;
+    }
+    ~FakeIntf() {
+        if (!head_) return;
+        head_->hdr.magic = 0;
+        head_->type = 0;
+        zel::ip::obj_free(head_);
+    }
+    FakeIntf(const FakeIntf &) = delete;
+    FakeIntf &operator=(const FakeIntf &) = delete;
+    void *get() const { return head_; }
+
+private:
+    zel::ip::IntfHead *head_ = nullptr;
+};
+
+inline FakeIntf *new_tunnel(uint32_t intf_id) {
+    return new FakeIntf(zel::ip::ObjKind::kTunnel, zel::ip::kTunnelType, intf_id);
+}
+inline FakeIntf *new_ipoe(uint32_t intf_id) {
+    return new FakeIntf(zel::ip::ObjKind::kIpoe, zel::ip::kIpoeType, intf_id);
+}
+
+// A naive longest-prefix table of one domain: prefix -> action.
+class LpmOracle {
+public:
+    void add(uint32_t addr, uint32_t len, const hwe_action_t &a) { routes_[key(addr, len)] = a; }
+    bool remove(uint32_t addr, uint32_t len) { return routes_.erase(key(addr, len)) != 0; }
+    bool has(uint32_t addr, uint32_t len) const { return routes_.count(key(addr, len)) != 0; }
+    hwe_action_t lookup(uint32_t addr) const {
+        for (int len = 32; len >= 0; --len) {
+            auto it = routes_.find(key(addr, static_cast<uint32_t>(len)));
+            if (it != routes_.end()) return it->second;
+        }
+        return kNoRoute;
+    }
+    const std::map<std::pair<uint32_t, uint32_t>, hwe_action_t> &routes() const { return routes_; }
+
+    static uint32_t mask(uint32_t len) { return len == 0 ? 0 : ~0u << (32 - len); }
+
+private:
+    static std::pair<uint32_t, uint32_t> key(uint32_t addr, uint32_t len) { return {len, addr & mask(len)}; }
+    std::map<std::pair<uint32_t, uint32_t>, hwe_action_t> routes_;
+};
+
+}  // namespace routetest
+
+#endif  // ROUTE_TEST_UTIL_H
