@@ -118,8 +118,6 @@ struct StartupProgress {
     bool default_egress_id = false;
 };
 
-void release_failed_startup(zel_module_t *m, ZelIpPriv &p, const StartupProgress &made);
-
 // Namespace lines and failures share one shape.
 uint32_t create_pool(zel_module_t *m, const char *name, uint32_t count, uint32_t base,
                      hwe_rsrc_t **pool, uint32_t *rte) {
