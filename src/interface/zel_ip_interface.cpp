@@ -1,0 +1,303 @@
+// IPoE interfaces: create and delete.
+//
+// Create validates everything before it allocates, then takes, in order,
+// the record, a compressed-address slot, the interface id (stats NS ID)
+// and an MTM NS ID, clears their state memory and learns the interface's
+// entries (see zel_ip_interface_pvt.h). A create that fails after the
+// allocation frees the record and its own compressed slot; the ids and
+// the entries already learnt stay (a repeated create learns over them).
+//
+// Delete withdraws the same in a fixed order and keeps its progress in the
+// record, so a delete that failed partway is completed by repeating it.
+#include <cstring>
+
+#include "core/zel_ip_registry.h"
+#include "interface/zel_ip_interface_pvt.h"
+#include "tree/zel_ip_assoc_mask.h"
+#include "tree/zel_ip_hw_internal.h"
+#include "tree/zel_ip_layout_flow.h"
+#include "tree/zel_ip_layout_intf.h"
+
+using namespace zel::ip;
+
+namespace {
+
+constexpr const char *kAddRuleMsg = "Could not add LPM rule in hardware\n";
+constexpr const char *kRemoveRuleMsg = "Could not remove LPM rule from hardware\n";
+
+// Compressed address table operations (zel_ip_address_compress).
+constexpr uint32_t kCompressStore = 0, kCompressRemove = 1, kCompressFind = 2;
+
+// Tree-23 W1: NAT side, ingress filter kind, PBR, administrative state,
+// VRD ID.
+uint32_t ingress_flags(const zel_ip_intf_params_t &p, uint32_t vrd_id) {
+    using namespace layout::intf_ingress;
+    Value v{};
+    v.nat = p.nat_inside == 1 ? Nat::kInside : p.nat_outside == 1 ? Nat::kOutside : Nat::kNone;
+    v.filter = p.filter_type == ZEL_IP_INTF_FILTER_BASIC      ? Filter::kBasic
+               : p.filter_type == ZEL_IP_INTF_FILTER_EXTENDED ? Filter::kExtended
+                                                              : Filter::kDisabled;
+    v.pbr = p.pbr == 1;
+    v.admin_disabled = p.admin_down == 1;
+    v.vrd_id = static_cast<uint8_t>(vrd_id);
+    return encode(v).w1;
+}
+
+// Tree-24 W1: MTU, NAT side, administrative state, QoS level.
+uint32_t egress_flags(const zel_ip_intf_params_t &p) {
+    using namespace layout::intf_egress;
+    using layout::intf_ingress::Nat;
+    Value v{};
+    v.nat = p.nat_inside == 1 ? Nat::kInside : p.nat_outside == 1 ? Nat::kOutside : Nat::kNone;
+    v.admin_disabled = p.admin_down == 1;
+    v.qos_l3 = p.qos_l3 == 1;
+    v.mtu = p.mtu;
+    return encode(v).w1;
+}
+
+// Learns or unlearns one entry keyed by the INTF-ID alone (trees 23 to 25
+// and, without DSCP, tree 32).
+uint32_t intf_key_entry(Call &c, uint32_t tree, uint32_t intf_id, uint32_t op, hwe_action_t a,
+                        const char *rule_msg) {
+    const layout::KeySpec k = tree == kTreeIfDscpPcp
+                                  ? layout::key_spec(tree, {intf_id, 0}, layout::kIntfIdBits)
+                                  : layout::key_spec(tree, {intf_id}, layout::kIntfIdBits);
+    return layout::key_program(c.m, c.priv->trees[tree], k, op, a, rule_msg, ZEL_SITE);
+}
+
+// The action of each per-interface entry as create learns it.
+hwe_action_t ingress_action(const zel_ip_interface &r) {
+    return layout::value_entry(r.ingress_flags, r.stats_ns_id);
+}
+hwe_action_t egress_action(const zel_ip_interface &r) {
+    return layout::value_entry(r.egress_flags, r.stats_ns_id);
+}
+hwe_action_t dscp_pcp_action(const zel_ip_interface &r) {
+    return layout::dscp_pcp::encode({0, r.mtm_ns_id});
+}
+hwe_action_t rule_set_action() { return layout::intf_rule_set::encode({0, 0}); }
+
+// Clears `len` bytes of the state-engine record of `ns_id` (traced first).
+uint32_t clear_se(Call &c, uint32_t ns_id, uint32_t len) {
+    static const uint8_t zeros[kIntfStatsBytes] = {};
+    trace_se(c.m, Trace::kSeWrite, ZEL_SITE, ns_id, 0, zeros, len);
+    if (uint32_t st = hwe_se_state_set(c.m->engine, ns_id, 0, zeros, len))
+        return ZFAIL_FATAL(c.m, fatal(ZEL_E_SE_WRITE),
+                           "Failed to clear state engine memory, RTE Error: %s\n", hwe_status_get(st));
+    return 0;
+}
+
+// Create steps 1 to 8: nothing is taken before all of them pass.
+uint32_t check_create(Call &c, const zel_ip_intf_params_t *params, zel_ip_intf_handle_t *out,
+                      uint32_t *vrd_id) {
+    zel_module_t *m = c.m;
+    // 1.
+    if (!out) return ZREJECT(m, kBadParam, "NULL pointer parameter specified\n");
+    *out = nullptr;
+    if (!params) return ZREJECT(m, kBadParam, "NULL pointer parameter specified\n");
+    const zel_ip_intf_params_t &p = *params;
+    // 2.
+    if (!intf_addr_ok(p.addr, p.prefix_len))
+        return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "Invalid interface address specified\n");
+    // 3.
+    if (p.mtu != 0 && (p.mtu < kMinMtu || p.mtu > kMaxMtu))
+        return ZREJECT(m, error(ZEL_IP_E_INVALID_MTU), "Invalid MTU Value %d\n", static_cast<int>(p.mtu));
+    // 4.
+    if (p.filter_type > ZEL_IP_INTF_FILTER_EXTENDED)
+        return ZREJECT(m, kBadParam, "Invalid filter type specified\n");
+    // 5. 0 stands for the default mask and is not checked.
+    if (p.assoc_mask != 0) {
+        if (uint32_t st = zel_ipv4_valid_ingress_association_mask(m, p.assoc_mask))
+            return ZREJECT(m, error(st), "Unexpected ingress association rule mask\n");
+    }
+    // 6.
+    if (!p.l2_intf || p.l2_intf->magic != ZEL_INTF_HDR_MAGIC)
+        return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_INTERFACE), "Invalid Layer-2 interface handle \n");
+    // 7.
+    if (!zel_ipv4_vrd_valid_handle(p.vrd, vrd_id))
+        return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_INTERFACE),
+                       "Invalid VIrtual Routing Domain handle \n");
+    // 8.
+    uint32_t index = 0;
+    if (zel_ip_address_compress(m, p.addr, *vrd_id, kCompressFind, &index))
+        return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS),
+                       "IP address 0x%08x in VRD %d already in use\n", p.addr,
+                       static_cast<int>(*vrd_id));
+    return 0;
+}
+
+// Create steps 10 to 17 on the allocated record. `slot_stored` tells the
+// caller whether step 10 took a compressed slot.
+uint32_t build_interface(Call &c, zel_ip_interface &r, bool &slot_stored) {
+    zel_module_t *m = c.m;
+    ZelIpPriv &p = *c.priv;
+    const uint32_t addr = r.params.addr, plen = r.params.prefix_len;
+    const uint32_t vrd = vrd_id_of(r), intf = intf_id_of(r);
+    // 10. The address's compressed slot.
+    uint32_t cdip = 0;
+    if (!zel_ip_address_compress(m, addr, vrd, kCompressStore, &cdip))
+        return ZFAIL_FATAL(m, fatal(ZEL_E_NO_SLOT),
+                           "Failed to store IP address 0x%08x in VRD %d in compressed list\n", addr,
+                           static_cast<int>(vrd));
+    slot_stored = true;
+    // 11. The interface id, which names the statistics record.
+    if (uint32_t st = zel_sys_interface_id_alloc(m->sys_ctx, &r.stats_ns_id))
+        return ZFAIL_FATAL(m, fatal(st), "Failed to allocate stats NS ID for IP interface\n");
+    ZLOG_INFO(m, "Allocated interface NS ID 0x%x\n", r.stats_ns_id);
+    // 12.
+    if (uint32_t st = clear_se(c, r.stats_ns_id, kIntfStatsBytes)) return st;
+    // 13. The MTM NS ID of the DSCP group statistics.
+    if (uint32_t st = hwe_rsrc_allocate(p.qos_stats_rsrc, 1, &r.mtm_ns_id, nullptr))
+        return ZFAIL_FATAL(m, fatal(ZEL_E_NSID_ALLOC),
+                           "Failed to allocate NS ID for DSCP Group Stats, RTE Error: %s\n",
+                           hwe_status_get(st));
+    ZLOG_INFO(m, "Allocated interface MTM NS ID 0x%x\n", r.mtm_ns_id);
+    // 14.
+    if (uint32_t st = clear_se(c, r.mtm_ns_id, kMtmStatsBytes)) return st;
+    // 15.
+    static const uint8_t zeros[kMtmSharedBytes] = {};
+    if (uint32_t st = hwe_mtm_shared_param_mod(m->engine, r.mtm_ns_id, zeros, kMtmSharedBytes))
+        return ZFAIL_FATAL(m, fatal(ZEL_E_SE_WRITE),
+                           "Failed to clear MTM Shared param memory, RTE Error: %s\n",
+                           hwe_status_get(st));
+    // 16. The seven entries, the flags recorded as they are learnt.
+    r.ingress_flags = ingress_flags(r.params, vrd);
+    if (uint32_t st = intf_key_entry(c, kTreeIntfIngressFlags, intf, kRuleLearn, ingress_action(r),
+                                     kAddRuleMsg))
+        return st;
+    r.egress_flags = egress_flags(r.params);
+    if (uint32_t st = intf_key_entry(c, kTreeIntfEgressFlags, intf, kRuleLearn, egress_action(r),
+                                     kAddRuleMsg))
+        return st;
+    if (uint32_t st = intf_key_entry(c, kTreeIfDscpPcp, intf, kRuleLearn, dscp_pcp_action(r),
+                                     kAddRuleMsg))
+        return st;
+    std::memset(r.pcp, 0, sizeof r.pcp);
+    if (uint32_t st = intf_key_entry(c, kTreeIntfFilterRuleSet, intf, kRuleLearn, rule_set_action(),
+                                     kAddRuleMsg))
+        return st;
+    if (uint32_t st = intf_addr_entries(m, p, r, addr, plen, static_cast<uint8_t>(cdip), kRuleLearn,
+                                        kAddRuleMsg, nullptr))
+        return st;
+    // 17. A /31 has neither a network nor a broadcast address.
+    if (plen == 31) return 0;
+    return intf_subnet_guards(m, vrd, addr, plen, 0, "Failed to configure invalid SIP addresses\n",
+                              "Failed to configure invalid DIP addresses\n", nullptr);
+}
+
+uint32_t create(Call &c, const zel_ip_intf_params_t *params, zel_ip_intf_handle_t *out) {
+    // 1-8.
+    uint32_t vrd_id = 0;
+    if (uint32_t st = check_create(c, params, out, &vrd_id)) return st;
+    // 9. The record, live from here on.
+    auto *r = static_cast<zel_ip_interface *>(obj_alloc(sizeof(zel_ip_interface), ObjKind::kIpoe));
+    if (!r) return ZFAIL_FATAL(c.m, kNoMemory, "Memory allocation failed\n");
+    r->head.hdr.intf_id = params->l2_intf->intf_id;
+    r->head.hdr.owner = c.m;
+    r->head.hdr.magic = ZEL_INTF_HDR_MAGIC;
+    r->head.hdr.vrd_id = vrd_id;
+    *out = r;
+    r->params = *params;
+    r->head.type = kIpoeType;
+    r->vrd = params->vrd;
+    if (r->params.assoc_mask == 0) r->params.assoc_mask = kDefaultAssocMask;
+    if (r->params.mtu == 0) r->params.mtu = kDefaultMtu;
+    r->rsvd0 = 0;
+    r->rsvd1 = 0;
+    // 10-17; a failure frees the record and the slot it took.
+    bool slot_stored = false;
+    const uint32_t st = build_interface(c, *r, slot_stored);
+    if (st == 0) return 0;
+    if (slot_stored) zel_ip_address_compress(c.m, r->params.addr, vrd_id, kCompressRemove, nullptr);
+    r->head.hdr.owner = nullptr;
+    r->head.hdr.magic = 0;
+    r->head.type = 0;
+    obj_free(r);
+    *out = nullptr;
+    return st;
+}
+
+uint32_t remove_interface(Call &c, zel_ip_intf_handle_t h) {
+    zel_module_t *m = c.m;
+    // 1-3.
+    zel_ip_interface *r = intf_of(h);
+    if (!r) return ZREJECT(m, kBadParam, "Invalid Interface Handle type\n");
+    if (r->secondary_count != 0)
+        return ZREJECT(m, kBadParam,
+                       "Cannot remove interface with non-zero secondary addresses still existing\n");
+    if (!intf_vrd_ok(*r)) return ZREJECT(m, kBadHandle, "Invalid Virtual Routing Domain handle\n");
+    const uint32_t addr = r->params.addr, plen = r->params.prefix_len;
+    const uint32_t vrd = vrd_id_of(*r), intf = intf_id_of(*r);
+    Withdrawal &w = r->withdrawal;
+    if (w.op != WithdrawOp::kDelete) w = {WithdrawOp::kDelete, addr, plen, 0};
+    uint32_t *done = &w.done;
+    auto is_ok = [](uint32_t st) { return st == 0; };
+    // 4. The entries, in create's order.
+    struct KeyEntry {
+        uint32_t tree;
+        uint32_t step;
+        hwe_action_t action;
+    };
+    const KeyEntry keyed[] = {
+        {kTreeIntfIngressFlags, kWdIngressFlags, ingress_action(*r)},
+        {kTreeIntfEgressFlags, kWdEgressFlags, egress_action(*r)},
+        {kTreeIfDscpPcp, kWdDscpPcp, dscp_pcp_action(*r)},
+        {kTreeIntfFilterRuleSet, kWdRuleSet, rule_set_action()},
+    };
+    for (const KeyEntry &e : keyed) {
+        uint32_t st = withdraw_step(done, e.step, [&] {
+            return intf_key_entry(c, e.tree, intf, kRuleUnlearn, e.action, kRemoveRuleMsg);
+        }, entry_withdrawn);
+        if (st) return st;
+    }
+    if (uint32_t st = intf_addr_entries(m, *c.priv, *r, addr, plen, 0, kRuleUnlearn, kRemoveRuleMsg, done))
+        return st;
+    // 5.
+    if (plen != 31) {
+        if (uint32_t st = intf_subnet_guards(m, vrd, addr, plen, 1, "Failed to remove invalid SIP addresses\n",
+                                             "Failed to remove invalid DIP addresses\n", done))
+            return st;
+    }
+    // 6.
+    uint32_t st = withdraw_step(done, kWdCompressed, [&] {
+        if (zel_ip_address_compress(m, addr, vrd, kCompressRemove, nullptr)) return 0u;
+        return ZFAIL_FATAL(m, fatal(ZEL_E_NO_SLOT),
+                           "IP address 0x%08x in VRD %d could not be removed from compressed list\n",
+                           addr, static_cast<int>(vrd));
+    }, is_ok);
+    if (st) return st;
+    // 7.
+    st = withdraw_step(done, kWdMtmNsId, [&] {
+        if (uint32_t s = hwe_rsrc_free(c.priv->qos_stats_rsrc, r->mtm_ns_id, 1, nullptr))
+            return ZFAIL_FATAL(m, fatal(ZEL_E_NSID_FREE),
+                               "Failed to free NS ID for DSCP Group stats, RTE Error: %s\n",
+                               hwe_status_get(s));
+        ZLOG_INFO(m, "Freed NS ID 0x%x used for IP IF Egress stats\n", r->mtm_ns_id);
+        return 0u;
+    }, is_ok);
+    if (st) return st;
+    // 8. The framework keeps what it cannot take back; nothing to undo here.
+    zel_sys_interface_id_free(m->sys_ctx, r->stats_ns_id);
+    ZLOG_INFO(m, "Freed interface NS ID 0x%x\n", r->stats_ns_id);
+    // 9.
+    r->head.type = 0;
+    r->head.hdr.owner = nullptr;
+    r->head.hdr.magic = 0;
+    obj_free(r);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t zel_ip_interface_create(zel_module_t *module, const zel_ip_intf_params_t *params,
+                                 zel_ip_intf_handle_t *out) {
+    return with_module(module, __func__, [&](Call &c) { return create(c, params, out); });
+}
+
+uint32_t zel_ip_interface_delete(zel_module_t *module, zel_ip_intf_handle_t intf) {
+    return with_module(module, __func__, [&](Call &c) { return remove_interface(c, intf); });
+}
+
+}  // extern "C"

@@ -1,0 +1,200 @@
+// The IPoE interface record and the helpers its operations share: the
+// address check, the entries every interface address gets, and the
+// invalid-source and subnet-broadcast entries of a subnet.
+//
+// Entries of one interface (INTF-ID = the Layer-2 interface's id; A/P an
+// address of the interface and its prefix length):
+//
+//   tree 23  INTF-ID                     ingress flags | stats NS ID
+//   tree 24  INTF-ID                     egress flags  | stats NS ID
+//   tree 32  INTF-ID (no DSCP)           PCP 0         | MTM NS ID
+//   tree 25  INTF-ID                     no egress rule set, no policy set
+//   per address:
+//   tree 22  INTF-ID, A/P                source address A, MTU
+//   tree 2   VRD, A/P                    attached subnet -> INTF-ID
+//   tree 2   VRD, A/32                   local address (compressed index)
+//   unless P = 31:
+//   tree 0   VRD, network and broadcast of A/P    Block-All source
+//   tree 2   VRD, broadcast and network of A/P    subnet broadcast
+//
+// Every operation here runs under the module write lock (the callers are
+// public operations); the record is changed only under it.
+#ifndef ZEL_IP_INTERFACE_PVT_H
+#define ZEL_IP_INTERFACE_PVT_H
+
+#include <cstdint>
+
+#include "core/zel_ip_call.h"
+#include "core/zel_ip_limits.h"
+#include "core/zel_ip_objects.h"
+#include "zel_ip/zel_ip_core.h"
+#include "zel_ip/zel_ip_interface.h"
+
+namespace zel::ip {
+
+inline constexpr uint32_t kMaxSecondaries = kMaxAddrsPerIntf - 1;  // nine
+inline constexpr uint32_t kPcpEntries = 64;                        // one per DSCP
+inline constexpr uint32_t kIntfStatsBytes = 256;   // state-engine statistics record
+inline constexpr uint32_t kMtmStatsBytes = 144;    // DSCP group statistics record
+inline constexpr uint32_t kMtmSharedBytes = 32;    // traffic-manager shared parameters
+inline constexpr uint16_t kDefaultAssocMask = 0x10;  // protocol only
+inline constexpr uint32_t kMinMtu = 64, kMaxMtu = 9000;
+
+// A secondary address slot; free when both words are 0.
+struct AddrPrefix {
+    uint32_t addr;
+    uint32_t prefix_len;
+};
+
+// Last ingress policing request of the interface.
+struct PolicingReq {
+    uint8_t enable;
+    void *policer;
+};
+
+// Steps of withdrawing an interface or one of its addresses, as bits of
+// Withdrawal::done. The engine refuses to unlearn an entry that is gone,
+// so a removal that failed partway and is repeated must skip what it has
+// already withdrawn, or it could never complete.
+enum WithdrawStep : uint32_t {
+    kWdIngressFlags = 1u << 0,   // tree 23
+    kWdEgressFlags = 1u << 1,    // tree 24
+    kWdDscpPcp = 1u << 2,        // tree 32
+    kWdRuleSet = 1u << 3,        // tree 25
+    kWdSipMtu = 1u << 4,         // tree 22       (per address from here on)
+    kWdSubnetRoute = 1u << 5,    // tree 2 subnet
+    kWdLocal = 1u << 6,          // tree 2 /32
+    kWdSrcNetwork = 1u << 7,     // tree 0 network address
+    kWdSrcBroadcast = 1u << 8,   // tree 0 broadcast address
+    kWdDstBroadcast = 1u << 9,   // tree 2 broadcast address
+    kWdDstNetwork = 1u << 10,    // tree 2 network address
+    kWdCompressed = 1u << 11,    // compressed address slot
+    kWdMtmNsId = 1u << 12,       // MTM NS ID returned
+};
+
+// Which removal the progress belongs to.
+enum class WithdrawOp : uint32_t { kNone, kDelete, kAddrRem };
+
+// Progress of the last removal that failed partway. It applies only when
+// the same removal ({op, address, prefix}) is called again; a removal of
+// something else starts from scratch, and a success clears it.
+struct Withdrawal {
+    WithdrawOp op;
+    uint32_t addr;
+    uint32_t prefix_len;
+    uint32_t done;  // WithdrawStep bits
+};
+
+}  // namespace zel::ip
+
+// An IPoE interface: the interface handle points here. Fields in the
+// documented order; the record comes zeroed from obj_alloc (kind kIpoe).
+struct zel_ip_interface {
+    // Object header (INTF-ID, owner, header magic, VRD ID in the fifth
+    // word) and the type word kIpoeType; owner, magic and type are set
+    // while the interface is live.
+    zel::ip::IntfHead head;
+    uint32_t stats_ns_id;  // interface id; names the 256-byte statistics record
+    uint32_t rsvd0;
+    uint32_t rsvd1;        // written as 0 at create
+    uint32_t dscp_profile; // ingress priority-map profile, 0 = none
+    uint32_t rsvd2;
+    zel::ip::PolicingReq policing;
+    uint32_t ingress_flags;  // W1 last learnt into tree 23
+    uint32_t egress_flags;   // W1 last learnt into tree 24
+    uint32_t policy_set_id;  // W2 of the tree-25 entry
+    zel_ip_rule_set_handle_t ingress_rule_set;
+    zel_ip_rule_set_handle_t egress_rule_set;
+    zel_ip_vrd_handle_t vrd;  // as the caller gave it
+    // The caller's parameters, with the effective association mask (0x10
+    // for 0) and MTU (1500 for 0). addr/prefix_len are the primary.
+    zel_ip_intf_params_t params;
+    // Secondaries occupy slots 0 .. secondary_count - 1.
+    uint8_t secondary_count;
+    zel::ip::AddrPrefix secondary[zel::ip::kMaxSecondaries];
+    uint32_t mtm_ns_id;  // DSCP group statistics; W2 of the tree-32 entry
+    uint8_t pcp[zel::ip::kPcpEntries];  // PCP per DSCP in tree 32, 0 = none
+    // Module-side bookkeeping after the documented fields.
+    zel::ip::Withdrawal withdrawal;
+};
+
+namespace zel::ip {
+
+// The INTF-ID and VRD ID recorded in the header at create.
+inline uint32_t intf_id_of(const zel_ip_interface &r) { return r.head.hdr.intf_id; }
+inline uint32_t vrd_id_of(const zel_ip_interface &r) { return r.head.hdr.vrd_id; }
+
+// An interface address A/P acceptable as a primary or secondary: refuses
+// multicast (only above /3), loopback (only above /7), 0, a prefix length
+// outside 1 to 31, and below /31 a host part of all zeros or all ones.
+bool intf_addr_ok(uint32_t addr, uint32_t prefix_len);
+
+// The interface's live record behind a handle, or NULL.
+zel_ip_interface *intf_of(zel_ip_intf_handle_t h);
+
+// Resolves the interface's VRD handle (0 when refused). A handle that now
+// names a domain other than the one the interface was created in (its
+// record freed and reused) is refused too: the interface's entries are
+// keyed by the domain it was created in.
+bool intf_vrd_ok(const zel_ip_interface &r);
+
+// The local-address entry of A: Locally-Addressed, compressed index
+// `cdip`, the tree mask of the interface's association mask, DEFRAG when
+// the interface reassembles; W2 = INTF-ID.
+hwe_action_t intf_local_entry(const zel_ip_interface &r, uint8_t cdip);
+
+// Learns (op kRuleLearn) or unlearns (kRuleUnlearn) the three entries of
+// one address: tree 22, the tree-2 subnet route and the tree-2 local
+// entry (`cdip` is used when learning). On failure the status of the
+// failing entry (severity 1) after "Could not build the input pattern\n"
+// or `rule_msg`; the entries after it are not attempted. `done` (NULL: no
+// progress kept) skips and records WithdrawStep bits of an unlearn.
+uint32_t intf_addr_entries(zel_module_t *m, ZelIpPriv &p, const zel_ip_interface &r,
+                           uint32_t addr, uint32_t prefix_len, uint8_t cdip, uint32_t op,
+                           const char *rule_msg, uint32_t *done);
+
+// The invalid-source and subnet-broadcast entries of A/P (not for /31):
+// learn (remove 0) or unlearn, with the caller's messages for a failure of
+// each pair ("Failed to configure invalid SIP addresses\n" ...). `done` as
+// for intf_addr_entries.
+uint32_t intf_subnet_guards(zel_module_t *m, uint32_t vrd_id, uint32_t addr, uint32_t prefix_len,
+                            uint32_t remove, const char *sip_msg, const char *dip_msg,
+                            uint32_t *done);
+
+// True when a tree step of a removal left its entry withdrawn: it
+// succeeded, or only the subnet database step after the engine's unlearn
+// failed (codes 60 and 61 of zel_ipv4_lpm_rule).
+bool entry_withdrawn(uint32_t status);
+
+// Runs step `bit` of a removal unless `done` records it; records it when
+// `completed(status)` holds. With `done` NULL the step just runs.
+template <typename Step, typename Completed>
+uint32_t withdraw_step(uint32_t *done, uint32_t bit, Step &&step, Completed &&completed) {
+    if (done && (*done & bit)) return 0;
+    const uint32_t st = step();
+    if (done && completed(st)) *done |= bit;
+    return st;
+}
+
+}  // namespace zel::ip
+
+extern "C" {
+
+// The two invalid-source entries (tree 0, Block-All) of the subnet of
+// addr_prefix = {address, prefix length}: the network address, then the
+// broadcast address, each keyed VRD ID and the whole address. remove 0
+// learns, any other value unlearns. Returns 0 or the failing result with
+// severity 1 ("Could not build the input pattern\n" / "Could not program
+// LPM rule in hardware\n"); the second entry is not attempted after a
+// failed first. Caller holds the module lock.
+uint32_t zel_ip_invalid_sip(zel_module_t *module, uint32_t vrd_id, const uint32_t addr_prefix[2],
+                            uint32_t remove);
+
+// The two subnet-broadcast entries (tree 2, W1 = Subnet-Broadcast) of the
+// subnet: the broadcast address, then the network address. As above.
+uint32_t zel_ip_subnet_bcast(zel_module_t *module, uint32_t vrd_id, const uint32_t addr_prefix[2],
+                             uint32_t remove);
+
+}  // extern "C"
+
+#endif  // ZEL_IP_INTERFACE_PVT_H
