@@ -450,9 +450,13 @@ uint32_t shutdown(zel_module_t *m, ZelIpPriv &p) {
                             "Failed to destroy NS RSRC for PBR policy set IDs, RTE Error: %s\n");
     });
     if (st) return st;
-    // 9. The block: invalid, freed, detached.
+    // 9. The block: invalid, freed, detached. The records of the objects
+    // the application configured and did not delete go with it: their
+    // entries left the engine with the trees and their ids with the pools,
+    // and their handles must not pass a handle check any more.
     p.magic = 0;
     m->priv = nullptr;
+    obj_free_owned(m, &p);
     obj_free(&p);
     return 0;
 }

@@ -21,6 +21,7 @@
 
 #include "core/zel_ip_log.h"
 #include "core/zel_ip_priv.h"
+#include "core/zel_ip_registry.h"
 #include "core/zel_ip_status_internal.h"
 
 namespace zel::ip {
@@ -55,6 +56,7 @@ template <typename Work>
 uint32_t with_module(zel_module_t *m, const char *fn, Work &&work, CallOptions opt = {}) {
     if (!module_handle_ok(m)) return reject_module_handle(m, ZEL_SITE);
     SysCtxOverride ctx_override(opt.sys_ctx_given ? opt.sys_ctx : m->sys_ctx);
+    OwnerScope owner(m);  // records allocated by this operation belong to m
     log_function(m, false, fn, ZEL_SITE);
     uint32_t result = lock_module(m, ZEL_SITE);
     if (result == 0) {

@@ -4,16 +4,24 @@
 #include <mutex>
 #include <shared_mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "hwe.h"
 
 namespace zel::ip {
 namespace {
 
+struct Entry {
+    ObjKind kind;
+    const void *owner;
+};
+
 struct Registry {
     std::shared_mutex mu;
-    std::unordered_map<const void *, ObjKind> live;
+    std::unordered_map<const void *, Entry> live;
 };
+
+thread_local const void *t_owner = nullptr;
 
 Registry &registry() {
     static Registry r;
@@ -29,7 +37,7 @@ void *obj_alloc(size_t size, ObjKind kind) {
     Registry &r = registry();
     try {
         std::unique_lock<std::shared_mutex> g(r.mu);
-        r.live[p] = kind;
+        r.live[p] = Entry{kind, t_owner};
     } catch (...) {
         hwe_nvm_free(p);
         return nullptr;
@@ -52,7 +60,29 @@ bool obj_live(const void *p, ObjKind kind) {
     Registry &r = registry();
     std::shared_lock<std::shared_mutex> g(r.mu);
     auto it = r.live.find(p);
-    return it != r.live.end() && it->second == kind;
+    return it != r.live.end() && it->second.kind == kind;
 }
+
+size_t obj_free_owned(const void *owner, const void *keep) {
+    if (!owner) return 0;
+    Registry &r = registry();
+    std::vector<void *> mine;
+    {
+        std::unique_lock<std::shared_mutex> g(r.mu);
+        for (auto it = r.live.begin(); it != r.live.end();) {
+            if (it->second.owner == owner && it->first != keep) {
+                mine.push_back(const_cast<void *>(it->first));
+                it = r.live.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (void *p : mine) hwe_nvm_free(p);
+    return mine.size();
+}
+
+OwnerScope::OwnerScope(const void *owner) : saved_(t_owner) { t_owner = owner; }
+OwnerScope::~OwnerScope() { t_owner = saved_; }
 
 }  // namespace zel::ip

@@ -2,11 +2,16 @@
 //
 // Every record behind a handle (private block, VRD, interfaces, flows,
 // rule and policy sets, captures) is allocated zeroed from the platform
-// allocator through obj_alloc and registered as live with its kind; it is
-// unregistered and freed by obj_free. Handle checks ask obj_live before
-// they read a word of the record, so a garbage, stale or foreign pointer
-// is an invalid handle and never a crash. The registry is process-wide:
-// handle checks take no module argument.
+// allocator through obj_alloc and registered as live with its kind and
+// its owner: the module whose operation allocated it (the call skeleton
+// names it for the thread with OwnerScope). It is unregistered and freed
+// by obj_free, or with every other record of its owner by obj_free_owned
+// when the module shuts down, so the application's handles of a shut-down
+// instance become invalid instead of pointing at records nobody frees.
+// Handle checks ask obj_live before they read a word of the record, so a
+// garbage, stale or foreign pointer is an invalid handle and never a
+// crash. The registry is process-wide: handle checks take no module
+// argument.
 #ifndef ZEL_IP_REGISTRY_H
 #define ZEL_IP_REGISTRY_H
 
@@ -37,6 +42,23 @@ void obj_free(void *p);
 
 // True when `p` is a live record of `kind`.
 bool obj_live(const void *p, ObjKind kind);
+
+// Free every live record owned by `owner` except `keep`. Returns how many
+// were freed.
+size_t obj_free_owned(const void *owner, const void *keep);
+
+// Names the module that owns the records its operation allocates on this
+// thread, for the lifetime of the scope.
+class OwnerScope {
+public:
+    explicit OwnerScope(const void *owner);
+    ~OwnerScope();
+    OwnerScope(const OwnerScope &) = delete;
+    OwnerScope &operator=(const OwnerScope &) = delete;
+
+private:
+    const void *saved_;
+};
 
 }  // namespace zel::ip
 

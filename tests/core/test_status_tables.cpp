@@ -7,6 +7,7 @@
 #include "core/zel_ip_registry.h"
 #include "zel_ip/zel_ip.h"
 #include "zel_sim.h"
+#include "zel_test_fixture.h"
 
 namespace {
 
@@ -157,6 +158,35 @@ TEST_F(HandleChecks, InterfaceAndFlowKinds) {
     *ps = zel::ip::kPolicySetMagic;
     EXPECT_EQ(zel_ipv4_valid_policy_set_handle(ps), 1);
     EXPECT_EQ(zel_ipv4_valid_rule_set_handle(nullptr), 0);
+}
+
+}  // namespace
+
+namespace {
+
+class Ownership : public zel::test::ZelTest {};
+
+// Records an instance allocated and the application never deleted do not
+// outlive the instance: their handles become invalid and their memory
+// returns to the platform.
+TEST_F(Ownership, ShutdownFreesTheInstancesRecords) {
+    void *rec;
+    {
+        zel::ip::OwnerScope scope(m_);
+        rec = zel::ip::obj_alloc(sizeof(zel_ip_vrd), zel::ip::ObjKind::kVrd);
+    }
+    ASSERT_NE(rec, nullptr);
+    static_cast<zel_ip_vrd *>(rec)->magic = zel::ip::kVrdMagic;
+    // A record of another owner is left alone.
+    void *foreign = zel::ip::obj_alloc(sizeof(zel_ip_vrd), zel::ip::ObjKind::kVrd);
+    static_cast<zel_ip_vrd *>(foreign)->magic = zel::ip::kVrdMagic;
+    uint32_t id;
+    ASSERT_EQ(zel_ipv4_vrd_valid_handle(rec, &id), 1);
+    stop();
+    EXPECT_EQ(zel_ipv4_vrd_valid_handle(rec, &id), 0);
+    EXPECT_EQ(zel_ipv4_vrd_valid_handle(foreign, &id), 1);
+    zel::ip::obj_free(foreign);
+    EXPECT_EQ(mem_delta(), 0);
 }
 
 }  // namespace
