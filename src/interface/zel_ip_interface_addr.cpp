@@ -184,17 +184,17 @@ uint32_t ingress_association(Call &c, zel_ip_intf_handle_t h, const uint32_t *ap
     const uint32_t addr = ap[0];
     if (ap[1] != kHostPrefix)
         return ZREJECT(m, kBadParam, "Invalid prefix length. Must be %d\n", static_cast<int>(kHostPrefix));
-    // 4. The first subnet holding A decides: its own address is a self
-    //    address, anything else in it a host.
-    AddrPrefix subnet{};
-    bool found = in_subnet(addr, r->params.addr, r->params.prefix_len);
-    if (found) subnet = {r->params.addr, r->params.prefix_len};
-    for (uint32_t i = 0; !found && i < r->secondary_count; ++i) {
+    // 4. Any of the interface's own addresses is a self address. Any other
+    //    A is a host of the first subnet that holds it, the primary's
+    //    first. (Classifying by the first subnet alone would take a
+    //    secondary inside the primary's subnet for a host, and overwrite
+    //    or even unlearn that address's local entry.)
+    bool self = addr == r->params.addr;
+    for (uint32_t i = 0; !self && i < r->secondary_count; ++i) self = addr == r->secondary[i].addr;
+    bool found = self || in_subnet(addr, r->params.addr, r->params.prefix_len);
+    for (uint32_t i = 0; !found && i < r->secondary_count; ++i)
         found = in_subnet(addr, r->secondary[i].addr, r->secondary[i].prefix_len);
-        if (found) subnet = r->secondary[i];
-    }
     if (!found) return ZREJECT(m, kBadParam, "Address specified not found\n");
-    const bool self = addr == subnet.addr;
     // 5-7.
     if (self && req->enable == 0)
         return ZREJECT(m, kBadParam, "Ingress association cannot be disabled for self IP address\n");

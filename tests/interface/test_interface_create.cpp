@@ -293,13 +293,11 @@ TEST_F(InterfaceCreate, AnAddressOncePerDomain) {
 
 // ---- Output -----------------------------------------------------------------
 
-class InterfaceCreateTrace : public IntfTest {
-protected:
-    InterfaceCreateTrace() { initial_log_level_ = ZEL_LOG_INFO; }
-};
-
-TEST_F(InterfaceCreateTrace, InfoAndStateEngineLines) {
-    ASSERT_EQ(zel_ip_log_enable(m_, ZEL_LOG_SE), 0u);
+TEST_F(InterfaceCreate, InfoAndStateEngineLines) {
+    {
+        StdoutCapture quiet;
+        ASSERT_EQ(zel_ip_log_enable(m_, ZEL_LOG_SE), 0u);
+    }
     zel_ip_intf_params_t p = params(kIntf, kAddr, 24);
     zel_ip_intf_handle_t h = nullptr;
     std::string created, deleted;
