@@ -46,6 +46,11 @@ struct ZelIpPriv {
     uint32_t shutdown_steps;  // last shutdown step completed, 0 = none
     // Per-object tables.
     zel_ip_vrd *vrd_table[kMaxVrds];  // by VRD ID; slot 63 stays empty
+    // Exception handlers: bit (domain << 4 | type) of [0] is set while the
+    // pair has an entry in tree 13, of [1] while it has one in tree 15. The
+    // engine refuses to remove an entry that is not there, so a removal
+    // that stopped between the two trees must know which one is left.
+    uint64_t exception_entries[2];
     uint8_t default_ttl;
     uint32_t compacting_tree;    // id of the tree under compaction, 0 = none
     uint32_t compaction_status;  // tree index the next compaction pass starts at

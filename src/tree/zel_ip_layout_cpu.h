@@ -45,6 +45,23 @@ constexpr hwe_action_t ph(uint32_t handle, uint32_t cb_fn_id) {
     kCbFnId.put(a, cb_fn_id);
     return a;
 }
+// The entries handler registration learns: both CPU deliveries set W1
+// bit 0 as well; a PH entry carries handle bits 0 to 30 (bit 31 is not
+// carried) and an 8-bit callback id.
+inline constexpr uint32_t kCpuDelivery = 1u << 0;
+inline constexpr uint32_t kPhHandleCarried = 0x7fffffff;
+constexpr hwe_action_t nca_handler(uint32_t q) {
+    hwe_action_t a = nca(q);
+    a.w1 |= kCpuDelivery;
+    return a;
+}
+constexpr hwe_action_t ph_handler(uint32_t handle, uint8_t cb_fn_id) {
+    hwe_action_t a = ph(handle & kPhHandleCarried, cb_fn_id);
+    a.w1 |= kCpuDelivery;
+    return a;
+}
+constexpr hwe_action_t mpp_handler(uint32_t fn_id) { return function_entry(fn_id); }
+
 constexpr Value decode(const hwe_action_t &a) {
     Value v{};
     if (a.kind == HWE_ACTION_FUNC) {

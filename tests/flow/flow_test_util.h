@@ -1,0 +1,140 @@
+// Helpers of the flow suite: engine lookups of the trees the flow
+// operations program, action comparison and the failure each platform
+// call produces in a one-tree-at-a-time operation.
+#ifndef FLOW_TEST_UTIL_H
+#define FLOW_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "core/zel_ip_status_internal.h"
+#include "tree/zel_ip_hw_catalogue.h"
+#include "tree/zel_ip_layout.h"
+#include "zel_fault_sweep.h"
+#include "zel_ip/zel_ip.h"
+#include "zel_sim.h"
+
+namespace flowtest {
+
+inline uint32_t tree_id(hwe_engine_t *eng, uint32_t tree) {
+    uint32_t id = 0;
+    EXPECT_EQ(zel_sim_engine_symbol_id(eng, zel::ip::kTreeCatalogue[tree].name, &id), 0);
+    return id;
+}
+
+inline uint32_t symbol_id(hwe_engine_t *eng, const char *name) {
+    uint32_t id = 0;
+    EXPECT_EQ(zel_sim_engine_symbol_id(eng, name, &id), 0) << name;
+    return id;
+}
+
+// What tree `tree` answers for the full key made of `values`, one per key
+// field of the tree's layout.
+inline hwe_action_t lookup(hwe_engine_t *eng, uint32_t tree, std::initializer_list<uint32_t> values) {
+    const zel::ip::layout::KeyLayout &lay = zel::ip::layout::key_layout(tree);
+    std::vector<uint32_t> widths;
+    for (uint32_t i = 0; i < lay.nfields; ++i) widths.push_back(lay.fields[i].width);
+    EXPECT_EQ(widths.size(), values.size()) << "tree " << tree;
+    hwe_action_t a{0xff, 0, 0};
+    uint32_t depth = 0;
+    EXPECT_EQ(zel_sim_engine_lookup_fields(eng, tree_id(eng, tree), static_cast<uint32_t>(widths.size()),
+                                           values.begin(), widths.data(), &a, &depth),
+              0u);
+    return a;
+}
+
+inline uint32_t entries(hwe_engine_t *eng, uint32_t tree) {
+    return zel_sim_engine_entry_count(eng, tree_id(eng, tree));
+}
+
+inline bool same(const hwe_action_t &a, const hwe_action_t &b) {
+    return a.kind == b.kind && a.w1 == b.w1 && a.w2 == b.w2;
+}
+inline std::string str(const hwe_action_t &a) {
+    char b[64];
+    std::snprintf(b, sizeof b, "{kind %u, 0x%06x, 0x%06x}", a.kind, a.w1, a.w2);
+    return b;
+}
+#define EXPECT_ACTION(actual, expected)                                                        \
+    EXPECT_TRUE(::flowtest::same((actual), (expected)))                                        \
+        << "got " << ::flowtest::str(actual) << ", want " << ::flowtest::str(expected)
+
+// The tree's catalogue default, as a lookup of an empty slot answers it.
+inline hwe_action_t default_of(hwe_engine_t *eng, uint32_t tree) {
+    const zel::ip::TreeSpec &s = zel::ip::kTreeCatalogue[tree];
+    if (s.action_kind == HWE_ACTION_FUNC) return {HWE_ACTION_FUNC, symbol_id(eng, s.action_fn), 0};
+    return {s.action_kind, s.w1, s.w2};
+}
+
+inline const std::string kErr = "[zel_ip_log: ERROR] FILE:LINE ";
+inline const std::string kFatal = "[zel_ip_log: FATAL] FILE:LINE ";
+
+// ---- fault sweeps ------------------------------------------------------------
+
+inline constexpr uint32_t kFault = HWE_E_FAULT;
+
+// The status and first message of a run whose first failing platform call
+// is `call`, for an operation reporting a failed learn or unlearn with
+// `rule_msg` (or, when `primitive_code` is set, returning the rule
+// primitive's code as it is), a failed QoS lookup with `qos_msg`.
+struct Expected {
+    uint32_t status;
+    std::string message;
+};
+inline Expected expected_failure(const std::string &call, const std::string &rule_msg,
+                                 const std::string &qos_msg = "", bool primitive_code = false) {
+    using zel::ip::error;
+    using zel::ip::fatal;
+    const uint32_t f = fatal(kFault);
+    auto rule = [&](uint32_t code, const char *primitive_msg) -> Expected {
+        if (primitive_code) return {code, primitive_msg};
+        return {fatal(code), rule_msg};
+    };
+    if (call.empty()) return {0, ""};  // the run met no fault
+    if (call == "zel_sys_rw_lock_wait") return {error(kFault), "Failed to acquire IP module rw write lock"};
+    if (call == "zel_sys_rw_lock_post") return {f, "Failed to release IP module rw lock"};
+    if (call == "zel_ptn_clear" || call == "zel_ptn_extend") return {f, "Could not build the input pattern"};
+    if (call == "zel_qos_queue_id_get" || call == "zel_qos_ds_policy_queueId_get")
+        return {error(kFault), qos_msg};
+    if (call == "hwe_ptn_learn") return rule(ZEL_E_PTN_LEARN, "Failed to learn the input pattern");
+    if (call == "hwe_ptn_unlearn") return rule(ZEL_E_PTN_UNLEARN, "Failed to unlearn the input pattern");
+    if (call == "hwe_subnet_del_subnet") return rule(ZEL_E_SUBNET_DELETE, "Failed to delete from subnet database");
+    if (call == "hwe_subnet_add_subnet") return rule(ZEL_E_SUBNET_ADD, "Failed to add");
+    if (call == "hwe_subnet_find_higher_subnet") return rule(ZEL_E_SUBNET_FIND, "Failed to find higher subnet");
+    ADD_FAILURE() << "unexpected failing call " << call;
+    return {0, ""};
+}
+
+// A run returns the documented status of its first failing call with its
+// message; under a persisting fault the lock cannot be released either,
+// and that failure (logged too) replaces the status. Returns false when
+// the run met no fault (it then must have succeeded).
+inline bool expect_failure(const zel::test::SweepRun &run, const Expected &e) {
+    if (run.hits == 0) {
+        EXPECT_EQ(run.status, 0u) << run.output;
+        return false;
+    }
+    EXPECT_NE(run.output.find(e.message), std::string::npos) << run.call << "\n" << run.output;
+    if (run.persist && run.call != "zel_sys_rw_lock_wait") {
+        EXPECT_NE(run.output.find("Failed to release IP module rw lock"), std::string::npos) << run.output;
+        EXPECT_EQ(run.status, zel::ip::fatal(kFault)) << run.output;
+        return true;
+    }
+    if (run.call == "zel_ptn_clear" || run.call == "zel_ptn_extend") {
+        // A failed build returns the builder's summed results.
+        EXPECT_EQ(ZEL_IP_SEVERITY(run.status), ZEL_IP_SEV_FATAL) << run.output;
+        EXPECT_GE(run.status & 0xffff, kFault) << run.output;
+        return true;
+    }
+    EXPECT_EQ(run.status, e.status) << run.call << "\n" << run.output;
+    return true;
+}
+
+}  // namespace flowtest
+
+#endif  // FLOW_TEST_UTIL_H
