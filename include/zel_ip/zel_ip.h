@@ -11,5 +11,6 @@
 #include "zel_ip/zel_ip_interface.h"
 #include "zel_ip/zel_ip_exception.h"
 #include "zel_ip/zel_ip_napt.h"
+#include "zel_ip/zel_ip_qos.h"
 
 #endif /* ZEL_IP_H */

@@ -26,6 +26,37 @@ static int route_round_trip(void) {
     return bad;
 }
 
+/* An exception handler, a NAPT rule and a CPU DSCP map entry through the
+ * C API. */
+static int flow_round_trip(void) {
+    zel_sim_t *sim = zel_sim_create(NULL);
+    zel_module_t *m = sim ? zel_sim_module_new(sim, "zel_ip", 0, 1) : NULL;
+    zel_ip_exception_handler_t h;
+    zel_ip_napt_rule_t r;
+    const uint8_t dscp[1] = {46};
+    void *queues[1];
+    int bad = !m || zel_ip_init(m) != 0;
+    memset(&h, 0, sizeof h);
+    memset(&r, 0, sizeof r);
+    h.domain = 2;
+    h.type = 9;
+    h.action = ZEL_IP_EXC_SEND_TO_MPP_FUNC;
+    h.target.mpp_function = "zel_ip.test_exception_handler";
+    r.flags = ZEL_IP_NAPT_IN_ADDR | ZEL_IP_NAPT_OUT_ADDR;
+    r.in_addr = 0x0a000001u;
+    r.out_addr = 0xc6336407u;
+    queues[0] = sim ? zel_sim_qos_queue_new(sim, 8) : NULL;
+    if (!bad)
+        bad = zel_ip_exception_handler_register(m, &h) != 0 || zel_ip_exception_handler_unregister(m, &h) != 0;
+    if (!bad) bad = zel_ip_napt_rule_add(m, &r) != 0 || zel_ip_napt_rule_delete(m, &r) != 0;
+    if (!bad)
+        bad = zel_ip_cpu_dscp_qos_map_add(m, 1, dscp, queues) != 0 || zel_ip_cpu_dscp_qos_map_delete(m, 1, dscp) != 0;
+    if (!bad) bad = zel_ip_shutdown(m) != 0;
+    if (m) zel_sim_module_free(m);
+    if (sim) zel_sim_destroy(sim);
+    return bad;
+}
+
 int main(void) {
     if (strcmp(zel_ipv4_error_name(ZEL_IP_E_INVALID_MTU), "ZEL_IP_E_INVALID_MTU") != 0) {
         printf("unexpected error name\n");
@@ -33,6 +64,10 @@ int main(void) {
     }
     if (route_round_trip()) {
         printf("route round trip failed\n");
+        return 1;
+    }
+    if (flow_round_trip()) {
+        printf("flow round trip failed\n");
         return 1;
     }
     return 0;

@@ -34,8 +34,10 @@ inline uint32_t symbol_id(hwe_engine_t *eng, const char *name) {
 }
 
 // What tree `tree` answers for the full key made of `values`, one per key
-// field of the tree's layout.
-inline hwe_action_t lookup(hwe_engine_t *eng, uint32_t tree, std::initializer_list<uint32_t> values) {
+// field of the tree's layout; `depth` (if given) receives the length of the
+// pattern that wrote it (0: the catch-all).
+inline hwe_action_t lookup(hwe_engine_t *eng, uint32_t tree, std::initializer_list<uint32_t> values,
+                           uint32_t *depth_out = nullptr) {
     const zel::ip::layout::KeyLayout &lay = zel::ip::layout::key_layout(tree);
     std::vector<uint32_t> widths;
     for (uint32_t i = 0; i < lay.nfields; ++i) widths.push_back(lay.fields[i].width);
@@ -45,6 +47,7 @@ inline hwe_action_t lookup(hwe_engine_t *eng, uint32_t tree, std::initializer_li
     EXPECT_EQ(zel_sim_engine_lookup_fields(eng, tree_id(eng, tree), static_cast<uint32_t>(widths.size()),
                                            values.begin(), widths.data(), &a, &depth),
               0u);
+    if (depth_out) *depth_out = depth;
     return a;
 }
 
