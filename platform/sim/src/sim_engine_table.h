@@ -2,25 +2,34 @@
 // databases.
 //
 // A prefix is (bits, len): `len` specified leading bits of a key, held
-// right-aligned in `bits` (the pattern builder's encoding). The table is
-// one flat open-addressing hash table keyed by (bits, len), linear probing,
-// backward-shift deletion (no tombstones, so heavy churn leaves no debris),
-// 16-byte slots for keys of up to 57 bits and 24-byte slots up to 120 bits.
+// right-aligned in `bits` (the pattern builder's encoding). Entries live in
+// flat open-addressing hash tables (linear probing, backward-shift deletion,
+// so heavy churn leaves no debris), 16-byte slots for keys of up to 57 bits
+// and 24-byte slots up to 120 bits; no entry has a heap block of its own.
 //
 //   slot:  [ packed key: bits | (len + 1) << top ][ 64-bit value ]
-//          packed key 0 = empty, so a fresh mmap'ed table is already empty
+//          packed key 0 = empty, so fresh (mmap'ed, zero) memory is empty
 //
-// Covering queries ("longest stored prefix of this key no longer than M
-// bits") probe one candidate per stored length, longest first. A per-length
-// population count skips lengths with no entries, and all candidate slots
-// are prefetched before the first compare, so the probes overlap in the
-// memory system: the cost is proportional to the key width, not to the
-// table size, and is close to one memory round trip.
+// Two sets of slots split the keys at a group length G (14 bits short of
+// the full width): a long key (len >= G) is placed by the hash of its
+// leading G bits, so every long prefix covering a key sits in the one
+// probe run at the home of the key's group; a short key is placed by its
+// own hash, in slots of their own.
 //
-// Invariants: size_ == number of non-empty slots == sum(len_count_);
-// len_mask_ has bit l set iff len_count_[l] > 0; load <= 3/4 after every
-// insert; a table shrinks by half when it drops below 1/8 (hysteresis, so
-// churn at a boundary does not thrash).
+//     key 63.10.1.2.0/24 -> long run at home(63.10.1.0/18): /18 .. /32 covers
+//                        -> short slots: 63.10.0.0/16, 63.10.0.0/17, ... /8
+//
+// A covering query ("longest stored prefix of this key no longer than M
+// bits") therefore reads one run of the long slots and probes one
+// candidate per populated short length, all loads started before the first
+// compare. For a full routing table the short prefixes are a few percent
+// (below /18), so their slots stay in cache and a query costs about one
+// memory round trip: proportional to the key width, not to the table size.
+//
+// Invariants: each part's size == its non-empty slots; len_count_[l] ==
+// stored keys of length l and len_mask_ has bit l set iff it is non-zero;
+// a part's load is <= 3/4 after every insert and it shrinks by half when it
+// drops below 1/8 (hysteresis, so churn at a boundary does not thrash).
 #ifndef ZSIM_ENGINE_TABLE_H
 #define ZSIM_ENGINE_TABLE_H
 
@@ -146,37 +155,41 @@ public:
     virtual size_t bytes() const = 0;  // memory held by the slots
 };
 
+// Open-addressing slots with linear probing. `group_` = 0: a key is
+// placed by its own hash; otherwise by the hash of its leading group_ bits
+// (every key held has at least that many), so keys sharing them share a
+// probe run.
 template <class K>
-class PrefixTable final : public PrefixStore {
+class Slots {
 public:
     using Slot = typename K::Slot;
     using Packed = typename K::Packed;
 
-    PrefixTable() = default;
-    PrefixTable(const PrefixTable &) = delete;
-    PrefixTable &operator=(const PrefixTable &) = delete;
-    ~PrefixTable() override { table_free(slots_, cap_ * sizeof(Slot)); }
+    explicit Slots(unsigned group) : group_(group) {}
+    Slots(const Slots &) = delete;
+    Slots &operator=(const Slots &) = delete;
+    ~Slots() { table_free(slots_, cap_ * sizeof(Slot)); }
 
-    uint64_t *find(u128 bits, unsigned len) override {
-        if (!size_ || !len_count_[len]) return nullptr;
-        Packed k = K::pack(bits, len);
-        for (size_t i = K::hash(k) & mask_;; i = (i + 1) & mask_) {
-            Slot &s = slots_[i];
-            if (K::empty(s)) return nullptr;
-            if (K::eq(s, k)) return &s.val;
+    size_t home(u128 bits, unsigned len) const {
+        Packed p = group_ ? K::pack(bits >> (len - group_), group_) : K::pack(bits, len);
+        return K::hash(p) & mask_;
+    }
+    Slot *find(Packed k, size_t i) {
+        for (;; i = (i + 1) & mask_) {
+            if (K::empty(slots_[i])) return nullptr;
+            if (K::eq(slots_[i], k)) return &slots_[i];
         }
     }
-
-    int put(u128 bits, unsigned len, uint64_t val, uint64_t *old = nullptr) override {
+    // 1 inserted, 0 replaced, -1 memory short.
+    int put(u128 bits, unsigned len, uint64_t val, uint64_t *old) {
         if ((size_ + 1) * 4 > cap_ * 3 && !rehash(cap_ ? cap_ * 2 : 16)) return -1;
         Packed k = K::pack(bits, len);
-        for (size_t i = K::hash(k) & mask_;; i = (i + 1) & mask_) {
+        for (size_t i = home(bits, len);; i = (i + 1) & mask_) {
             Slot &s = slots_[i];
             if (K::empty(s)) {
                 K::set(s, k);
                 s.val = val;
                 ++size_;
-                if (len_count_[len]++ == 0) len_mask_[len >> 6] |= 1ULL << (len & 63);
                 return 1;
             }
             if (K::eq(s, k)) {
@@ -186,57 +199,153 @@ public:
             }
         }
     }
-
-    bool erase(u128 bits, unsigned len) override {
-        if (!size_ || !len_count_[len]) return false;
+    bool erase(u128 bits, unsigned len) {
+        if (!size_) return false;
         Packed k = K::pack(bits, len);
-        size_t i = K::hash(k) & mask_;
+        size_t i = home(bits, len);
         for (;; i = (i + 1) & mask_) {
             if (K::empty(slots_[i])) return false;
             if (K::eq(slots_[i], k)) break;
         }
         // Backward shift: pull later members of the probe run into the hole
-        // unless their home slot lies cyclically in (hole, j].
+        // unless their home lies cyclically in (hole, j].
         for (size_t j = (i + 1) & mask_; !K::empty(slots_[j]); j = (j + 1) & mask_) {
-            size_t home = K::hash(K::key(slots_[j])) & mask_;
-            bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+            Packed kj = K::key(slots_[j]);
+            size_t h = home(K::bits(kj), K::len(kj));
+            bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
             if (stays) continue;
             slots_[i] = slots_[j];
             i = j;
         }
         std::memset(&slots_[i], 0, sizeof(Slot));
         --size_;
-        if (--len_count_[len] == 0) len_mask_[len >> 6] &= ~(1ULL << (len & 63));
         if (cap_ > 64 && size_ * 8 < cap_) rehash(cap_ / 2);  // failure: keep the larger table
+        return true;
+    }
+    void clear() {
+        table_free(slots_, cap_ * sizeof(Slot));
+        slots_ = nullptr;
+        cap_ = size_ = mask_ = 0;
+    }
+    bool compact() {
+        size_t cap = 16;
+        while (size_ * 4 > cap * 3) cap *= 2;
+        if (!size_) {
+            clear();
+            return true;
+        }
+        return cap == cap_ || rehash(cap);
+    }
+    bool rehash(size_t cap) {
+        auto *fresh = static_cast<Slot *>(table_alloc(cap * sizeof(Slot)));
+        if (!fresh) return false;
+        Slot *old = slots_;
+        size_t old_cap = cap_;
+        slots_ = fresh;
+        cap_ = cap;
+        mask_ = cap - 1;
+        // Old slots in order land in two ascending runs of the new table
+        // (the index is the hash's low bits), so this streams.
+        for (size_t i = 0; i < old_cap; ++i) {
+            const Slot &s = old[i];
+            if (K::empty(s)) continue;
+            Packed k = K::key(s);
+            size_t j = home(K::bits(k), K::len(k));
+            while (!K::empty(slots_[j])) j = (j + 1) & mask_;
+            slots_[j] = s;
+        }
+        table_free(old, old_cap * sizeof(Slot));
+        return true;
+    }
+
+    const unsigned group_;
+    Slot *slots_ = nullptr;
+    size_t cap_ = 0, size_ = 0, mask_ = 0;
+};
+
+// The prefix table: long keys (group_bits and more) in group-placed slots,
+// short keys in slots of their own. A covering query reads one probe run
+// of the long slots - all of the key's long covers are there - and probes
+// the short candidates, which are few (a full routing table has a few
+// percent of its prefixes below /18) and so stay in cache.
+template <class K>
+class PrefixTable final : public PrefixStore {
+public:
+    using Slot = typename K::Slot;
+    using Packed = typename K::Packed;
+
+    explicit PrefixTable(unsigned group_bits) : group_(group_bits), long_(group_bits), short_(0) {}
+
+    uint64_t *find(u128 bits, unsigned len) override {
+        if (!len_count_[len]) return nullptr;
+        Slots<K> &t = part(len);
+        Slot *s = t.find(K::pack(bits, len), t.home(bits, len));
+        return s ? &s->val : nullptr;
+    }
+
+    int put(u128 bits, unsigned len, uint64_t val, uint64_t *old = nullptr) override {
+        int r = part(len).put(bits, len, val, old);
+        if (r == 1 && len_count_[len]++ == 0) len_mask_[len >> 6] |= 1ULL << (len & 63);
+        return r;
+    }
+
+    bool erase(u128 bits, unsigned len) override {
+        if (!len_count_[len] || !part(len).erase(bits, len)) return false;
+        if (--len_count_[len] == 0) len_mask_[len >> 6] &= ~(1ULL << (len & 63));
         return true;
     }
 
     bool longest(u128 bits, unsigned len, unsigned maxlen, unsigned *found_len, uint64_t *val,
                  uint64_t skip = 0) const override {
-        if (!size_) return false;
-        // 1. One candidate per populated length <= maxlen, longest first;
-        //    start every probe's memory access before the first compare.
+        // 1. Long candidates (lengths group_ .. maxlen) all lie in the probe
+        //    run at the home of the key's group: start loading it.
+        bool any_long = maxlen >= group_ && populated(group_, maxlen);
+        size_t run = 0;
+        if (any_long) {
+            run = long_.home(bits, len);
+            __builtin_prefetch(&long_.slots_[run]);
+        }
+        // 2. Short candidates, longest first: start loading their slots.
         Packed keys[128];
         size_t idx[128];
-        unsigned lens[128];
-        unsigned n = 0;
-        for (int w = maxlen >> 6; w >= 0; --w) {
-            uint64_t m = len_mask_[w];
-            unsigned top = static_cast<unsigned>(w) * 64;
-            if (maxlen < top + 63) m &= (2ULL << (maxlen - top)) - 1;
-            while (m) {
-                unsigned l = top + 63 - static_cast<unsigned>(__builtin_clzll(m));
-                m &= ~(1ULL << (l - top));
-                keys[n] = K::pack(bits >> (len - l), l);
-                idx[n] = K::hash(keys[n]) & mask_;
-                __builtin_prefetch(&slots_[idx[n]]);
-                lens[n++] = l;
+        unsigned lens[128], n = 0;
+        if (short_.size_ && group_) {
+            unsigned top = maxlen < group_ ? maxlen : group_ - 1;
+            for (int w = static_cast<int>(top >> 6); w >= 0; --w) {
+                uint64_t m = len_mask_[w];
+                unsigned base = static_cast<unsigned>(w) * 64;
+                if (top < base + 63) m &= (2ULL << (top - base)) - 1;
+                while (m) {
+                    unsigned l = base + 63 - static_cast<unsigned>(__builtin_clzll(m));
+                    m &= ~(1ULL << (l - base));
+                    u128 b = bits >> (len - l);
+                    keys[n] = K::pack(b, l);
+                    idx[n] = short_.home(b, l);
+                    __builtin_prefetch(&short_.slots_[idx[n]]);
+                    lens[n++] = l;
+                }
             }
         }
-        // 2. The first hit is the longest covering prefix.
+        // 3. The longest long cover in the run beats every short one.
+        if (any_long) {
+            unsigned best = 0;
+            for (size_t i = run; !K::empty(long_.slots_[i]); i = (i + 1) & long_.mask_) {
+                const Slot &s = long_.slots_[i];
+                Packed k = K::key(s);
+                unsigned l = K::len(k);
+                if (l > maxlen || l <= best || (s.val & skip) || K::bits(k) != bits >> (len - l)) continue;
+                best = l;
+                *val = s.val;
+            }
+            if (best) {
+                *found_len = best;
+                return true;
+            }
+        }
+        // 4. Else the first short hit.
         for (unsigned c = 0; c < n; ++c) {
-            for (size_t i = idx[c];; i = (i + 1) & mask_) {
-                const Slot &s = slots_[i];
+            for (size_t i = idx[c];; i = (i + 1) & short_.mask_) {
+                const Slot &s = short_.slots_[i];
                 if (K::empty(s)) break;
                 if (K::eq(s, keys[c])) {
                     if (s.val & skip) break;
@@ -250,69 +359,61 @@ public:
     }
 
     void prefetch(u128 bits, unsigned len) const override {
-        if (cap_) __builtin_prefetch(&slots_[K::hash(K::pack(bits, len)) & mask_]);
+        const Slots<K> &t = part(len);
+        if (t.cap_) __builtin_prefetch(&t.slots_[t.home(bits, len)]);
     }
 
     void for_each(const std::function<void(u128, unsigned, uint64_t)> &f) const override {
-        for (size_t i = 0; i < cap_; ++i) {
-            const Slot &s = slots_[i];
-            if (K::empty(s)) continue;
-            Packed k = K::key(s);
-            f(K::bits(k), K::len(k), s.val);
-        }
+        for (const Slots<K> *t : {&short_, &long_})
+            for (size_t i = 0; i < t->cap_; ++i) {
+                const Slot &s = t->slots_[i];
+                if (K::empty(s)) continue;
+                Packed k = K::key(s);
+                f(K::bits(k), K::len(k), s.val);
+            }
     }
 
     void clear() override {
-        table_free(slots_, cap_ * sizeof(Slot));
-        slots_ = nullptr;
-        cap_ = size_ = mask_ = 0;
+        long_.clear();
+        short_.clear();
         std::memset(len_count_, 0, sizeof len_count_);
         len_mask_[0] = len_mask_[1] = 0;
     }
 
-    bool compact() override {
-        size_t cap = 16;
-        while (size_ * 4 > cap * 3) cap *= 2;
-        if (!size_) {
-            clear();
-            return true;
-        }
-        return cap == cap_ || rehash(cap);
-    }
-
-    size_t size() const override { return size_; }
-    size_t capacity() const override { return cap_; }
-    size_t bytes() const override { return cap_ * sizeof(Slot); }
+    bool compact() override { return long_.compact() && short_.compact(); }
+    size_t size() const override { return long_.size_ + short_.size_; }
+    size_t capacity() const override { return long_.cap_ + short_.cap_; }
+    size_t bytes() const override { return capacity() * sizeof(Slot); }
 
 private:
-    bool rehash(size_t cap) {
-        auto *fresh = static_cast<Slot *>(table_alloc(cap * sizeof(Slot)));
-        if (!fresh) return false;
-        size_t m = cap - 1;
-        for (size_t i = 0; i < cap_; ++i) {
-            const Slot &s = slots_[i];
-            if (K::empty(s)) continue;
-            size_t j = K::hash(K::key(s)) & m;
-            while (!K::empty(fresh[j])) j = (j + 1) & m;
-            fresh[j] = s;
+    Slots<K> &part(unsigned len) { return len >= group_ ? long_ : short_; }
+    const Slots<K> &part(unsigned len) const { return len >= group_ ? long_ : short_; }
+    // Some length in lo .. hi is populated.
+    bool populated(unsigned lo, unsigned hi) const {
+        for (unsigned w = lo >> 6; w <= hi >> 6; ++w) {
+            uint64_t m = len_mask_[w];
+            if (w == lo >> 6) m &= ~0ULL << (lo & 63);
+            if (w == hi >> 6 && (hi & 63) != 63) m &= (2ULL << (hi & 63)) - 1;
+            if (m) return true;
         }
-        table_free(slots_, cap_ * sizeof(Slot));
-        slots_ = fresh;
-        cap_ = cap;
-        mask_ = m;
-        return true;
+        return false;
     }
 
-    Slot *slots_ = nullptr;
-    size_t cap_ = 0, size_ = 0, mask_ = 0;
+    const unsigned group_;
+    Slots<K> long_, short_;
     uint32_t len_count_[128] = {};
     uint64_t len_mask_[2] = {};
 };
 
-// A store for prefixes of up to `width` bits (at most 120).
+// A store for prefixes of up to `width` bits (at most 120). Keys within
+// 14 bits of the full width are grouped by their leading bits: for the
+// 38-bit destination tree, prefixes from /18 on are homed by their /18,
+// which holds a handful of routes of a full table; shorter prefixes are
+// few and go through the filter.
+inline unsigned group_bits(unsigned width) { return width >= 30 ? width - 14 : width; }
 inline std::unique_ptr<PrefixStore> make_prefix_store(unsigned width) {
-    if (width <= Key64::kMaxLen) return std::make_unique<PrefixTable<Key64>>();
-    return std::make_unique<PrefixTable<Key128>>();
+    if (width <= Key64::kMaxLen) return std::make_unique<PrefixTable<Key64>>(group_bits(width));
+    return std::make_unique<PrefixTable<Key128>>(group_bits(width));
 }
 
 }  // namespace zsim
