@@ -62,7 +62,7 @@ inline std::string str(const hwe_action_t &a) {
 // The tree-2 default every address without a route answers: No-Route.
 inline constexpr hwe_action_t kNoRoute{HWE_ACTION_VALUE, 4, 0};
 
-// An IPoE or tunnel interface record as the interface code would make it:
+// A tunnel interface record as the interface code would make it:
 // from the module's allocator and registry, with the interface header
 // magic and the type word. Freed (magics cleared first) when it goes.
 class FakeIntf {
@@ -91,9 +91,6 @@ private:
 
 inline FakeIntf *new_tunnel(uint32_t intf_id) {
     return new FakeIntf(zel::ip::ObjKind::kTunnel, zel::ip::kTunnelType, intf_id);
-}
-inline FakeIntf *new_ipoe(uint32_t intf_id) {
-    return new FakeIntf(zel::ip::ObjKind::kIpoe, zel::ip::kIpoeType, intf_id);
 }
 
 // A naive longest-prefix table of one domain: prefix -> action.

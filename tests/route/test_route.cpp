@@ -42,7 +42,6 @@ protected:
     void SetUp() override {
         ZelTest::SetUp();
         tunnel_.reset(new_tunnel(0x2a5));
-        ipoe_.reset(new_ipoe(0x101));
         uint32_t id = 4;
         ASSERT_EQ(zel_ip_vrd_create(m_, &id, &vrd4_), 0u);
     }
@@ -51,7 +50,10 @@ protected:
             EXPECT_EQ(zel_ip_vrd_delete(m_, vrd4_), 0u);
         }
         tunnel_.reset();
-        ipoe_.reset();
+        if (ipoe_) {
+            StdoutCapture quiet;
+            EXPECT_EQ(zel_ip_interface_delete(m_, ipoe_), 0u) << quiet.text();
+        }
         ZelTest::TearDown();
     }
 
@@ -59,7 +61,22 @@ protected:
     uint32_t entries() { return zel_sim_engine_entry_count(eng(), tree_id(eng(), kTreeDestAddr)); }
     std::string status_text(uint32_t st) { return zel_sys_status_get(m_->sys_ctx, st); }
 
-    std::unique_ptr<FakeIntf> tunnel_, ipoe_;
+    // A real IPoE interface, made on first use (its own entries in the
+    // destination tree would change the entry counts of the other tests).
+    zel_ip_intf_handle_t ipoe() {
+        if (!ipoe_) {
+            zel_ip_intf_params_t p{};
+            p.l2_intf = zel_sim_l2_interface_new(sim_, 0x101);
+            p.addr = 0xc6336401;  // 198.51.100.1/24, away from the routes used here
+            p.prefix_len = 24;
+            StdoutCapture quiet;
+            EXPECT_EQ(zel_ip_interface_create(m_, &p, &ipoe_), 0u) << quiet.text();
+        }
+        return ipoe_;
+    }
+
+    std::unique_ptr<FakeIntf> tunnel_;
+    zel_ip_intf_handle_t ipoe_ = nullptr;
     zel_ip_vrd_handle_t vrd4_ = nullptr;
 };
 
@@ -82,7 +99,7 @@ TEST_F(Route, AddRefusesInOrder) {
     zel_ip_route_params_t nh_garbage = route(0x0a000000, 8, 0x0a000001);
     nh_garbage.egress_intf = &not_a_vrd;
     zel_ip_route_params_t no_nh_ipoe = route(0x0a000000, 8);
-    no_nh_ipoe.egress_intf = ipoe_->get();
+    no_nh_ipoe.egress_intf = ipoe();
     zel_ip_route_params_t no_nh_garbage = route(0x0a000000, 8);
     no_nh_garbage.egress_intf = &not_a_vrd;
 
@@ -156,7 +173,7 @@ TEST_F(Route, EveryRouteTypeWritesItsWords) {
         {"via tunnel", with(route(0x0a030000, 16), [&](auto &r) { r.egress_intf = tunnel_->get(); }),
          value(0x7f0041, 0x2a5)},
         {"next hop with its IPoE interface (not written)",
-         with(route(0x0a040000, 16, 0x0a040001), [&](auto &r) { r.egress_intf = ipoe_->get(); }),
+         with(route(0x0a040000, 16, 0x0a040001), [&](auto &r) { r.egress_intf = ipoe(); }),
          value(0x0a0001, 0x040001)},
         {"local termination, mask 0: DIP only",
          with(route(0x0a050000, 16), [](auto &r) { r.local_termination = 1; }), value(0x400, 0)},
