@@ -62,7 +62,8 @@ typedef struct zel_ip_addr_assoc_req {
  * an association mask the mask check refuses); 0x1030014 (address refused:
  * multicast above /3, loopback above /7, 0, prefix outside 1 to 31, a
  * network or broadcast address below /31; or the address already in use
- * in the domain); 0x1030016 (MTU); 0x1030006 (Layer-2 or VRD handle);
+ * in the domain); 0x1030016 (MTU); 0x1030006 (Layer-2 handle, or its id
+ * wider than the 16-bit INTF-ID; VRD handle);
  * 0x10012 (memory); 0x1000b (compressed table full); a platform failure
  * with severity 1. A failure after the record was allocated frees it and
  * releases its compressed-table slot; entries already learnt, the stats

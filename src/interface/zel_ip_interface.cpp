@@ -110,8 +110,10 @@ uint32_t check_create(Call &c, const zel_ip_intf_params_t *params, zel_ip_intf_h
         if (uint32_t st = zel_ipv4_valid_ingress_association_mask(m, p.assoc_mask))
             return ZREJECT(m, error(st), "Unexpected ingress association rule mask\n");
     }
-    // 6.
-    if (!p.l2_intf || p.l2_intf->magic != ZEL_INTF_HDR_MAGIC)
+    // 6. Its id keys the per-interface trees in 16 bits: a wider id would
+    //    alias another interface's entries, so it is refused as well.
+    if (!p.l2_intf || p.l2_intf->magic != ZEL_INTF_HDR_MAGIC ||
+        p.l2_intf->intf_id >> layout::kIntfIdBits != 0)
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_INTERFACE), "Invalid Layer-2 interface handle \n");
     // 7.
     if (!zel_ipv4_vrd_valid_handle(p.vrd, vrd_id))

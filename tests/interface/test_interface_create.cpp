@@ -30,6 +30,7 @@ struct Refusal {
 };
 
 const zel_obj_header_t kForeignL2{7, nullptr, 0x12345678, 0, 0, 0, 0};  // not an interface header
+const zel_obj_header_t kWideL2{0x10000 | kIntf, nullptr, ZEL_INTF_HDR_MAGIC, 0, 0, 0, 0};
 const uint32_t kNotAVrd[2] = {0xc7b39516, 5};  // a VRD's words, but no VRD record
 
 const Refusal kRefusals[] = {
@@ -55,6 +56,8 @@ const Refusal kRefusals[] = {
     {"no Layer-2 interface", [](auto &p) { p.l2_intf = nullptr; }, 0x1030006,
      "Invalid Layer-2 interface handle "},
     {"Layer-2 without the header magic", [](auto &p) { p.l2_intf = &kForeignL2; }, 0x1030006,
+     "Invalid Layer-2 interface handle "},
+    {"Layer-2 id wider than the 16-bit INTF-ID", [](auto &p) { p.l2_intf = &kWideL2; }, 0x1030006,
      "Invalid Layer-2 interface handle "},
     {"not a VRD", [](auto &p) { p.vrd = (zel_ip_vrd_handle_t)(kNotAVrd); }, 0x1030006,
      "Invalid VIrtual Routing Domain handle "},
