@@ -9,6 +9,7 @@
 #include "zel_ip/zel_ip_core.h"
 #include "zel_ip/zel_ip_route.h"
 #include "zel_ip/zel_ip_interface.h"
+#include "zel_ip/zel_ip_diag.h"
 #include "zel_ip/zel_ip_exception.h"
 #include "zel_ip/zel_ip_napt.h"
 #include "zel_ip/zel_ip_qos.h"

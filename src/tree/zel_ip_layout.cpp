@@ -152,12 +152,14 @@ DecodedKey assoc_key_decode(const zel_ptn_t *key) {
     out.mask = static_cast<uint8_t>(values[0]);
     // 2. Walk the selected fields in key order: whole fields must fit,
     //    prefix fields may be cut; after the key ends they are wildcards.
+    //    A whole field cut short stops the walk; the fields in front of
+    //    it are still read.
     uint32_t rem = key->len - kAssocMaskBits;
     uint8_t take[kAfCount] = {};
     for (uint32_t i = 0; i < kAfCount; ++i) {
         const AssocFieldDef &d = kAssocFields[i];
         out.f[i].selected = (out.mask & d.mask_bit) != 0;
-        if (!out.f[i].selected || rem == 0) continue;
+        if (out.status == KeyStatus::kBadFieldWidth || !out.f[i].selected || rem == 0) continue;
         if (rem >= d.field.width) {
             take[i] = d.field.width;
         } else if (d.field.prefix) {
@@ -165,19 +167,21 @@ DecodedKey assoc_key_decode(const zel_ptn_t *key) {
         } else {
             out.status = KeyStatus::kBadFieldWidth;
             out.bad_field = static_cast<uint8_t>(i);
-            return out;
+            continue;
         }
         rem -= take[i];
     }
-    if (rem != 0) {
+    if (rem != 0 && out.status != KeyStatus::kBadFieldWidth) {
         out.status = KeyStatus::kUnexpectedLength;
         return out;
     }
-    // 3. Read the fields with their exact widths.
+    // 3. Read the fields with their exact widths (the bits of a field cut
+    //    short, fewer than 16, as one more that is not kept).
     n = 0;
     widths[n++] = kAssocMaskBits;
     for (uint32_t i = 0; i < kAfCount; ++i)
         if (take[i]) widths[n++] = take[i];
+    if (rem != 0) widths[n++] = rem;
     if (zel_ptn_parse(key, n, widths, values) != 0) {
         out.status = KeyStatus::kParseError;
         return out;
