@@ -262,6 +262,11 @@ Result Session::run_line(const std::string &raw, const std::string &where) {
         usage_error("unknown command (try 'help')");
         return Result::kUsage;
     }
+    // "<command> --help" explains the command instead of running it.
+    if (words.size() == used + 1 && words[used] == "--help") {
+        std::printf("%s %s\n  %s\n", cmd->name.c_str(), cmd->usage.c_str(), cmd->help.c_str());
+        return Result::kOk;
+    }
     Args args(*this, std::vector<std::string>(words.begin() + static_cast<long>(used), words.end()));
     return cmd->run(*this, args);
 }
