@@ -7,7 +7,6 @@
 // the last occupied slot into the hole. Every address, primary or
 // secondary, holds one compressed-address slot {address, VRD ID} and the
 // entries listed in zel_ip_interface_pvt.h.
-#include "core/zel_ip_registry.h"
 #include "interface/zel_ip_interface_pvt.h"
 #include "tree/zel_ip_assoc_mask.h"
 #include "tree/zel_ip_hw_internal.h"

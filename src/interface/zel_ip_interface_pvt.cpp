@@ -3,7 +3,6 @@
 // subnet-broadcast entries of a subnet.
 #include "interface/zel_ip_interface_pvt.h"
 
-#include "core/zel_ip_registry.h"
 #include "tree/zel_ip_assoc_mask.h"
 #include "tree/zel_ip_layout_intf.h"
 #include "tree/zel_ip_layout_route.h"
