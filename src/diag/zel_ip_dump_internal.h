@@ -59,8 +59,11 @@ private:
     size_t len_ = 0;
 };
 
-// A line buffer with its Text.
+// A line buffer with its Text (which points into it: not copyable).
 struct Line {
+    Line() = default;
+    Line(const Line &) = delete;
+    Line &operator=(const Line &) = delete;
     char buf[kLineBytes];
     Text text{buf, sizeof buf};
 };
