@@ -100,6 +100,13 @@ void defrag_row(uint32_t ns_id, const uint8_t *r) {
         std::memcpy(&v, r + at, sizeof v);
         return static_cast<uint32_t>(hwe_ntohs(v));
     };
+    // The engine writes the port of a context in host byte order, unlike
+    // the record's other multi-byte fields.
+    auto host16 = [r](size_t at) {
+        uint16_t v;
+        std::memcpy(&v, r + at, sizeof v);
+        return static_cast<uint32_t>(v);
+    };
     auto be32 = [r](size_t at) {
         uint32_t v;
         std::memcpy(&v, r + at, sizeof v);
@@ -114,7 +121,7 @@ void defrag_row(uint32_t ns_id, const uint8_t *r) {
                   be32(56) & 0xffffff,             // INTF-ID, bytes 57-59
                   static_cast<int>(r[61]),         // IP-HDR-OFFSET
                   static_cast<int>(r[56]),         // VRD-ID
-                  static_cast<int>(be16(62)),      // PORT
+                  static_cast<int>(host16(62)),    // PORT, host order
                   static_cast<int>(r[7]),          // #ENQS
                   static_cast<unsigned>(r[42]));   // PAB-STATUS
     line.text.add(r[41] != 0 ? "In-Progress\n" : "Not-In-Use\n");

@@ -48,7 +48,7 @@ protected:
         b[56] = r.vrd;
         b[57] = (r.intf >> 16) & 0xff, b[58] = (r.intf >> 8) & 0xff, b[59] = r.intf & 0xff;
         b[61] = r.hdr_offset;
-        b[62] = r.port >> 8, b[63] = r.port & 0xff;
+        std::memcpy(b + 62, &r.port, sizeof r.port);  // host order, as the engine writes it
         ASSERT_EQ(zel_sim_engine_se_write(zel_sim_engine(sim_), ns_id, 0, b, sizeof b), 0u);
     }
 };
