@@ -1,5 +1,5 @@
 // zel_ip_defrag_se_states_dump: one row per reassembly context from its
-// state record (planted here byte by byte, big-endian), and a record that
+// state record (planted here byte by byte, big-endian but for the port), and a record that
 // cannot be read ending the dump.
 #include <gtest/gtest.h>
 
