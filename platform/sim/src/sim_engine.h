@@ -113,18 +113,19 @@ struct RuleSet {
 // ---- trees -------------------------------------------------------------------
 
 struct Tree {
-    std::string name;
-    uint32_t id = 0, width = 0, kind = ZEL_SIM_TREE_SINGLE, init_table_size = 0;
-    std::vector<uint32_t> fields;
-    hwe_action_t image_default{};
-
-    // Single-pattern trees (see sim_engine_tree.cpp for the model).
-    std::unique_ptr<PrefixStore> store;
-    hwe_action_t base{};                        // catch-all without a learnt /0
+    // What every learn and unlearn reads, together at the front.
+    uint32_t id = 0, width = 0, kind = ZEL_SIM_TREE_SINGLE;
+    uint32_t learnt = 0;                        // learnt entries in `store`
+    std::unique_ptr<PrefixStore> store;         // single-pattern trees (sim_engine_tree.cpp)
     bool len0_learnt = false;
     hwe_action_t len0{};                        // the learnt /0 entry
+    hwe_action_t base{};                        // catch-all without a learnt /0
     std::set<std::pair<u128, uint32_t>> placeholders;  // (left-aligned bits, len)
-    uint32_t learnt = 0;                        // learnt entries in `store`
+
+    std::string name;
+    uint32_t init_table_size = 0;
+    std::vector<uint32_t> fields;
+    hwe_action_t image_default{};
 
     // Rule-set trees.
     std::map<PtnVal, RuleSet> sets;
@@ -162,6 +163,10 @@ struct hwe_rsrc {
 struct hwe_engine {
     uint32_t magic = zsim::kEngineMagic;
     std::mutex mu;
+    // The tree of the last lookup by id (programming comes in bursts on
+    // one tree); beside the mutex, so a call touches one line for both.
+    uint32_t last_id = 0;
+    zsim::Tree *last_tree = nullptr;
     std::vector<std::unique_ptr<zsim::Tree>> trees;
     std::unordered_map<uint32_t, zsim::Tree *> by_id;
     std::map<std::string, uint32_t> symbols;    // trees and functions of the image
@@ -179,8 +184,12 @@ namespace zsim {
 
 inline bool engine_ok(const hwe_engine_t *e) { return e && e->magic == kEngineMagic; }
 inline Tree *find_tree(hwe_engine_t *e, uint32_t id) {
+    if (id == e->last_id && e->last_tree) return e->last_tree;
     auto it = e->by_id.find(id);
-    return it == e->by_id.end() ? nullptr : it->second;
+    if (it == e->by_id.end()) return nullptr;
+    e->last_id = id;
+    e->last_tree = it->second;
+    return it->second;
 }
 // Live namespace by name (nullptr if none).
 hwe_rsrc *find_ns(hwe_engine_t *e, const std::string &name);

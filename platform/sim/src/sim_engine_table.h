@@ -275,6 +275,8 @@ public:
     using Packed = typename K::Packed;
 
     explicit PrefixTable(unsigned group_bits) : group_(group_bits), long_(group_bits), short_(0) {}
+    PrefixTable(const PrefixTable &) = delete;
+    PrefixTable &operator=(const PrefixTable &) = delete;
 
     uint64_t *find(u128 bits, unsigned len) override {
         if (!len_count_[len]) return nullptr;
@@ -399,10 +401,11 @@ private:
         return false;
     }
 
+    // What a query reads first, then the counts.
     const unsigned group_;
+    uint64_t len_mask_[2] = {};
     Slots<K> long_, short_;
     uint32_t len_count_[128] = {};
-    uint64_t len_mask_[2] = {};
 };
 
 // A store for prefixes of up to `width` bits (at most 120). Keys within
