@@ -9,6 +9,8 @@
 #include "zel_ip/zel_ip_core.h"
 #include "zel_ip/zel_ip_route.h"
 #include "zel_ip/zel_ip_interface.h"
+#include "zel_ip/zel_ip_tunnel.h"
+#include "zel_ip/zel_ip_vif.h"
 #include "zel_ip/zel_ip_diag.h"
 #include "zel_ip/zel_ip_exception.h"
 #include "zel_ip/zel_ip_napt.h"

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "core/zel_ip_limits.h"
 #include "core/zel_ip_objects.h"
 #include "hwe.h"
 #include "tree/zel_ip_tree_types.h"
@@ -46,6 +47,10 @@ struct ZelIpPriv {
     uint32_t shutdown_steps;  // last shutdown step completed, 0 = none
     // Per-object tables.
     zel_ip_vrd *vrd_table[kMaxVrds];  // by VRD ID; slot 63 stays empty
+    // Live tunnels by tunnel id: an id names one tunnel (its CPU path and
+    // tree-6 entry are keyed by it), and a tunnel's outer match is checked
+    // against the others'.
+    zel_ip_tunnel *tunnel_table[kMaxTunnels];
     // Exception handlers: bit (domain << 4 | type) of [0] is set while the
     // pair has an entry in tree 13, of [1] while it has one in tree 15. The
     // engine refuses to remove an entry that is not there, so a removal

@@ -25,9 +25,6 @@ namespace {
 constexpr const char *kAddRuleMsg = "Could not add LPM rule in hardware\n";
 constexpr const char *kRemoveRuleMsg = "Could not remove LPM rule from hardware\n";
 
-// Compressed address table operations (zel_ip_address_compress).
-constexpr uint32_t kCompressStore = 0, kCompressRemove = 1, kCompressFind = 2;
-
 // Tree-23 W1: NAT side, ingress filter kind, PBR, administrative state,
 // VRD ID.
 uint32_t ingress_flags(const zel_ip_intf_params_t &p, uint32_t vrd_id) {
@@ -55,16 +52,6 @@ uint32_t egress_flags(const zel_ip_intf_params_t &p) {
     return encode(v).w1;
 }
 
-// Learns or unlearns one entry keyed by the INTF-ID alone (trees 23 to 25
-// and, without DSCP, tree 32).
-uint32_t intf_key_entry(Call &c, uint32_t tree, uint32_t intf_id, uint32_t op, hwe_action_t a,
-                        const char *rule_msg) {
-    const layout::KeySpec k = tree == kTreeIfDscpPcp
-                                  ? layout::key_spec(tree, {intf_id, 0}, layout::kIntfIdBits)
-                                  : layout::key_spec(tree, {intf_id}, layout::kIntfIdBits);
-    return layout::key_program(c.m, c.priv->trees[tree], k, op, a, rule_msg, ZEL_SITE);
-}
-
 // The action of each per-interface entry as create learns it.
 hwe_action_t ingress_action(const zel_ip_interface &r) {
     return layout::value_entry(r.ingress_flags, r.stats_ns_id);
@@ -76,16 +63,6 @@ hwe_action_t dscp_pcp_action(const zel_ip_interface &r) {
     return layout::dscp_pcp::encode({0, r.mtm_ns_id});
 }
 hwe_action_t rule_set_action() { return layout::intf_rule_set::encode({0, 0}); }
-
-// Clears `len` bytes of the state-engine record of `ns_id` (traced first).
-uint32_t clear_se(Call &c, uint32_t ns_id, uint32_t len) {
-    static const uint8_t zeros[kIntfStatsBytes] = {};
-    trace_se(c.m, Trace::kSeWrite, ZEL_SITE, ns_id, 0, zeros, len);
-    if (uint32_t st = hwe_se_state_set(c.m->engine, ns_id, 0, zeros, len))
-        return ZFAIL_FATAL(c.m, fatal(ZEL_E_SE_WRITE),
-                           "Failed to clear state engine memory, RTE Error: %s\n", hwe_status_get(st));
-    return 0;
-}
 
 // Create steps 1 to 8: nothing is taken before all of them pass.
 uint32_t check_create(Call &c, const zel_ip_intf_params_t *params, zel_ip_intf_handle_t *out,
@@ -146,36 +123,23 @@ uint32_t build_interface(Call &c, zel_ip_interface &r, bool &slot_stored) {
     if (uint32_t st = zel_sys_interface_id_alloc(m->sys_ctx, &r.stats_ns_id))
         return ZFAIL_FATAL(m, fatal(st), "Failed to allocate stats NS ID for IP interface\n");
     ZLOG_INFO(m, "Allocated interface NS ID 0x%x\n", r.stats_ns_id);
-    // 12.
-    if (uint32_t st = clear_se(c, r.stats_ns_id, kIntfStatsBytes)) return st;
-    // 13. The MTM NS ID of the DSCP group statistics.
-    if (uint32_t st = hwe_rsrc_allocate(p.qos_stats_rsrc, 1, &r.mtm_ns_id, nullptr))
-        return ZFAIL_FATAL(m, fatal(ZEL_E_NSID_ALLOC),
-                           "Failed to allocate NS ID for DSCP Group Stats, RTE Error: %s\n",
-                           hwe_status_get(st));
-    ZLOG_INFO(m, "Allocated interface MTM NS ID 0x%x\n", r.mtm_ns_id);
-    // 14.
-    if (uint32_t st = clear_se(c, r.mtm_ns_id, kMtmStatsBytes)) return st;
-    // 15.
-    static const uint8_t zeros[kMtmSharedBytes] = {};
-    if (uint32_t st = hwe_mtm_shared_param_mod(m->engine, r.mtm_ns_id, zeros, kMtmSharedBytes))
-        return ZFAIL_FATAL(m, fatal(ZEL_E_SE_WRITE),
-                           "Failed to clear MTM Shared param memory, RTE Error: %s\n",
-                           hwe_status_get(st));
+    // 12-15. Its statistics record, the MTM NS ID and their state memory.
+    bool mtm_taken = false;
+    if (uint32_t st = intf_stats_setup(m, p, r.stats_ns_id, &r.mtm_ns_id, &mtm_taken)) return st;
     // 16. The seven entries, the flags recorded as they are learnt.
     r.ingress_flags = ingress_flags(r.params, vrd);
-    if (uint32_t st = intf_key_entry(c, kTreeIntfIngressFlags, intf, kRuleLearn, ingress_action(r),
+    if (uint32_t st = intf_key_entry(m, p, kTreeIntfIngressFlags, intf, kRuleLearn, ingress_action(r),
                                      kAddRuleMsg))
         return st;
     r.egress_flags = egress_flags(r.params);
-    if (uint32_t st = intf_key_entry(c, kTreeIntfEgressFlags, intf, kRuleLearn, egress_action(r),
+    if (uint32_t st = intf_key_entry(m, p, kTreeIntfEgressFlags, intf, kRuleLearn, egress_action(r),
                                      kAddRuleMsg))
         return st;
-    if (uint32_t st = intf_key_entry(c, kTreeIfDscpPcp, intf, kRuleLearn, dscp_pcp_action(r),
+    if (uint32_t st = intf_key_entry(m, p, kTreeIfDscpPcp, intf, kRuleLearn, dscp_pcp_action(r),
                                      kAddRuleMsg))
         return st;
     std::memset(r.pcp, 0, sizeof r.pcp);
-    if (uint32_t st = intf_key_entry(c, kTreeIntfFilterRuleSet, intf, kRuleLearn, rule_set_action(),
+    if (uint32_t st = intf_key_entry(m, p, kTreeIntfFilterRuleSet, intf, kRuleLearn, rule_set_action(),
                                      kAddRuleMsg))
         return st;
     if (uint32_t st = intf_addr_entries(m, p, r, addr, plen, static_cast<uint8_t>(cdip), kRuleLearn,
@@ -248,7 +212,7 @@ uint32_t remove_interface(Call &c, zel_ip_intf_handle_t h) {
     };
     for (const KeyEntry &e : keyed) {
         uint32_t st = withdraw_step(done, e.step, [&] {
-            return intf_key_entry(c, e.tree, intf, kRuleUnlearn, e.action, kRemoveRuleMsg);
+            return intf_key_entry(c.m, *c.priv, e.tree, intf, kRuleUnlearn, e.action, kRemoveRuleMsg);
         }, entry_withdrawn);
         if (st) return st;
     }
@@ -270,12 +234,7 @@ uint32_t remove_interface(Call &c, zel_ip_intf_handle_t h) {
     if (st) return st;
     // 7.
     st = withdraw_step(done, kWdMtmNsId, [&] {
-        if (uint32_t s = hwe_rsrc_free(c.priv->qos_stats_rsrc, r->mtm_ns_id, 1, nullptr))
-            return ZFAIL_FATAL(m, fatal(ZEL_E_NSID_FREE),
-                               "Failed to free NS ID for DSCP Group stats, RTE Error: %s\n",
-                               hwe_status_get(s));
-        ZLOG_INFO(m, "Freed NS ID 0x%x used for IP IF Egress stats\n", r->mtm_ns_id);
-        return 0u;
+        return intf_mtm_free(m, *c.priv, r->mtm_ns_id, "IP IF Egress stats");
     }, is_ok);
     if (st) return st;
     // 8. The framework keeps what it cannot take back; nothing to undo here.

@@ -16,7 +16,6 @@ using namespace zel::ip;
 
 namespace {
 
-constexpr uint32_t kCompressStore = 0, kCompressRemove = 1, kCompressFind = 2;
 constexpr uint32_t kHostPrefix = 32;
 
 // The caller's address pair is read only after this check: a NULL pointer

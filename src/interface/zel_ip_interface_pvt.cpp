@@ -31,11 +31,65 @@ bool intf_vrd_ok(const zel_ip_interface &r) {
     return zel_ipv4_vrd_valid_handle(r.vrd, &id) && id == vrd_id_of(r);
 }
 
+hwe_action_t local_addr_entry(uint16_t assoc_mask, uint8_t reassemble, uint32_t intf_id,
+                              uint8_t cdip) {
+    // An interface's addresses take traffic of every protocol, so the port
+    // fields of the mask count (protocol 0 = any).
+    const uint8_t tree_mask = assoc_tree_mask(assoc_mask, 0);
+    return layout::dest::local_address(cdip, tree_mask, reassemble == 1, intf_id);
+}
+
 hwe_action_t intf_local_entry(const zel_ip_interface &r, uint8_t cdip) {
-    // The interface's addresses take traffic of every protocol, so the
-    // port fields of the mask count (protocol 0 = any).
-    const uint8_t tree_mask = assoc_tree_mask(r.params.assoc_mask, 0);
-    return layout::dest::local_address(cdip, tree_mask, r.params.reassemble == 1, intf_id_of(r));
+    return local_addr_entry(r.params.assoc_mask, r.params.reassemble, intf_id_of(r), cdip);
+}
+
+uint32_t intf_key_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, uint32_t intf_id, uint32_t op,
+                        hwe_action_t a, const char *rule_msg) {
+    // The fields after the INTF-ID lie beyond the key's length: wildcards.
+    const layout::KeyLayout &lay = layout::key_layout(tree);
+    const uint32_t vals[layout::kMaxKeyFields] = {intf_id};
+    const layout::KeySpec k = layout::key_spec(lay, vals, lay.nfields, layout::kIntfIdBits);
+    return key_program(m, p.trees[tree], k, op, a, rule_msg, ZEL_SITE);
+}
+
+uint32_t intf_clear_se(zel_module_t *m, uint32_t ns_id, uint32_t len) {
+    static const uint8_t zeros[kIntfStatsBytes] = {};
+    trace_se(m, Trace::kSeWrite, ZEL_SITE, ns_id, 0, zeros, len);
+    if (uint32_t st = hwe_se_state_set(m->engine, ns_id, 0, zeros, len))
+        return ZFAIL_FATAL(m, fatal(ZEL_E_SE_WRITE),
+                           "Failed to clear state engine memory, RTE Error: %s\n", hwe_status_get(st));
+    return 0;
+}
+
+uint32_t intf_stats_setup(zel_module_t *m, ZelIpPriv &p, uint32_t stats_ns_id, uint32_t *mtm_ns_id,
+                          bool *mtm_taken) {
+    *mtm_taken = false;
+    // 1. The interface's statistics record.
+    if (uint32_t st = intf_clear_se(m, stats_ns_id, kIntfStatsBytes)) return st;
+    // 2. The MTM NS ID of the DSCP group statistics.
+    if (uint32_t st = hwe_rsrc_allocate(p.qos_stats_rsrc, 1, mtm_ns_id, nullptr))
+        return ZFAIL_FATAL(m, fatal(ZEL_E_NSID_ALLOC),
+                           "Failed to allocate NS ID for DSCP Group Stats, RTE Error: %s\n",
+                           hwe_status_get(st));
+    *mtm_taken = true;
+    ZLOG_INFO(m, "Allocated interface MTM NS ID 0x%x\n", *mtm_ns_id);
+    // 3. Its state-engine record and traffic-manager shared parameters.
+    if (uint32_t st = intf_clear_se(m, *mtm_ns_id, kMtmStatsBytes)) return st;
+    static const uint8_t zeros[kMtmSharedBytes] = {};
+    if (uint32_t st = hwe_mtm_shared_param_mod(m->engine, *mtm_ns_id, zeros, kMtmSharedBytes))
+        return ZFAIL_FATAL(m, fatal(ZEL_E_SE_WRITE),
+                           "Failed to clear MTM Shared param memory, RTE Error: %s\n",
+                           hwe_status_get(st));
+    return 0;
+}
+
+uint32_t intf_mtm_free(zel_module_t *m, ZelIpPriv &p, uint32_t mtm_ns_id, const char *stats_kind) {
+    if (uint32_t st = hwe_rsrc_free(p.qos_stats_rsrc, mtm_ns_id, 1, nullptr))
+        return ZFAIL_FATAL(m, fatal(ZEL_E_NSID_FREE),
+                           "Failed to free NS ID for DSCP Group stats, RTE Error: %s\n",
+                           hwe_status_get(st));
+    ZLOG_INFO(m, "Freed NS ID 0x%x used for %s\n", mtm_ns_id, stats_kind);
+    return 0;
 }
 
 bool entry_withdrawn(uint32_t status) {

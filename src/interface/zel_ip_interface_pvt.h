@@ -40,6 +40,9 @@ inline constexpr uint32_t kMtmSharedBytes = 32;    // traffic-manager shared par
 inline constexpr uint16_t kDefaultAssocMask = 0x10;  // protocol only
 inline constexpr uint32_t kMinMtu = 64, kMaxMtu = 9000;
 
+// Operations of the compressed address table (zel_ip_address_compress).
+inline constexpr uint32_t kCompressStore = 0, kCompressRemove = 1, kCompressFind = 2;
+
 // A secondary address slot; free when both words are 0.
 struct AddrPrefix {
     uint32_t addr;
@@ -138,10 +141,43 @@ zel_ip_interface *intf_of(zel_ip_intf_handle_t h);
 // keyed by the domain it was created in.
 bool intf_vrd_ok(const zel_ip_interface &r);
 
-// The local-address entry of A: Locally-Addressed, compressed index
-// `cdip`, the tree mask of the interface's association mask, DEFRAG when
-// the interface reassembles; W2 = INTF-ID.
+// The tree-2 entry of an own address of an interface of any kind:
+// Locally-Addressed, compressed index `cdip`, the tree mask of the
+// interface's association mask `assoc_mask` (every protocol, so the port
+// fields count), DEFRAG when `reassemble` is 1; W2 = INTF-ID.
+hwe_action_t local_addr_entry(uint16_t assoc_mask, uint8_t reassemble, uint32_t intf_id,
+                              uint8_t cdip);
+
+// The local-address entry of A on an IPoE interface (local_addr_entry with
+// the interface's mask, reassembly and INTF-ID).
 hwe_action_t intf_local_entry(const zel_ip_interface &r, uint8_t cdip);
+
+// Learns (kRuleLearn) or unlearns (kRuleUnlearn) the entry of tree `tree`
+// keyed by the INTF-ID alone (trees 5, 23 to 25, and 22 and 32 without
+// their second field).
+// Failures as rule_program: "Could not build the input pattern\n" or
+// `rule_msg`, severity 1.
+uint32_t intf_key_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, uint32_t intf_id, uint32_t op,
+                        hwe_action_t a, const char *rule_msg);
+
+// Clears `len` bytes (at most kIntfStatsBytes) of the state-engine record
+// of `ns_id`, traced first. Failure: FATAL "Failed to clear state engine
+// memory, RTE Error: %s\n", 0x1002c.
+uint32_t intf_clear_se(zel_module_t *m, uint32_t ns_id, uint32_t len);
+
+// The statistics of a new interface whose interface id is `stats_ns_id`:
+// clears its statistics record, takes an MTM NS ID for its DSCP group
+// statistics ("Allocated interface MTM NS ID 0x%x\n") and clears the
+// id's state-engine record and traffic-manager shared parameters.
+// `*mtm_taken` tells whether the MTM NS ID was taken (also on failure).
+// Failures: 0x1002c, 0x1001d (FATAL, with the engine's text).
+uint32_t intf_stats_setup(zel_module_t *m, ZelIpPriv &p, uint32_t stats_ns_id, uint32_t *mtm_ns_id,
+                          bool *mtm_taken);
+
+// Returns an MTM NS ID and logs "Freed NS ID 0x%x used for <stats_kind>\n"
+// at info level. Failure: FATAL "Failed to free NS ID for DSCP Group
+// stats, RTE Error: %s\n", 0x1001e.
+uint32_t intf_mtm_free(zel_module_t *m, ZelIpPriv &p, uint32_t mtm_ns_id, const char *stats_kind);
 
 // Learns (op kRuleLearn) or unlearns (kRuleUnlearn) the three entries of
 // one address: tree 22, the tree-2 subnet route and the tree-2 local

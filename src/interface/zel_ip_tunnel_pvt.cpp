@@ -1,0 +1,152 @@
+// Helpers shared by the tunnel operations: the record's derived values,
+// the handle and domain checks, the tree-22 entry, the outer matches
+// (tree 4) and the CPU path.
+#include "interface/zel_ip_tunnel_pvt.h"
+
+#include "tree/zel_ip_layout_intf.h"
+
+namespace zel::ip {
+
+uint32_t path_mtu_word(uint32_t mtu, uint32_t path_mtu) {
+    return path_mtu | (mtu > kPtbThreshold ? layout::tunnel_pmtu::kPtbException : 0u);
+}
+
+bool end_addr_ok(uint32_t addr) {
+    return addr != 0xffffffff && (addr >> 28) != 0xe && (addr >> 24) != 127;
+}
+
+zel_ip_tunnel *tunnel_of(zel_ip_tunnel_handle_t h) {
+    return zel_ipv4_tunnel_interface_valid_handle(h) ? h : nullptr;
+}
+
+namespace {
+
+// A VRD handle kept in a record still names the domain `vrd_id` (a freed
+// and reused record would name another).
+bool vrd_still(zel_ip_vrd_handle_t h, uint32_t vrd_id) {
+    uint32_t id = 0;
+    return zel_ipv4_vrd_valid_handle(h, &id) && id == vrd_id;
+}
+
+}  // namespace
+
+bool tunnel_inner_vrd_ok(const zel_ip_tunnel &t) { return vrd_still(t.params.inner_vrd, t.inner_vrd_id); }
+bool tunnel_outer_vrd_ok(const zel_ip_tunnel &t) {
+    return vrd_still(t.params.outer_vrd, tunnel_outer_vrd(t));
+}
+
+uint32_t tunnel_sip_mtu(zel_module_t *m, ZelIpPriv &p, const zel_ip_tunnel &t, uint32_t sip,
+                        uint32_t mtu, uint32_t op, const char *rule_msg) {
+    return intf_key_entry(m, p, kTreeIntfSipMtu, tunnel_intf_id(t), op,
+                          layout::intf_sip_mtu::encode({sip, mtu}), rule_msg);
+}
+
+bool outer_match_taken(const ZelIpPriv &p, const zel_ip_tunnel *self, uint32_t outer_vrd,
+                       uint8_t proto, uint32_t remote, uint32_t local) {
+    for (const zel_ip_tunnel *t : p.tunnel_table) {
+        if (!t || t == self || tunnel_outer_vrd(*t) != outer_vrd) continue;
+        for (const OuterMatch &o : t->outer)
+            if (o.used && o.proto == proto && o.remote == remote && o.local == local) return true;
+    }
+    return false;
+}
+
+namespace {
+
+uint32_t outer_program(zel_module_t *m, ZelIpPriv &p, const zel_ip_tunnel &t, const OuterMatch &o,
+                       uint32_t op, const char *rule_msg) {
+    hwe_action_t a = layout::tunnel_if::encode(tunnel_intf_id(t));
+    return layout::key_program(
+        m, p.trees[kTreeTunnelIf],
+        layout::key_spec(kTreeTunnelIf, {tunnel_outer_vrd(t), o.proto, o.remote, o.local},
+                         layout::key_layout(kTreeTunnelIf).width),
+        op, a, rule_msg, ZEL_SITE);
+}
+
+bool same_pair(const OuterMatch &o, uint32_t remote, uint32_t local) {
+    return o.remote == remote && o.local == local;
+}
+
+bool kept(const OuterMatch &o, uint8_t main_proto, const OuterKeepSpec &k) {
+    switch (k.what) {
+        case OuterKeep::kNone: return false;
+        case OuterKeep::kPair: return same_pair(o, k.remote[0], k.local[0]);
+        case OuterKeep::kTwoPairs:
+            return same_pair(o, k.remote[0], k.local[0]) || same_pair(o, k.remote[1], k.local[1]);
+        case OuterKeep::kMainOnly: return o.proto == main_proto;
+    }
+    return false;
+}
+
+}  // namespace
+
+uint32_t outer_learn(zel_module_t *m, ZelIpPriv &p, zel_ip_tunnel &t, uint8_t proto, uint32_t remote,
+                     uint32_t local, const char *rule_msg) {
+    const OuterMatch o{remote, local, proto, true};
+    const uint32_t st = outer_program(m, p, t, o, kRuleLearn, rule_msg);
+    if (!engine_step_done(st)) return st;
+    // Listed once: a repeated learn of a listed entry replaces it in the
+    // engine only. The callers withdraw what they no longer need before
+    // they learn more, so a free slot is always there.
+    OuterMatch *free_slot = nullptr;
+    for (OuterMatch &x : t.outer) {
+        if (x.used && x.proto == proto && same_pair(x, remote, local)) return st;
+        if (!x.used && !free_slot) free_slot = &x;
+    }
+    if (free_slot) *free_slot = o;
+    return st;
+}
+
+uint32_t outer_withdraw(zel_module_t *m, ZelIpPriv &p, zel_ip_tunnel &t, const OuterKeepSpec &keep,
+                        const char *rule_msg) {
+    for (OuterMatch &o : t.outer) {
+        if (!o.used || kept(o, t.params.proto, keep)) continue;
+        const uint32_t st = outer_program(m, p, t, o, kRuleUnlearn, rule_msg);
+        if (engine_step_done(st)) o = OuterMatch{};
+        if (st) return st;
+    }
+    return 0;
+}
+
+uint32_t tunnel_cpu_path(zel_module_t *m, ZelIpPriv &p, uint32_t intf_id, uint32_t port, bool add,
+                         uint32_t *done) {
+    const zel_demux_rec_t rec{p.flow_funcs[kFnProcessCpuPkts].id, static_cast<uint16_t>(port), 4, 1};
+    auto is_ok = [](uint32_t st) { return st == 0; };
+    zel_sys_ctx_t *ctx = m->sys_ctx;
+    // 1. The demux entry of the network driver.
+    uint32_t st = withdraw_step(done, kTpDemux, [&] {
+        if (add) {
+            if (uint32_t s = zel_sif_netDriver_demux_add(ctx, &rec))
+                return ZFAIL_ERROR(m, error(s), "Failed to add demux tree entry\n");
+        } else if (uint32_t s = zel_sif_netDriver_demux_remove(ctx, &rec)) {
+            return ZFAIL_ERROR(m, error(s), "Failed to remove demux tree entry\n");
+        }
+        return 0u;
+    }, is_ok);
+    if (st) return st;
+    // 2. The interface's port mapping.
+    return withdraw_step(done, kTpPortMap, [&] {
+        if (add) {
+            if (uint32_t s = zel_sif_interface_to_outPort_mapping_add(ctx, intf_id, port))
+                return ZFAIL_ERROR(m, error(s), "Failed to add ZEL->CPU port mapping\n");
+        } else if (uint32_t s = zel_sif_interface_to_outPort_mapping_remove(ctx, intf_id)) {
+            return ZFAIL_ERROR(m, error(s), "Failed to remove ZEL->CPU port mapping\n");
+        }
+        return 0u;
+    }, is_ok);
+}
+
+}  // namespace zel::ip
+
+using namespace zel::ip;
+
+extern "C" {
+
+uint32_t zel_ip_config_tunnel_cpu_path(zel_module_t *module, uint32_t intf_id, uint32_t port,
+                                       uint32_t add) {
+    ZelIpPriv *p = module_priv(module);
+    if (!p) return kBadHandle;
+    return tunnel_cpu_path(module, *p, intf_id, port, add != 0, nullptr);
+}
+
+}  // extern "C"
