@@ -15,6 +15,9 @@
 // the adds and halfway through the deletes (outside the timed parts), and
 // the tree must be empty at the end.
 //
+//   cmake --preset release && cmake --build build/release --target bench_engine
+//   ./build/release/bench/bench_engine
+//
 //   ZEL_BENCH_N        number of prefixes (default 1000000)
 //   ZEL_BENCH_DOMAINS  routing domains to spread them over (default 1: all
 //                      in domain 63, like the single-table peers)
