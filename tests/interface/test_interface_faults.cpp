@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "interface/zel_ip_interface_pvt.h"
+#include "intf_faults.h"
 #include "intf_fixture.h"
 #include "zel_fault_sweep.h"
 
@@ -26,110 +27,17 @@ namespace {
 constexpr uint32_t kIntf = 0x42;
 constexpr uint32_t kAddr = ip(10, 0, 0, 1);
 constexpr uint32_t kSecondary = ip(172, 16, 5, 1);
-constexpr uint32_t kFault = HWE_E_FAULT;  // what a failing platform call returns
 
-std::vector<std::string> lines_at(const std::string &output, const char *level) {
-    std::vector<std::string> out;
-    const std::string prefix = std::string("[zel_ip_log: ") + level + "] FILE:LINE ";
-    for (const std::string &l : zel::test::lines_of(zel::test::mask_sites(output)))
-        if (l.rfind(prefix, 0) == 0) out.push_back(l.substr(prefix.size()));
-    return out;
-}
-
-// What the module reports when one platform call fails: its status and
-// FATAL lines (each message followed by the framework's text of the
-// status). Tree calls fail in different entries, so several sequences of
-// messages may fit.
-struct Expected {
-    const char *call;
-    uint32_t status;  // 0: a failed key build, whose status sums the builder's results
-    std::vector<std::vector<std::string>> messages;  // one of these, each line + status text
-};
-
-const std::string kRte = std::string("RTE Error: ") + hwe_status_get(kFault);
-const std::vector<std::string> kBuild{"Could not build the input pattern"};
-
-// Failures of tree programming, as `rule` reports them (create and add:
-// "Could not add LPM rule in hardware"; removals: "... from hardware"),
-// or inside the guard entries with the caller's message after them.
-std::vector<std::vector<std::string>> rule_failures(const char *rule, const char *sip, const char *dip) {
-    return {{rule}, {"Could not program LPM rule in hardware", sip}, {"Could not program LPM rule in hardware", dip}};
-}
-std::vector<std::vector<std::string>> build_failures(const char *sip, const char *dip) {
-    return {kBuild, {kBuild[0], sip}, {kBuild[0], dip}};
-}
-
+// The IPoE messages of tree programming failures.
 std::vector<Expected> learn_failures() {
-    const char *sip = "Failed to configure invalid SIP addresses", *dip = "Failed to configure invalid DIP addresses";
-    const char *rule = "Could not add LPM rule in hardware";
-    return {
-        {"zel_ptn_clear", 0, build_failures(sip, dip)},
-        {"zel_ptn_extend", 0, build_failures(sip, dip)},
-        {"hwe_ptn_learn", 0x10040, rule_failures(rule, sip, dip)},
-        {"hwe_subnet_del_subnet", 0x1003d, rule_failures(rule, sip, dip)},
-        {"hwe_subnet_add_subnet", 0x1003c, rule_failures(rule, sip, dip)},
-    };
+    return intf_test::learn_failures("Could not add LPM rule in hardware",
+                                     "Failed to configure invalid SIP addresses",
+                                     "Failed to configure invalid DIP addresses");
 }
-
 std::vector<Expected> unlearn_failures() {
-    const char *sip = "Failed to remove invalid SIP addresses", *dip = "Failed to remove invalid DIP addresses";
-    const char *rule = "Could not remove LPM rule from hardware";
-    return {
-        {"zel_ptn_clear", 0, build_failures(sip, dip)},
-        {"zel_ptn_extend", 0, build_failures(sip, dip)},
-        {"hwe_ptn_unlearn", 0x10041, rule_failures(rule, sip, dip)},
-        {"hwe_subnet_find_higher_subnet", 0x1003e, rule_failures(rule, sip, dip)},
-        {"hwe_subnet_del_subnet", 0x1003d, rule_failures(rule, sip, dip)},
-        {"hwe_subnet_add_subnet", 0x1003c, rule_failures(rule, sip, dip)},
-    };
-}
-
-// Checks the status and the FATAL lines of a run that met a fault, the
-// release-lock failure included. Returns false when the fault hit the
-// lock (the operation itself then did not run, or ran to its end).
-bool expect_reported(SweepEnv &env, const SweepRun &run, const std::vector<Expected> &table) {
-    SCOPED_TRACE("failing call " + run.call + "\n" + run.output);
-    if (run.call == "zel_sys_rw_lock_wait") {
-        EXPECT_EQ(run.status, 0x30000 | kFault);
-        EXPECT_EQ(lines_at(run.output, "ERROR"),
-                  (std::vector<std::string>{"Failed to acquire IP module rw write lock",
-                                            status_text(env, 0x30000 | kFault)}));
-        return false;
-    }
-    const std::vector<std::string> fatal = lines_at(run.output, "FATAL");
-    if (run.persist || run.call == "zel_sys_rw_lock_post") {
-        // The release fails last and its status replaces the result.
-        EXPECT_EQ(run.status, 0x10000 | kFault);
-        EXPECT_GE(fatal.size(), 2u);
-        if (fatal.size() >= 2) {
-            EXPECT_EQ(fatal[fatal.size() - 2], "Failed to release IP module rw lock");
-        }
-        return run.call != "zel_sys_rw_lock_post";
-    }
-    const Expected *e = nullptr;
-    for (const Expected &x : table)
-        if (run.call == x.call) e = &x;
-    if (!e) {
-        ADD_FAILURE() << "unexpected failing call";
-        return true;
-    }
-    if (e->status) {
-        EXPECT_EQ(run.status, e->status);
-    } else {
-        EXPECT_EQ(run.status >> 16, 1u);
-        EXPECT_NE(run.status & 0xffff, 0u);
-    }
-    bool matched = false;
-    for (const auto &seq : e->messages) {
-        std::vector<std::string> want;
-        for (const std::string &msg : seq) {
-            want.push_back(msg);
-            want.push_back(status_text(env, run.status));
-        }
-        matched = matched || fatal == want;
-    }
-    EXPECT_TRUE(matched) << "FATAL lines do not match";
-    return true;
+    return intf_test::unlearn_failures("Could not remove LPM rule from hardware",
+                                       "Failed to remove invalid SIP addresses",
+                                       "Failed to remove invalid DIP addresses");
 }
 
 zel_ip_intf_params_t intf_params(SweepEnv &env) {
@@ -146,11 +54,6 @@ zel_ip_intf_handle_t create(SweepEnv &env) {
     StdoutCapture quiet;
     EXPECT_EQ(zel_ip_interface_create(env.m, &p, &h), 0u) << quiet.text();
     return h;
-}
-
-uint32_t quietly(std::function<uint32_t()> f) {
-    StdoutCapture quiet;
-    return f();
 }
 
 uint32_t ids_in_use(SweepEnv &env) { return zel_sim_interface_ids_in_use(env.sim); }

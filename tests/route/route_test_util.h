@@ -1,6 +1,5 @@
 // Helpers of the route suite: engine lookups of the destination and source
-// trees, interface records made the way the interface code makes them (same
-// allocator, registry and magics) and a naive longest-prefix table.
+// trees and a naive longest-prefix table.
 #ifndef ROUTE_TEST_UTIL_H
 #define ROUTE_TEST_UTIL_H
 
@@ -11,8 +10,6 @@
 #include <string>
 #include <utility>
 
-#include "core/zel_ip_objects.h"
-#include "core/zel_ip_registry.h"
 #include "tree/zel_ip_hw_catalogue.h"
 #include "zel_ip/zel_ip.h"
 #include "core/zel_ip_status_internal.h"
@@ -61,37 +58,6 @@ inline std::string str(const hwe_action_t &a) {
 
 // The tree-2 default every address without a route answers: No-Route.
 inline constexpr hwe_action_t kNoRoute{HWE_ACTION_VALUE, 4, 0};
-
-// A tunnel interface record as the interface code would make it:
-// from the module's allocator and registry, with the interface header
-// magic and the type word. Freed (magics cleared first) when it goes.
-class FakeIntf {
-public:
-    FakeIntf(zel::ip::ObjKind kind, uint32_t type, uint32_t intf_id) {
-        head_ = static_cast<zel::ip::IntfHead *>(zel::ip::obj_alloc(sizeof(zel::ip::IntfHead), kind));
-        EXPECT_NE(head_, nullptr);
-        if (!head_) return;
-        head_->hdr.intf_id = intf_id;
-        head_->hdr.magic = ZEL_INTF_HDR_MAGIC;
-        head_->type = type;
-    }
-    ~FakeIntf() {
-        if (!head_) return;
-        head_->hdr.magic = 0;
-        head_->type = 0;
-        zel::ip::obj_free(head_);
-    }
-    FakeIntf(const FakeIntf &) = delete;
-    FakeIntf &operator=(const FakeIntf &) = delete;
-    void *get() const { return head_; }
-
-private:
-    zel::ip::IntfHead *head_ = nullptr;
-};
-
-inline FakeIntf *new_tunnel(uint32_t intf_id) {
-    return new FakeIntf(zel::ip::ObjKind::kTunnel, zel::ip::kTunnelType, intf_id);
-}
 
 // A naive longest-prefix table of one domain: prefix -> action.
 class LpmOracle {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cinttypes>
-#include <memory>
 #include <string>
 
 #include "core/zel_ip_status_internal.h"
@@ -41,7 +40,6 @@ protected:
     Route() { initial_log_level_ = ZEL_LOG_ERROR; }
     void SetUp() override {
         ZelTest::SetUp();
-        tunnel_.reset(new_tunnel(0x2a5));
         uint32_t id = 4;
         ASSERT_EQ(zel_ip_vrd_create(m_, &id, &vrd4_), 0u);
     }
@@ -49,7 +47,10 @@ protected:
         if (vrd4_) {
             EXPECT_EQ(zel_ip_vrd_delete(m_, vrd4_), 0u);
         }
-        tunnel_.reset();
+        if (tunnel_) {
+            StdoutCapture quiet;
+            EXPECT_EQ(zel_ip_tunnel_interface_delete(m_, tunnel_), 0u) << quiet.text();
+        }
         if (ipoe_) {
             StdoutCapture quiet;
             EXPECT_EQ(zel_ip_interface_delete(m_, ipoe_), 0u) << quiet.text();
@@ -75,7 +76,22 @@ protected:
         return ipoe_;
     }
 
-    std::unique_ptr<FakeIntf> tunnel_;
+    // A real tunnel interface, made on first use: unnumbered and without
+    // ends, so that its only destination entry is its 127-address.
+    zel_ip_tunnel_handle_t tunnel() {
+        if (!tunnel_) {
+            zel_ip_tunnel_params_t p{};
+            p.tunnel_id = 5;
+            p.proto = 47;
+            StdoutCapture quiet;
+            EXPECT_EQ(zel_ip_tunnel_interface_create(m_, &p, &tunnel_), 0u) << quiet.text();
+        }
+        return tunnel_;
+    }
+    // Its INTF-ID: the first word of the interface's object header.
+    uint32_t tunnel_intf() { return reinterpret_cast<const zel_obj_header_t *>(tunnel())->intf_id; }
+
+    zel_ip_tunnel_handle_t tunnel_ = nullptr;
     zel_ip_intf_handle_t ipoe_ = nullptr;
     zel_ip_vrd_handle_t vrd4_ = nullptr;
 };
@@ -95,7 +111,7 @@ TEST_F(Route, AddRefusesInOrder) {
     bad_vrd.vrd = reinterpret_cast<zel_ip_vrd_handle_t>(&not_a_vrd);
     bad_vrd.reassembly = 1;
     zel_ip_route_params_t nh_tunnel = route(0x0a000000, 8, 0x0a000001);
-    nh_tunnel.egress_intf = tunnel_->get();
+    nh_tunnel.egress_intf = tunnel();
     zel_ip_route_params_t nh_garbage = route(0x0a000000, 8, 0x0a000001);
     nh_garbage.egress_intf = &not_a_vrd;
     zel_ip_route_params_t no_nh_ipoe = route(0x0a000000, 8);
@@ -170,8 +186,8 @@ TEST_F(Route, EveryRouteTypeWritesItsWords) {
     const Case cases[] = {
         {"via next hop 192.0.2.1", route(0x0a010000, 16, 0xc0000201), value(0xc00001, 0x000201)},
         {"next hop 0.0.0.0 is none: null route", route(0x0a020000, 16, 0), value(0x10, 0)},
-        {"via tunnel", with(route(0x0a030000, 16), [&](auto &r) { r.egress_intf = tunnel_->get(); }),
-         value(0x7f0041, 0x2a5)},
+        {"via tunnel", with(route(0x0a030000, 16), [&](auto &r) { r.egress_intf = tunnel(); }),
+         value(0x7f0041, tunnel_intf())},
         {"next hop with its IPoE interface (not written)",
          with(route(0x0a040000, 16, 0x0a040001), [&](auto &r) { r.egress_intf = ipoe(); }),
          value(0x0a0001, 0x040001)},
@@ -189,8 +205,8 @@ TEST_F(Route, EveryRouteTypeWritesItsWords) {
          with(route(0x0a090000, 16, 0xc0000201), [](auto &r) { r.local_termination = 1; }),
          value(0xc00400, 0x000201)},
         {"local termination through a tunnel",
-         with(route(0x0a0a0000, 16), [&](auto &r) { r.local_termination = 1, r.egress_intf = tunnel_->get(); }),
-         value(0x7f0440, 0x2a5)},
+         with(route(0x0a0a0000, 16), [&](auto &r) { r.local_termination = 1, r.egress_intf = tunnel(); }),
+         value(0x7f0440, tunnel_intf())},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
