@@ -207,7 +207,8 @@ TEST(Cli, Help) {
     EXPECT_EQ(list.exit_status, 0);
     for (const char *cmd : {"vrd create", "vrd delete", "vrd mode", "vrd get", "route add", "route delete",
                             "invalid-dip add", "invalid-dip rem", "lookup", "dump tables", "dump trees",
-                            "dump defrag"}) {
+                            "dump defrag", "tunnel create", "tunnel delete", "tunnel ends", "tunnel natt",
+                            "tunnel mtu", "vif create", "vif delete"}) {
         SCOPED_TRACE(cmd);
         EXPECT_NE(list.out.find(std::string(cmd) + " "), std::string::npos);
         ToolRun help = tool.run("-q", std::string("help ") + cmd + "\n" + cmd + " --help\n");
@@ -236,6 +237,69 @@ TEST(Cli, Lookup) {
               "10.2.0.1 (VRD-ID 5) -> 5, 10.0.0.0/8, Via-Next-Hop, 192.0.2.1, NA, NA, NA\n"
               "10.2.0.1 (VRD-ID 63) -> *, *.*.*.*, No-Route, NA, NA, NA, NA\n");
     EXPECT_EQ(r.err, "");
+}
+
+// A tunnel's life through the tool: created, its ends, NAT-T and MTU
+// changed (a change to what it has only warns), a virtual interface
+// beside it, the tunnel tables, and nothing left once both are deleted.
+TEST(Cli, TunnelAndVirtualInterfaceCommands) {
+    Tool tool;
+    ToolRun r = tool.run("-q -l 7",
+                         "vrd create blue 5\n"
+                         "tunnel create gre0 id 3 local 192.0.2.2 remote 203.0.113.7 vrd blue natt\n"
+                         "tunnel ends gre0 0 203.0.113.8\n"
+                         "tunnel ends gre0 192.0.2.2 0\n"
+                         "tunnel natt gre0 off\n"
+                         "tunnel mtu gre0 1400 1476\n"
+                         "vif create lo1 addr 10.255.255.1 vrd blue\n"
+                         "lookup 10.255.255.1 vrd blue\n"
+                         "dump tables tunnel\n"
+                         "vif delete lo1\n"
+                         "tunnel delete gre0\n"
+                         "dump tables tunnel\n");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string empty_tables =
+        "zel_ip.ip_tunnel_if_lookup, VRD-ID, PROTO, REMOTE-IP-ADDR, LOCAL-IP-ADDR, INTF-ID\n"
+        "zel_ip.ip_tunnel_if_lookup, *, *, *, *, NA\n";
+    EXPECT_EQ(mask_sites(r.out),
+              "[zel_ip_log: Warning] FILE:LINE Old and New IP addreses are same! Returning with no change done!\n"
+              "10.255.255.1 (VRD-ID 5) -> 5, 10.255.255.1/32, Locally-Addressed, NA, NA, OFF, |PROTO|\n"
+              "\n" + empty_tables +
+              "zel_ip.ip_tunnel_if_lookup, 63, 47, 203.0.113.8, 192.0.2.2, 0x000100\n"
+              "\n"
+              "zel_ip.ip_tunnel_pmtu_lookup, INTF-ID, PTB_EXCEP_ENABLED, OUTER-PATH-MTU\n"
+              "zel_ip.ip_tunnel_pmtu_lookup, *, NO, 0\n"
+              "zel_ip.ip_tunnel_pmtu_lookup, 256, YES, 1476\n"
+              "\n"
+              "zel_ip.ip_tunnel_if_id_lookup, TUNNEL-ID, INTF-ID\n"
+              "zel_ip.ip_tunnel_if_id_lookup, *, NA\n"
+              "zel_ip.ip_tunnel_if_id_lookup, 3, 0x000100\n"
+              "\n" + empty_tables +
+              "\n"
+              "zel_ip.ip_tunnel_pmtu_lookup, INTF-ID, PTB_EXCEP_ENABLED, OUTER-PATH-MTU\n"
+              "zel_ip.ip_tunnel_pmtu_lookup, *, NO, 0\n"
+              "\n"
+              "zel_ip.ip_tunnel_if_id_lookup, TUNNEL-ID, INTF-ID\n"
+              "zel_ip.ip_tunnel_if_id_lookup, *, NA\n");
+
+    // What each command refuses before the library sees it.
+    ToolRun bad = tool.run("-q -k",
+                           "tunnel create t\n"
+                           "tunnel create t id 1 proto 300\n"
+                           "tunnel ends t 0\n"
+                           "vif create v\n"
+                           "vif create v addr 10.0.0.1\n"
+                           "tunnel natt v on\n"
+                           "tunnel create t id 576\n");
+    EXPECT_EQ(bad.exit_status, 1);
+    EXPECT_EQ(bad.err,
+              "<stdin>:1: tunnel create t: missing id <tunnel id>\n"
+              "<stdin>:2: tunnel create t id 1 proto 300: protocol: '300' is not a number from 0 to 255\n"
+              "<stdin>:3: tunnel ends t 0: tunnel: no object named 't'\n"
+              "<stdin>:4: vif create v: missing addr <address>\n"
+              "<stdin>:6: tunnel natt v on: tunnel: 'v' is a virtual interface, not a tunnel\n"
+              "<stdin>:7: tunnel create t id 576: 0x00030008 Invalid parameter\n");
 }
 
 }  // namespace

@@ -78,6 +78,12 @@ std::string ipv4_text(uint32_t a) {
     return buf;
 }
 
+bool name_free(Session &s, const std::string &name) {
+    if (!s.find(name)) return true;
+    s.usage_error("'" + name + "' is already defined");
+    return false;
+}
+
 const std::string &Args::peek() const {
     static const std::string none;
     return empty() ? none : words_[pos_];

@@ -151,6 +151,10 @@ std::optional<uint32_t> parse_u32(const std::string &s);
 std::optional<uint32_t> parse_ipv4(const std::string &s);
 std::string ipv4_text(uint32_t addr);
 
+// True when `name` is not taken by a named object; otherwise reports a
+// usage error ("'<name>' is already defined").
+bool name_free(Session &s, const std::string &name);
+
 }  // namespace zcli
 
 #endif  // ZEL_IP_SIM_CLI_H

@@ -13,13 +13,6 @@ namespace {
 
 namespace lay = zel::ip::layout;
 
-// A new name for an object: usage error when it is taken.
-bool name_free(Session &s, const std::string &name) {
-    if (!s.find(name)) return true;
-    s.usage_error("'" + name + "' is already defined");
-    return false;
-}
-
 // vrd create <name> <id>
 Result vrd_create(Session &s, Args &a) {
     auto name = a.word("name");
