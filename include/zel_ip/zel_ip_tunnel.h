@@ -42,7 +42,7 @@ typedef struct zel_ip_tunnel_params {
     uint32_t tunnel_id;            /* 0 to 575, not used by another tunnel  */
     uint32_t addr;                 /* own address in the inner domain; 0 =
                                     * unnumbered                            */
-    uint32_t prefix_len;           /* of addr: at most 32                   */
+    uint32_t prefix_len;           /* of addr: 1 to 32                      */
     /* Which fields key ingress-association lookups for traffic to the
      * tunnel's own address; 0 = 0x10 (protocol only). Not used (and kept
      * 0) when the tunnel is unnumbered. */
@@ -65,7 +65,7 @@ typedef struct zel_ip_tunnel_params {
  * Returns 0;
  *   0x30008: NULL pointer, tunnel id above 575 or used by another tunnel,
  *            NAT-T with UDP as the outer protocol, an own address with a
- *            prefix above 32, in 224.0.0.0/4 (above /3), in 127.0.0.0/8
+ *            prefix of 0 or above 32, in 224.0.0.0/4 (above /3), in 127.0.0.0/8
  *            (above /7), 255.255.255.255/32, or the network or broadcast
  *            address of its own subnet (below /31), or an association
  *            mask the mask check refuses;

@@ -22,6 +22,10 @@ bool intf_addr_ok(uint32_t addr, uint32_t prefix_len) {
     return host != 0 && host != ~ip_bit_mask[prefix_len];
 }
 
+bool host_addr_ok(uint32_t addr) {
+    return addr != 0xffffffff && (addr >> 28) != 0xe && (addr >> 24) != 127;
+}
+
 zel_ip_interface *intf_of(zel_ip_intf_handle_t h) {
     return zel_ipv4_interface_valid_handle(h) ? h : nullptr;
 }

@@ -132,6 +132,11 @@ inline uint32_t vrd_id_of(const zel_ip_interface &r) { return r.head.hdr.vrd_id;
 // outside 1 to 31, and below /31 a host part of all zeros or all ones.
 bool intf_addr_ok(uint32_t addr, uint32_t prefix_len);
 
+// An address other than 0 that can stand for one host: not the limited
+// broadcast, not multicast, not loopback (tunnel ends, virtual interface
+// addresses).
+bool host_addr_ok(uint32_t addr);
+
 // The interface's live record behind a handle, or NULL.
 zel_ip_interface *intf_of(zel_ip_intf_handle_t h);
 

@@ -53,9 +53,9 @@ uint32_t check_create(Call &c, const zel_ip_tunnel_params_t *params, zel_ip_tunn
     *out = nullptr;
     const zel_ip_tunnel_params_t &p = *params;
     // 2. The end addresses, when known.
-    if (p.local_addr != 0 && !end_addr_ok(p.local_addr))
+    if (p.local_addr != 0 && !host_addr_ok(p.local_addr))
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "Invalid Local IP address specified\n");
-    if (p.remote_addr != 0 && !end_addr_ok(p.remote_addr))
+    if (p.remote_addr != 0 && !host_addr_ok(p.remote_addr))
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "Invalid Remote IP address specified\n");
     // 3.
     if (p.mtu != 0 && (p.mtu < kMinMtu || p.mtu > kMaxMtu))
@@ -82,7 +82,11 @@ uint32_t check_create(Call &c, const zel_ip_tunnel_params_t *params, zel_ip_tunn
     // 7. The tunnel's own address.
     if (p.addr != 0) {
         const uint32_t a = p.addr, plen = p.prefix_len;
-        if (plen > 32) return ZREJECT(m, kBadParam, "Invalid Tunnel IP address prefix width\n");
+        // A /0 subnet would be the whole domain: its route the domain's
+        // default route, its broadcast address the limited broadcast, whose
+        // entries belong to the domain and would go with the tunnel.
+        if (plen > 32 || plen == 0)
+            return ZREJECT(m, kBadParam, "Invalid Tunnel IP address prefix width\n");
         // Below /31 the network and broadcast addresses of the subnet get
         // entries of their own (subnet broadcasts), which the address's
         // local entry would overwrite and delete would then miss.
@@ -186,7 +190,7 @@ uint32_t build_tunnel(Call &c, zel_ip_tunnel &t) {
         return st;
     //  6. Path MTU word.
     if (tp.path_mtu != 0) {
-        const hwe_action_t a = layout::value_entry(tp.path_mtu, 0, HWE_ACTION_NONE);
+        const hwe_action_t a = path_mtu_action(tp.path_mtu);
         if (uint32_t st = key_entry(kTreeTunnelPmtu, kTpPathMtu, a)) return st;
     }
     //  7. The tunnel 127-address in the inner domain.
@@ -210,8 +214,9 @@ uint32_t build_tunnel(Call &c, zel_ip_tunnel &t) {
         }
         if (plen < 31) {
             uint32_t learnt = 0;
-            const uint32_t st = intf_subnet_guards(m, inner, a, plen, 0, "Failed to configure invalid SIP addr\n",
-                                                   "Failed to configure invalid DIP addr\n", &learnt);
+            const uint32_t st =
+                intf_subnet_guards(m, inner, a, plen, 0, "Failed to configure invalid SIP addr\n",
+                                   "Failed to configure invalid DIP addr\n", &learnt);
             t.absent &= ~learnt;
             if (st) return st;
         }
@@ -279,7 +284,7 @@ uint32_t teardown(Call &c, zel_ip_tunnel &t) {
         }))
         return st;
     if (uint32_t st = key_entry(kTreeTunnelPmtu, kTpPathMtu,
-                                layout::value_entry(tp.path_mtu, 0, HWE_ACTION_NONE)))
+                                path_mtu_action(tp.path_mtu)))
         return st;
     if (uint32_t st = dest_entry(kTpLoopback, tunnel_loopback(intf), layout::kAddrBits,
                                  layout::dest::attached_host(0, intf)))
@@ -355,7 +360,7 @@ uint32_t create(Call &c, const zel_ip_tunnel_params_t *params, zel_ip_tunnel_han
     t->params.tunnel_id += kTunnelPortBase;
     t->params.path_mtu = path_mtu_word(t->params.mtu, params->path_mtu);
     t->rsvd0 = t->rsvd1 = t->rsvd2 = t->rsvd3 = 0;
-    t->head.hdr.vrd_id = k.outer_vrd;  // with the INTF-ID, step 11
+    t->head.hdr.vrd_id = k.outer_vrd;  // the header names the outer domain
     t->inner_vrd_id = k.inner_vrd;
     t->absent = kTpAll;
     // 9-12; a failure withdraws what was taken and frees the record.

@@ -35,9 +35,9 @@ uint32_t set_ends(Call &c, zel_ip_tunnel_handle_t h, uint32_t local, uint32_t re
     if (!t) return ZREJECT(m, kBadParam, "%s", kBadTunnelMsg);
     zel_ip_tunnel_params_t &tp = t->params;
     // 2.
-    if (local != 0 && !end_addr_ok(local))
+    if (local != 0 && !host_addr_ok(local))
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "Invalid Local IP address specified\n");
-    if (remote != 0 && !end_addr_ok(remote))
+    if (remote != 0 && !host_addr_ok(remote))
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "Invalid Remote IP address specified\n");
     if (local == 0 && remote == 0)
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "No IP address specified!\n");
@@ -150,25 +150,25 @@ uint32_t set_mtu(Call &c, zel_ip_tunnel_handle_t h, uint32_t mtu, uint32_t path_
     const uint32_t word = path_mtu_word(mtu, path_mtu);
     if (word != 0) {
         const uint32_t st = intf_key_entry(m, p, kTreeTunnelPmtu, intf, kRuleLearn,
-                                           layout::value_entry(word, 0, HWE_ACTION_NONE), kAddRuleMsg);
+                                           path_mtu_action(word), kAddRuleMsg);
         if (engine_step_done(st)) t->absent &= ~kTpPathMtu;
         if (st) return st;
     } else if (!(t->absent & kTpPathMtu)) {
         const uint32_t st = intf_key_entry(m, p, kTreeTunnelPmtu, intf, kRuleUnlearn,
-                                           layout::value_entry(tp.path_mtu, 0, HWE_ACTION_NONE),
+                                           path_mtu_action(tp.path_mtu),
                                            kRemoveRuleMsg);
         if (engine_step_done(st)) t->absent |= kTpPathMtu;
         if (st) return st;
     }
     // 4. Tree 24: the flags of the low byte kept, the new MTU.
-    const uint32_t egress = (t->egress_flags & 0xff) | mtu << 8;
-    if (uint32_t st = intf_key_entry(m, p, kTreeIntfEgressFlags, intf, kRuleLearn,
-                                     layout::value_entry(egress, intf), kAddRuleMsg))
+    hwe_action_t egress = layout::value_entry(t->egress_flags & 0xff, intf);
+    layout::intf_egress::kMtu.put(egress, mtu);
+    if (uint32_t st = intf_key_entry(m, p, kTreeIntfEgressFlags, intf, kRuleLearn, egress, kAddRuleMsg))
         return st;
     // 5. Tree 22: the source address with the new MTU.
     if (uint32_t st = tunnel_sip_mtu(m, p, *t, tunnel_source(*t), mtu, kRuleLearn, kAddRuleMsg)) return st;
     // 6.
-    t->egress_flags = egress;
+    t->egress_flags = egress.w1;
     tp.mtu = mtu;
     tp.path_mtu = word;
     return 0;

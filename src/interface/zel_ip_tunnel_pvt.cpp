@@ -8,11 +8,12 @@
 namespace zel::ip {
 
 uint32_t path_mtu_word(uint32_t mtu, uint32_t path_mtu) {
-    return path_mtu | (mtu > kPtbThreshold ? layout::tunnel_pmtu::kPtbException : 0u);
+    return layout::tunnel_pmtu::encode({mtu > kPtbThreshold, path_mtu}).w1;
 }
 
-bool end_addr_ok(uint32_t addr) {
-    return addr != 0xffffffff && (addr >> 28) != 0xe && (addr >> 24) != 127;
+hwe_action_t path_mtu_action(uint32_t word) {
+    using layout::tunnel_pmtu::kPtbException;
+    return layout::tunnel_pmtu::encode({(word & kPtbException) != 0, word & ~kPtbException});
 }
 
 zel_ip_tunnel *tunnel_of(zel_ip_tunnel_handle_t h) {

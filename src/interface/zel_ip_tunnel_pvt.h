@@ -140,10 +140,8 @@ inline uint32_t tunnel_source(const zel_ip_tunnel &t) {
 // The path MTU word: the path MTU, with bit 15 (packet-too-big exception)
 // when the MTU is above 576.
 uint32_t path_mtu_word(uint32_t mtu, uint32_t path_mtu);
-
-// An outer end address other than 0 the tunnel can use: not the limited
-// broadcast, not multicast, not loopback.
-bool end_addr_ok(uint32_t addr);
+// The tree-5 entry of a path MTU word (kind 0).
+hwe_action_t path_mtu_action(uint32_t word);
 
 // The live tunnel behind a handle, or NULL.
 zel_ip_tunnel *tunnel_of(zel_ip_tunnel_handle_t h);

@@ -46,11 +46,6 @@ uint32_t ingress_entry(Call &c, const zel_ip_vif &v, uint32_t op, const char *ru
     return intf_key_entry(c.m, *c.priv, kTreeIntfIngressFlags, intf_id_of(v), op, a, rule_msg);
 }
 
-// An address a virtual interface can have.
-bool vif_addr_ok(uint32_t a) {
-    return a != 0 && a != 0xffffffff && (a >> 28) != 0xe && (a >> 24) != 127;
-}
-
 // Create steps 1 to 5: nothing is taken before all of them pass.
 uint32_t check_create(Call &c, const zel_ip_vif_params_t *params, zel_ip_vif_handle_t *out,
                       uint32_t *vrd_id) {
@@ -64,7 +59,7 @@ uint32_t check_create(Call &c, const zel_ip_vif_params_t *params, zel_ip_vif_han
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_INTERFACE),
                        "Invalid VIrtual Routing Domain handle \n");
     // 3.
-    if (!vif_addr_ok(p.addr))
+    if (p.addr == 0 || !host_addr_ok(p.addr))
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "Invalid interface address specified\n");
     // 4.
     uint32_t index = 0;

@@ -61,6 +61,10 @@ const Refusal kRefusals[] = {
      "Tunnel interface protocol cannot be UDP with NAT-T enabled"},
     {"prefix 33", [](auto &p) { p.addr = ip(10, 9, 0, 1), p.prefix_len = 33; }, 0x30008,
      "Invalid Tunnel IP address prefix width"},
+    // A /0 subnet is the whole domain: its default route and the limited
+    // broadcast are the domain's.
+    {"prefix 0", [](auto &p) { p.addr = ip(10, 9, 0, 1), p.prefix_len = 0; }, 0x30008,
+     "Invalid Tunnel IP address prefix width"},
     {"multicast above /3", [](auto &p) { p.addr = ip(224, 0, 0, 1), p.prefix_len = 4; }, 0x30008,
      "Invalid Tunnel interface IP address"},
     {"loopback above /7", [](auto &p) { p.addr = ip(127, 1, 1, 1), p.prefix_len = 8; }, 0x30008,
