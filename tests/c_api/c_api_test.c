@@ -57,6 +57,38 @@ static int flow_round_trip(void) {
     return bad;
 }
 
+/* A tunnel with a route through it and a virtual interface, through the C
+ * API. */
+static int tunnel_round_trip(void) {
+    zel_sim_t *sim = zel_sim_create(NULL);
+    zel_module_t *m = sim ? zel_sim_module_new(sim, "zel_ip", 0, 1) : NULL;
+    zel_ip_tunnel_params_t t;
+    zel_ip_tunnel_handle_t th = NULL;
+    zel_ip_vif_params_t v;
+    zel_ip_vif_handle_t vh = NULL;
+    zel_ip_route_params_t r;
+    int bad = !m || zel_ip_init(m) != 0;
+    memset(&t, 0, sizeof t);
+    memset(&v, 0, sizeof v);
+    memset(&r, 0, sizeof r);
+    t.tunnel_id = ZEL_IP_MAX_TUNNEL_ID;
+    t.local_addr = 0xc0000201u;
+    t.remote_addr = 0xcb007105u;
+    t.proto = 47;
+    v.addr = 0x0a0a0a0au;
+    if (!bad) bad = zel_ip_tunnel_interface_create(m, &t, &th) != 0;
+    r.dest = 0x0a010000u;
+    r.prefix_len = 16;
+    r.egress_intf = th;
+    if (!bad) bad = zel_ip_route_add(m, &r) != 0 || zel_ip_tunnel_interface_natt(m, th, 1) != 0;
+    if (!bad) bad = zel_ip_virtual_interface_create(m, &v, &vh) != 0 || zel_ip_virtual_interface_delete(m, vh) != 0;
+    if (!bad) bad = zel_ip_route_delete(m, &r) != 0 || zel_ip_tunnel_interface_delete(m, th) != 0;
+    if (!bad) bad = zel_sim_demux_count(sim) != 0 || zel_ip_shutdown(m) != 0;
+    if (m) zel_sim_module_free(m);
+    if (sim) zel_sim_destroy(sim);
+    return bad;
+}
+
 int main(void) {
     if (strcmp(zel_ipv4_error_name(ZEL_IP_E_INVALID_MTU), "ZEL_IP_E_INVALID_MTU") != 0) {
         printf("unexpected error name\n");
@@ -68,6 +100,10 @@ int main(void) {
     }
     if (flow_round_trip()) {
         printf("flow round trip failed\n");
+        return 1;
+    }
+    if (tunnel_round_trip()) {
+        printf("tunnel round trip failed\n");
         return 1;
     }
     return 0;
