@@ -15,71 +15,27 @@
 #include "core/zel_ip_status_internal.h"
 #include "tree/zel_ip_hw_catalogue.h"
 #include "tree/zel_ip_layout.h"
+#include "zel_engine_probe.h"
 #include "zel_fault_sweep.h"
 #include "zel_ip/zel_ip.h"
 #include "zel_sim.h"
 
 namespace flowtest {
 
-inline uint32_t tree_id(hwe_engine_t *eng, uint32_t tree) {
-    uint32_t id = 0;
-    EXPECT_EQ(zel_sim_engine_symbol_id(eng, zel::ip::kTreeCatalogue[tree].name, &id), 0);
-    return id;
-}
-
-inline uint32_t symbol_id(hwe_engine_t *eng, const char *name) {
-    uint32_t id = 0;
-    EXPECT_EQ(zel_sim_engine_symbol_id(eng, name, &id), 0) << name;
-    return id;
-}
-
-// What tree `tree` answers for the full key made of `values`, one per key
-// field of the tree's layout; `depth` (if given) receives the length of the
-// pattern that wrote it (0: the catch-all).
-inline hwe_action_t lookup(hwe_engine_t *eng, uint32_t tree, std::initializer_list<uint32_t> values,
-                           uint32_t *depth_out = nullptr) {
-    const zel::ip::layout::KeyLayout &lay = zel::ip::layout::key_layout(tree);
-    std::vector<uint32_t> widths;
-    for (uint32_t i = 0; i < lay.nfields; ++i) widths.push_back(lay.fields[i].width);
-    EXPECT_EQ(widths.size(), values.size()) << "tree " << tree;
-    hwe_action_t a{0xff, 0, 0};
-    uint32_t depth = 0;
-    EXPECT_EQ(zel_sim_engine_lookup_fields(eng, tree_id(eng, tree), static_cast<uint32_t>(widths.size()),
-                                           values.begin(), widths.data(), &a, &depth),
-              0u);
-    if (depth_out) *depth_out = depth;
-    return a;
-}
-
-inline uint32_t entries(hwe_engine_t *eng, uint32_t tree) {
-    return zel_sim_engine_entry_count(eng, tree_id(eng, tree));
-}
-
-inline bool same(const hwe_action_t &a, const hwe_action_t &b) {
-    return a.kind == b.kind && a.w1 == b.w1 && a.w2 == b.w2;
-}
-inline std::string str(const hwe_action_t &a) {
-    char b[64];
-    std::snprintf(b, sizeof b, "{kind %u, 0x%06x, 0x%06x}", a.kind, a.w1, a.w2);
-    return b;
-}
-#define EXPECT_ACTION(actual, expected)                                                        \
-    EXPECT_TRUE(::flowtest::same((actual), (expected)))                                        \
-        << "got " << ::flowtest::str(actual) << ", want " << ::flowtest::str(expected)
-
-// The tree's catalogue default, as a lookup of an empty slot answers it.
-inline hwe_action_t default_of(hwe_engine_t *eng, uint32_t tree) {
-    const zel::ip::TreeSpec &s = zel::ip::kTreeCatalogue[tree];
-    if (s.action_kind == HWE_ACTION_FUNC) return {HWE_ACTION_FUNC, symbol_id(eng, s.action_fn), 0};
-    return {s.action_kind, s.w1, s.w2};
-}
+using zel::test::default_of;
+using zel::test::entries;
+using zel::test::kFault;
+using zel::test::lookup;
+using zel::test::same;
+using zel::test::str;
+using zel::test::symbol_id;
+using zel::test::tree_id;
 
 inline const std::string kErr = "[zel_ip_log: ERROR] FILE:LINE ";
 inline const std::string kFatal = "[zel_ip_log: FATAL] FILE:LINE ";
 
 // ---- fault sweeps ------------------------------------------------------------
 
-inline constexpr uint32_t kFault = HWE_E_FAULT;
 
 // The status and first message of a run whose first failing platform call
 // is `call`, for an operation reporting a failed learn or unlearn with

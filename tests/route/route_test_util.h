@@ -13,16 +13,16 @@
 #include "tree/zel_ip_hw_catalogue.h"
 #include "zel_ip/zel_ip.h"
 #include "core/zel_ip_status_internal.h"
+#include "zel_engine_probe.h"
 #include "zel_fault_sweep.h"
 #include "zel_sim.h"
 
 namespace routetest {
 
-inline uint32_t tree_id(hwe_engine_t *eng, uint32_t tree) {
-    uint32_t id = 0;
-    EXPECT_EQ(zel_sim_engine_symbol_id(eng, zel::ip::kTreeCatalogue[tree].name, &id), 0);
-    return id;
-}
+using zel::test::kFault;
+using zel::test::same;
+using zel::test::str;
+using zel::test::tree_id;
 
 // What tree 0 or 2 answers for address `addr` in domain `vrd`.
 inline hwe_action_t lookup(hwe_engine_t *eng, uint32_t tree, uint32_t vrd, uint32_t addr) {
@@ -47,14 +47,6 @@ inline hwe_action_t mode_of(hwe_engine_t *eng, uint32_t vrd) {
     return a;
 }
 
-inline bool same(const hwe_action_t &a, const hwe_action_t &b) {
-    return a.kind == b.kind && a.w1 == b.w1 && a.w2 == b.w2;
-}
-inline std::string str(const hwe_action_t &a) {
-    char b[64];
-    std::snprintf(b, sizeof b, "{kind %u, 0x%06x, 0x%06x}", a.kind, a.w1, a.w2);
-    return b;
-}
 
 // The tree-2 default every address without a route answers: No-Route.
 inline constexpr hwe_action_t kNoRoute{HWE_ACTION_VALUE, 4, 0};
@@ -83,7 +75,6 @@ private:
 
 // ---- fault sweeps ------------------------------------------------------------
 
-inline constexpr uint32_t kFault = HWE_E_FAULT;
 
 // The status and first message a failure of `call` produces in a domain or
 // route operation whose tree failures are reported with `rule_msg`.
