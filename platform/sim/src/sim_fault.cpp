@@ -1,6 +1,7 @@
 // The one fault table of the software platform (see sim_fault.h).
 #include "sim_fault.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -11,18 +12,47 @@
 namespace zsim {
 
 std::atomic<bool> g_fault_armed{false};
+thread_local CallBlock *t_calls __attribute__((tls_model("initial-exec"))) = nullptr;
 
 namespace {
 
-// Every registered entry point, for counting by name.
+// Every registered entry point, for counting by name, and every counter
+// block ever handed out. Blocks are never freed: a thread's block goes to
+// `spare` when the thread ends and the next new thread counts on in it.
 struct Registry {
     std::mutex mu;
     std::vector<FaultPoint *> points;
+    std::vector<CallBlock *> blocks;
+    std::vector<CallBlock *> spare;
+    CallBlock late{};                  // calls of threads being torn down (atomic adds)
+    uint64_t base[kMaxFaultPoints] = {};  // sums at the last counter reset
 };
 Registry &registry() {
-    static Registry r;
-    return r;
+    static Registry *r = new Registry();  // outlives every thread's teardown
+    return *r;
 }
+
+// Calls of point `i` since the process started. Caller holds r.mu.
+uint64_t total_calls(const Registry &r, int i) {
+    uint64_t n = r.late.n[i].load(std::memory_order_relaxed);
+    for (const CallBlock *b : r.blocks) n += b->n[i].load(std::memory_order_relaxed);
+    return n;
+}
+
+thread_local bool t_owner_gone = false;
+
+// Gives the thread's block back when the thread ends.
+struct BlockOwner {
+    CallBlock *block = nullptr;
+    ~BlockOwner() {
+        t_calls = nullptr;
+        t_owner_gone = true;
+        Registry &r = registry();
+        std::lock_guard<std::mutex> g(r.mu);
+        r.spare.push_back(block);
+    }
+};
+thread_local BlockOwner t_owner;
 
 enum class Mode { kOff, kNth, kRandom };
 
@@ -79,7 +109,28 @@ FaultPoint::FaultPoint(const char *n, bool f) : name(n), fallible(f) {
     Registry &r = registry();
     std::lock_guard<std::mutex> g(r.mu);
     index = static_cast<int>(r.points.size());
+    if (index >= kMaxFaultPoints) std::abort();  // raise kMaxFaultPoints
     r.points.push_back(this);
+}
+
+void count_call_slow(const FaultPoint &fp) {
+    Registry &r = registry();
+    if (t_owner_gone) {  // thread teardown: its block is someone else's now
+        r.late.n[fp.index].fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> g(r.mu);
+        if (!r.spare.empty()) {
+            t_calls = r.spare.back();
+            r.spare.pop_back();
+        } else {
+            t_calls = new CallBlock();
+            r.blocks.push_back(t_calls);
+        }
+    }
+    t_owner.block = t_calls;  // first use: registers the teardown
+    count_call(fp);
 }
 
 uint32_t fault_check(FaultPoint &fp) {
@@ -149,7 +200,7 @@ uint64_t zel_sim_call_count(const char *call) {
     uint64_t n = 0;
     for (const auto *p : r.points) {
         if (call ? std::strcmp(call, p->name) == 0 : p->fallible)
-            n += p->calls.load(std::memory_order_relaxed);
+            n += zsim::total_calls(r, p->index) - r.base[p->index];
     }
     return n;
 }
@@ -157,7 +208,7 @@ uint64_t zel_sim_call_count(const char *call) {
 void zel_sim_counters_reset(void) {
     auto &r = zsim::registry();
     std::lock_guard<std::mutex> g(r.mu);
-    for (auto *p : r.points) p->calls.store(0, std::memory_order_relaxed);
+    for (const auto *p : r.points) r.base[p->index] = zsim::total_calls(r, p->index);
 }
 
 }  // extern "C"

@@ -22,19 +22,43 @@ namespace zsim {
 struct FaultPoint {
     const char *name;
     bool fallible;
-    int index;                       // slot in the counter table
-    std::atomic<uint64_t> calls{0};  // since the last counter reset
+    int index;                       // slot in the counter tables
     FaultPoint(const char *n, bool f);
 };
 
-// Counts the call; returns 0 to proceed or the status to fail with.
+// Call counters. Every entry point is counted on every call, so counting
+// must cost next to nothing: each thread counts into a block of its own
+// (one writer per counter, a plain load and store, no locked instruction
+// on the path), and readers add up every block. A block outlives its
+// thread: it is handed to the next thread that starts counting, so the
+// sums never lose a call. A counter reset records the sums as a baseline.
+constexpr int kMaxFaultPoints = 256;
+struct CallBlock {
+    std::atomic<uint64_t> n[kMaxFaultPoints];
+};
+extern thread_local CallBlock *t_calls __attribute__((tls_model("initial-exec")));
+// The calling thread's block, taken on its first call (or, once the thread
+// is being torn down, counted through a shared block).
+void count_call_slow(const FaultPoint &fp);
+
+inline void count_call(const FaultPoint &fp) {
+    if (CallBlock *b = t_calls) {
+        std::atomic<uint64_t> &c = b->n[fp.index];
+        c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    } else {
+        count_call_slow(fp);
+    }
+}
+
+// Returns 0 to proceed or the status to fail with (the call is counted
+// already).
 uint32_t fault_check(FaultPoint &fp);
 
 // True while any fault is armed (cheap test for the fast path).
 extern std::atomic<bool> g_fault_armed;
 
 inline uint32_t fault_check_fast(FaultPoint &fp) {
-    fp.calls.fetch_add(1, std::memory_order_relaxed);
+    count_call(fp);
     if (!g_fault_armed.load(std::memory_order_relaxed)) return 0;
     return fault_check(fp);
 }
@@ -59,6 +83,6 @@ inline uint32_t fault_check_fast(FaultPoint &fp) {
 // Observational entry point that cannot fail: counted only.
 #define ZSIM_COUNT_POINT()                                                 \
     static ::zsim::FaultPoint zsim_fp_(__func__, false);                   \
-    zsim_fp_.calls.fetch_add(1, std::memory_order_relaxed)
+    ::zsim::count_call(zsim_fp_)
 
 #endif  // ZSIM_FAULT_H
