@@ -1,6 +1,16 @@
 // Registry of live module records (see zel_ip_registry.h).
+//
+// Handle checks run on every call (the private block, then the caller's
+// handles), so a positive answer is remembered per thread: a few recent
+// (record, kind) pairs, each stamped with the free generation it was
+// found live in. The generation is bumped by every free, after the record
+// leaves the map and before its memory goes back to the platform, so a
+// remembered answer is used only while no record at all has been freed
+// since: a stale or reused pointer is always looked up again. A hit costs
+// one load of the generation and no lock.
 #include "core/zel_ip_registry.h"
 
+#include <atomic>
 #include <mutex>
 #include <shared_mutex>
 #include <unordered_map>
@@ -28,6 +38,21 @@ Registry &registry() {
     return r;
 }
 
+std::atomic<uint64_t> g_free_gen{0};
+
+// Recent live answers of this thread.
+struct Known {
+    const void *p;
+    ObjKind kind;
+    uint64_t gen;
+};
+constexpr unsigned kKnown = 4;
+thread_local Known t_known[kKnown] __attribute__((tls_model("initial-exec"))) = {};
+thread_local unsigned t_known_next __attribute__((tls_model("initial-exec"))) = 0;
+
+// Called with the record out of the map, before its memory is reused.
+void freed() { g_free_gen.fetch_add(1, std::memory_order_acq_rel); }
+
 }  // namespace
 
 void *obj_alloc(size_t size, ObjKind kind) {
@@ -52,15 +77,26 @@ void obj_free(void *p) {
         std::unique_lock<std::shared_mutex> g(r.mu);
         r.live.erase(p);
     }
+    freed();
     hwe_nvm_free(p);
 }
 
 bool obj_live(const void *p, ObjKind kind) {
     if (!p) return false;
+    // 1. Remembered live, and nothing freed since.
+    const uint64_t gen = g_free_gen.load(std::memory_order_acquire);
+    for (const Known &k : t_known)
+        if (k.p == p && k.kind == kind && k.gen == gen) return true;
+    // 2. Ask the map; remember a live answer with the generation read
+    //    before asking (a free meanwhile makes it stale at once).
     Registry &r = registry();
-    std::shared_lock<std::shared_mutex> g(r.mu);
-    auto it = r.live.find(p);
-    return it != r.live.end() && it->second.kind == kind;
+    {
+        std::shared_lock<std::shared_mutex> g(r.mu);
+        auto it = r.live.find(p);
+        if (it == r.live.end() || it->second.kind != kind) return false;
+    }
+    t_known[t_known_next++ % kKnown] = {p, kind, gen};
+    return true;
 }
 
 size_t obj_free_owned(const void *owner, const void *keep) {
@@ -78,6 +114,7 @@ size_t obj_free_owned(const void *owner, const void *keep) {
             }
         }
     }
+    if (!mine.empty()) freed();
     for (void *p : mine) hwe_nvm_free(p);
     return mine.size();
 }
