@@ -10,6 +10,7 @@
 #ifndef ZSIM_ENGINE_H
 #define ZSIM_ENGINE_H
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -21,6 +22,7 @@
 
 #include "hwe.h"
 #include "sim_engine_table.h"
+#include "sim_pattern.h"
 #include "zel_sim_engine.h"
 
 namespace zsim {
@@ -193,6 +195,21 @@ inline Tree *find_tree(hwe_engine_t *e, uint32_t id) {
 }
 // Live namespace by name (nullptr if none).
 hwe_rsrc *find_ns(hwe_engine_t *e, const std::string &name);
+
+// ---- paired calls (PtnPair, sim_pattern.h) -----------------------------------
+
+// Engines destroyed so far: a pair naming an engine is good while this has
+// not moved.
+extern std::atomic<uint64_t> g_engine_epoch;
+
+// Record the tree or the database a pattern buffer is handed to.
+void pair_with_tree(const zel_ptn_t *key, hwe_engine_t *eng, uint32_t tree_id);
+void pair_with_db(const zel_ptn_t *key, hwe_subnet_db_t *db);
+// Start loading the slot of (bits, len) in the buffer's paired tree or
+// database, if it has one that can hold the key. Each takes that object's
+// own lock and is called with no engine lock held.
+void prefetch_paired_tree(const zel_ptn_t *key, u128 bits, unsigned len);
+void prefetch_paired_db(const zel_ptn_t *key, u128 bits, unsigned len);
 
 // Tree helpers shared between files (caller holds the engine mutex).
 void tree_init(Tree &t);
