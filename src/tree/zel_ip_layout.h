@@ -126,12 +126,12 @@ constexpr KeySpec vrd_prefix_key(uint32_t vrd_id, uint32_t addr, uint32_t plen) 
 // Any single-pattern tree: vals[i] is field i's whole value (an address
 // field: the 32-bit address, whose leading bits are taken when `len` cuts
 // it); `nvals` must be the layout's field count and `len` an accepted
-// length, else the spec is not ok.
+// length, else the KeySpec is not ok.
 KeySpec key_spec(const KeyLayout &lay, const uint32_t *vals, uint32_t nvals, uint32_t len);
 //     key_spec(kTreeNapt, {addr, port}, 48)
 KeySpec key_spec(uint32_t tree, std::initializer_list<uint32_t> vals, uint32_t len);
 
-// Clears the tree's key buffer and builds the spec in it. Returns the
+// Clears the tree's key buffer and builds the KeySpec in it. Returns the
 // builder's summed result, or ZEL_E_INVALID_PARAM for a spec that is not
 // ok (the buffer is then left as it was).
 uint32_t key_build(TreeRecord &t, const KeySpec &k);
