@@ -1,8 +1,9 @@
-// A pattern buffer remembers the tree and the subnet database it was last
-// handed to, so an engine call can warm the line the paired call reads.
-// That memory must never be trusted: a buffer that outlives the database
-// or the engine it was paired with still works everywhere else (under
-// AddressSanitizer a read of the freed objects fails the test).
+// A pattern buffer remembers where the tree and the subnet database it was
+// last handed to keep their slots, and the pattern builder warms the lines
+// of each key it extends. Those addresses may be stale and are never read
+// through: a buffer that outlives the database or the engine it was
+// handed to still builds keys and works with other ones (under
+// AddressSanitizer a read of the freed tables fails the test).
 #include "engine_test_util.h"
 
 using namespace enginetest;

@@ -10,7 +10,6 @@
 #ifndef ZSIM_ENGINE_H
 #define ZSIM_ENGINE_H
 
-#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -198,18 +197,11 @@ hwe_rsrc *find_ns(hwe_engine_t *e, const std::string &name);
 
 // ---- paired calls (PtnPair, sim_pattern.h) -----------------------------------
 
-// Engines destroyed so far: a pair naming an engine is good while this has
-// not moved.
-extern std::atomic<uint64_t> g_engine_epoch;
-
-// Record the tree or the database a pattern buffer is handed to.
-void pair_with_tree(const zel_ptn_t *key, hwe_engine_t *eng, uint32_t tree_id);
-void pair_with_db(const zel_ptn_t *key, hwe_subnet_db_t *db);
-// Start loading the slot of (bits, len) in the buffer's paired tree or
-// database, if it has one that can hold the key. Each takes that object's
-// own lock and is called with no engine lock held.
-void prefetch_paired_tree(const zel_ptn_t *key, u128 bits, unsigned len);
-void prefetch_paired_db(const zel_ptn_t *key, u128 bits, unsigned len);
+// Record where the tree or the database a pattern buffer was handed to
+// keeps its slots (caller holds that object's lock).
+inline void pair_with(const zel_ptn_t *key, SlotMap PtnPair::*which, const PrefixStore &store) {
+    if (key->bits) static_cast<PtnStore *>(key->bits)->pair.*which = store.slot_map();
+}
 
 // Tree helpers shared between files (caller holds the engine mutex).
 void tree_init(Tree &t);

@@ -394,7 +394,6 @@ hwe_engine_t *zel_sim_engine_create(const zel_sim_image_t *image) {
 void zel_sim_engine_destroy(hwe_engine_t *eng) {
     if (!zsim::engine_ok(eng)) return;
     eng->magic = 0;
-    zsim::g_engine_epoch.fetch_add(1, std::memory_order_acq_rel);  // before the memory goes
     delete eng;
 }
 

@@ -38,22 +38,6 @@ bool db_ok(const hwe_subnet_db_t *db) { return db && db->magic == zsim::kDbMagic
 
 }  // namespace
 
-namespace zsim {
-
-void pair_with_db(const zel_ptn_t *key, hwe_subnet_db_t *db) {
-    if (key->bits) static_cast<PtnStore *>(key->bits)->pair.db = db;
-}
-
-void prefetch_paired_db(const zel_ptn_t *key, u128 bits, unsigned len) {
-    // A destroyed database keeps its shell (dead magic, no store), so the
-    // pointer is always safe to look at.
-    hwe_subnet_db_t *db = key->bits ? static_cast<const PtnStore *>(key->bits)->pair.db : nullptr;
-    if (!db) return;
-    std::lock_guard<std::mutex> l(db->mu);
-    if (db_ok(db) && len <= db->width) db->store->prefetch(bits, len);
-}
-
-}  // namespace zsim
 
 extern "C" {
 
@@ -97,11 +81,11 @@ uint32_t hwe_subnet_add_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key,
     ZSIM_FAULT_POINT();
     if (!db_ok(db) || !key || !action || !zsim::action_valid(*action)) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
-    zsim::pair_with_db(key, db);
     std::lock_guard<std::mutex> l(db->mu);
     try {
         if (db->store->put(zsim::key_bits(key), key->len, zsim::pack_action(*action)) < 0)
             return HWE_E_NO_MEMORY;
+        zsim::pair_with(key, &zsim::PtnPair::db, *db->store);
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }
@@ -112,9 +96,9 @@ uint32_t hwe_subnet_del_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key) {
     ZSIM_FAULT_POINT();
     if (!db_ok(db) || !key) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
-    zsim::pair_with_db(key, db);
     std::lock_guard<std::mutex> l(db->mu);
     db->store->erase(zsim::key_bits(key), key->len);
+    zsim::pair_with(key, &zsim::PtnPair::db, *db->store);
     return HWE_OK;
 }
 
@@ -124,12 +108,9 @@ uint32_t hwe_subnet_find_higher_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key
     if (!db_ok(db) || !key || !extent || !action) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
     if (key->len == 0) return HWE_E_NOT_FOUND;
-    zsim::u128 bits = zsim::key_bits(key);
-    // The tree's unlearn of the same key (one bit shorter) usually
-    // follows: start loading its slot while this search runs.
-    zsim::prefetch_paired_tree(key, bits, key->len - 1);
-    zsim::pair_with_db(key, db);
     std::lock_guard<std::mutex> l(db->mu);
+    zsim::u128 bits = zsim::key_bits(key);
+    zsim::pair_with(key, &zsim::PtnPair::db, *db->store);
     // The delete that usually follows hits the key's own slot: start it.
     db->store->prefetch(bits, key->len);
     unsigned len;

@@ -127,6 +127,42 @@ struct Key128 {
     }
 };
 
+// Where a prefix table keeps the slot of a key: enough to compute the
+// slot's address later, without the table's lock, and warm its line
+// before the call that will read it. Only ever used as a prefetch address:
+// a table rehashed or freed since gives a stale address, which costs a
+// useless load and nothing else (a prefetch never faults).
+struct SlotMap {
+    const unsigned char *long_slots = nullptr, *short_slots = nullptr;
+    size_t long_mask = 0, short_mask = 0;
+    unsigned group = 0;      // keys of group bits and more are in the long part
+    unsigned slot_bytes = 0;
+    bool wide = false;       // Key128 slots
+};
+
+// The home slot of (bits, len) in part `slots` (group 0: placed by the
+// key's own hash, else by its leading group bits).
+template <class K>
+size_t slot_home(u128 bits, unsigned len, unsigned group, size_t mask) {
+    typename K::Packed p = group ? K::pack(bits >> (len - group), group) : K::pack(bits, len);
+    return K::hash(p) & mask;
+}
+
+// The home slot's address of (bits, len), or nullptr when its part has no
+// slots; `bits` holds only len bits. Callers prefetch it themselves: GCC
+// takes a function whose only effect is a prefetch for one without side
+// effects and drops calls to it.
+inline const void *slot_address(const SlotMap &m, u128 bits, unsigned len) {
+    const bool is_long = len >= m.group;
+    const unsigned char *base = is_long ? m.long_slots : m.short_slots;
+    if (!base) return nullptr;
+    const size_t mask = is_long ? m.long_mask : m.short_mask;
+    const unsigned group = is_long ? m.group : 0;
+    const size_t i = m.wide ? slot_home<Key128>(bits, len, group, mask)
+                            : slot_home<Key64>(bits, len, group, mask);
+    return base + i * m.slot_bytes;
+}
+
 // What trees and subnet databases see: a prefix -> 64-bit value map with
 // the covering query. One implementation per key size behind it.
 class PrefixStore {
@@ -146,6 +182,8 @@ public:
                          uint64_t *val, uint64_t skip = 0) const = 0;
     // Warm the cache line of (bits, len) for a call that follows.
     virtual void prefetch(u128 bits, unsigned len) const = 0;
+    // Where the slots are now (valid until the next change of the table).
+    virtual SlotMap slot_map() const = 0;
     virtual void for_each(const std::function<void(u128, unsigned, uint64_t)> &f) const = 0;
     virtual void clear() = 0;
     // Rebuild at the smallest capacity that keeps the load below 3/4.
@@ -170,10 +208,7 @@ public:
     Slots &operator=(const Slots &) = delete;
     ~Slots() { table_free(slots_, cap_ * sizeof(Slot)); }
 
-    size_t home(u128 bits, unsigned len) const {
-        Packed p = group_ ? K::pack(bits >> (len - group_), group_) : K::pack(bits, len);
-        return K::hash(p) & mask_;
-    }
+    size_t home(u128 bits, unsigned len) const { return slot_home<K>(bits, len, group_, mask_); }
     Slot *find(Packed k, size_t i) {
         for (;; i = (i + 1) & mask_) {
             if (K::empty(slots_[i])) return nullptr;
@@ -363,6 +398,18 @@ public:
     void prefetch(u128 bits, unsigned len) const override {
         const Slots<K> &t = part(len);
         if (t.cap_) __builtin_prefetch(&t.slots_[t.home(bits, len)]);
+    }
+
+    SlotMap slot_map() const override {
+        SlotMap m;
+        m.long_slots = reinterpret_cast<const unsigned char *>(long_.slots_);
+        m.short_slots = reinterpret_cast<const unsigned char *>(short_.slots_);
+        m.long_mask = long_.mask_;
+        m.short_mask = short_.mask_;
+        m.group = group_;
+        m.slot_bytes = sizeof(Slot);
+        m.wide = sizeof(Slot) != sizeof(Key64::Slot);
+        return m;
     }
 
     void for_each(const std::function<void(u128, unsigned, uint64_t)> &f) const override {

@@ -208,25 +208,6 @@ struct SingleTree {
 
 }  // namespace
 
-std::atomic<uint64_t> g_engine_epoch{0};
-
-void pair_with_tree(const zel_ptn_t *key, hwe_engine_t *eng, uint32_t tree_id) {
-    if (!key->bits) return;
-    PtnPair &p = static_cast<PtnStore *>(key->bits)->pair;
-    p.eng = eng;
-    p.tree_id = tree_id;
-    p.eng_epoch = g_engine_epoch.load(std::memory_order_acquire);
-}
-
-void prefetch_paired_tree(const zel_ptn_t *key, u128 bits, unsigned len) {
-    if (!key->bits) return;
-    const PtnPair &p = static_cast<const PtnStore *>(key->bits)->pair;
-    // The engine may be gone: any destroy since the pair was taken voids it.
-    if (!p.eng || p.eng_epoch != g_engine_epoch.load(std::memory_order_acquire)) return;
-    SingleTree st(p.eng, p.tree_id);
-    if (st.status == HWE_OK && len <= st.tree->width) st.tree->store->prefetch(bits & low_mask(len), len);
-}
-
 u128 key_bits(const zel_ptn_t *key) { return ptn_value(key) & low_mask(key->len); }
 
 void tree_init(Tree &t) {
@@ -268,16 +249,13 @@ uint32_t hwe_ptn_learn(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *key
                        const hwe_action_t *action) {
     ZSIM_FAULT_POINT();
     if (!key || !action || !zsim::action_valid(*action)) return HWE_E_PARAM;
-    const zsim::u128 bits = zsim::key_bits(key);
-    // The database add of the same key (one bit longer) follows: start
-    // loading its slot while this learn runs.
-    zsim::prefetch_paired_db(key, bits, key->len + 1);
-    zsim::pair_with_tree(key, eng, tree_id);
     SingleTree st(eng, tree_id);
     if (st.status) return st.status;
     if (key->len > st.tree->width) return HWE_E_KEY;
     try {
-        return zsim::learn(*st.tree, bits, key->len, *action);
+        uint32_t r = zsim::learn(*st.tree, zsim::key_bits(key), key->len, *action);
+        zsim::pair_with(key, &zsim::PtnPair::tree, *st.tree->store);
+        return r;
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }
@@ -288,12 +266,13 @@ uint32_t hwe_ptn_unlearn(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *k
     ZSIM_FAULT_POINT();
     (void)flag;  // passed through by the module; no meaning in this engine
     if (!key || !action || !zsim::action_valid(*action)) return HWE_E_PARAM;
-    zsim::pair_with_tree(key, eng, tree_id);
     SingleTree st(eng, tree_id);
     if (st.status) return st.status;
     if (key->len > st.tree->width) return HWE_E_KEY;
     try {
-        return zsim::unlearn(*st.tree, zsim::key_bits(key), key->len, extent, *action);
+        uint32_t r = zsim::unlearn(*st.tree, zsim::key_bits(key), key->len, extent, *action);
+        zsim::pair_with(key, &zsim::PtnPair::tree, *st.tree->store);
+        return r;
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }

@@ -12,7 +12,7 @@
 namespace zsim {
 
 std::atomic<bool> g_fault_armed{false};
-thread_local CallBlock *t_calls __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local constinit CallBlock *t_calls __attribute__((tls_model("initial-exec"))) = nullptr;
 
 namespace {
 

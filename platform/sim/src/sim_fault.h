@@ -36,7 +36,7 @@ constexpr int kMaxFaultPoints = 256;
 struct CallBlock {
     std::atomic<uint64_t> n[kMaxFaultPoints];
 };
-extern thread_local CallBlock *t_calls __attribute__((tls_model("initial-exec")));
+extern thread_local constinit CallBlock *t_calls __attribute__((tls_model("initial-exec")));
 // The calling thread's block, taken on its first call (or, once the thread
 // is being torn down, counted through a shared block).
 void count_call_slow(const FaultPoint &fp);

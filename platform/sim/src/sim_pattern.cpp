@@ -96,6 +96,10 @@ uint32_t zel_ptn_extend(zel_ptn_t *ptn, uint32_t value, uint32_t bits) {
     uint32_t field = bits == 32 ? value : value & ((1u << bits) - 1);
     s->v = (s->v << bits) | field;
     ptn->len += bits;
+    // The key may be complete: start loading its slots in the tree and the
+    // database this buffer goes to (see PtnPair).
+    if (const void *line = zsim::slot_address(s->pair.tree, s->v, ptn->len)) __builtin_prefetch(line);
+    if (const void *line = zsim::slot_address(s->pair.db, s->v, ptn->len + 1)) __builtin_prefetch(line);
     return 0;
 }
 

@@ -5,23 +5,23 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sim_engine_table.h"
 #include "zel_platform_types.h"
 
 namespace zsim {
 
-// The engine objects a pattern buffer was last handed to. The module
-// builds a key in a tree's buffer and programs the tree and then the
-// tree's subnet database with it (a learn, then the database add of the
-// same key one bit longer; on removal the database's find-higher, then
-// the tree's unlearn), so an engine call can start loading the slot the
-// paired call is about to read while its own load is in flight: two
-// memory round trips become about one. A pair is only ever used to warm a
-// cache line; a stale one costs a useless load, never a wrong answer.
+// Where the tree and the subnet database a pattern buffer was last handed
+// to keep their slots. The module builds a key in a tree's buffer and then
+// programs the tree and the tree's subnet database with it (a learn, then
+// the database add of the same key one bit longer; on removal the
+// database's find-higher, the tree's unlearn, the database delete). So the
+// pattern builder, once it has extended the key, starts loading both
+// slots of the key while the module goes on towards the engine: at a
+// million routes each call then meets its line in cache instead of
+// waiting a memory round trip. Only ever prefetch addresses (SlotMap).
 struct PtnPair {
-    hwe_subnet_db_t *db = nullptr;  // last database call (shells outlive destroy)
-    hwe_engine_t *eng = nullptr;    // last tree call: engine ...
-    uint64_t eng_epoch = 0;         // ... valid while no engine was destroyed since
-    uint32_t tree_id = 0;           // ... and tree
+    SlotMap tree;  // taken by the last learn or unlearn with this buffer
+    SlotMap db;    // taken by the last subnet database call with it
 };
 
 // What `bits` of a zel_ptn_t points to: the specified bits, right-aligned,
