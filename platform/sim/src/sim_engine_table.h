@@ -10,23 +10,29 @@
 //   slot:  [ packed key: bits | (len + 1) << top ][ 64-bit value ]
 //          packed key 0 = empty, so fresh (mmap'ed, zero) memory is empty
 //
-// Two sets of slots split the keys at a group length G (14 bits short of
-// the full width): a long key (len >= G) is placed by the hash of its
-// leading G bits, so every long prefix covering a key sits in the one
-// probe run at the home of the key's group; a short key is placed by its
-// own hash, in slots of their own.
+// The keys are split by length into parts, each a set of slots of its own.
+// The top part holds the long keys (len >= G, G 14 bits short of the full
+// width), placed by the hash of their leading G bits, so every long prefix
+// covering a key sits in the one probe run at the home of the key's group.
+// Below it, parts of 4 lengths each ([G-4, G), [G-8, G-4)) are grouped the
+// same way by their own shortest length (a group there holds at most 15
+// keys); the shortest keys (below G-8) are placed each by its own hash.
 //
-//     key 63.10.1.2.0/24 -> long run at home(63.10.1.0/18): /18 .. /32 covers
-//                        -> short slots: 63.10.0.0/16, 63.10.0.0/17, ... /8
+//     key 63.10.1.2.0/24 -> run at home(63.10.1.0/18):  /18 .. /32 covers
+//                        -> run at home(63.8.0.0/14):   /14 .. /17 covers
+//                        -> run at home(63.0.0.0/10):   /10 .. /13 covers
+//                        -> own slots: 63.10.0.0/9, 63.0.0.0/8, ...
 //
 // A covering query ("longest stored prefix of this key no longer than M
-// bits") therefore reads one run of the long slots and probes one
-// candidate per populated short length, all loads started before the first
-// compare. For a full routing table the short prefixes are a few percent
-// (below /18), so their slots stay in cache and a query costs about one
-// memory round trip: proportional to the key width, not to the table size.
+// bits") therefore reads one run per grouped part that has keys of a
+// length it wants, longest part first, and probes one slot per populated
+// length below them, all loads started before the first compare. For a
+// full routing table that is three runs and a few probes of a tiny part
+// (/8 and /9): proportional to the key width, not to the table size, and
+// in about one memory round trip.
 //
-// Invariants: each part's size == its non-empty slots; len_count_[l] ==
+// Invariants: each part holds only keys of its lengths, and its size == its
+// non-empty slots; len_count_[l] ==
 // stored keys of length l and len_mask_ has bit l set iff it is non-zero;
 // a part's load is <= 3/4 after every insert and it shrinks by half when it
 // drops below 1/8 (hysteresis, so churn at a boundary does not thrash).
@@ -38,7 +44,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 
 namespace zsim {
@@ -127,21 +135,24 @@ struct Key128 {
     }
 };
 
+inline constexpr unsigned kMaxParts = 4;
+
 // Where a prefix table keeps the slot of a key: enough to compute the
 // slot's address later, without the table's lock, and warm its line
 // before the call that will read it. Only ever used as a prefetch address:
 // a table rehashed or freed since gives a stale address, which costs a
 // useless load and nothing else (a prefetch never faults).
 struct SlotMap {
-    const unsigned char *long_slots = nullptr, *short_slots = nullptr;
-    size_t long_mask = 0, short_mask = 0;
-    unsigned group = 0;      // keys of group bits and more are in the long part
+    const unsigned char *slots[kMaxParts] = {};
+    size_t mask[kMaxParts] = {};
+    unsigned lo[kMaxParts] = {};  // shortest length of each part, descending
+    unsigned parts = 0;
     unsigned slot_bytes = 0;
-    bool wide = false;       // Key128 slots
+    bool wide = false;            // Key128 slots
 };
 
-// The home slot of (bits, len) in part `slots` (group 0: placed by the
-// key's own hash, else by its leading group bits).
+// The home slot of (bits, len) in a part placing keys by their leading
+// `group` bits (0: by the whole key).
 template <class K>
 size_t slot_home(u128 bits, unsigned len, unsigned group, size_t mask) {
     typename K::Packed p = group ? K::pack(bits >> (len - group), group) : K::pack(bits, len);
@@ -153,14 +164,12 @@ size_t slot_home(u128 bits, unsigned len, unsigned group, size_t mask) {
 // takes a function whose only effect is a prefetch for one without side
 // effects and drops calls to it.
 inline const void *slot_address(const SlotMap &m, u128 bits, unsigned len) {
-    const bool is_long = len >= m.group;
-    const unsigned char *base = is_long ? m.long_slots : m.short_slots;
-    if (!base) return nullptr;
-    const size_t mask = is_long ? m.long_mask : m.short_mask;
-    const unsigned group = is_long ? m.group : 0;
-    const size_t i = m.wide ? slot_home<Key128>(bits, len, group, mask)
-                            : slot_home<Key64>(bits, len, group, mask);
-    return base + i * m.slot_bytes;
+    unsigned p = 0;
+    while (p < m.parts && len < m.lo[p]) ++p;
+    if (p == m.parts || !m.slots[p]) return nullptr;
+    const size_t i = m.wide ? slot_home<Key128>(bits, len, m.lo[p], m.mask[p])
+                            : slot_home<Key64>(bits, len, m.lo[p], m.mask[p]);
+    return m.slots[p] + i * m.slot_bytes;
 }
 
 // What trees and subnet databases see: a prefix -> 64-bit value map with
@@ -203,7 +212,7 @@ public:
     using Slot = typename K::Slot;
     using Packed = typename K::Packed;
 
-    explicit Slots(unsigned group) : group_(group) {}
+    Slots() = default;
     Slots(const Slots &) = delete;
     Slots &operator=(const Slots &) = delete;
     ~Slots() { table_free(slots_, cap_ * sizeof(Slot)); }
@@ -293,23 +302,35 @@ public:
         return true;
     }
 
-    const unsigned group_;
+    unsigned group_ = 0;  // set once, before the first key
     Slot *slots_ = nullptr;
     size_t cap_ = 0, size_ = 0, mask_ = 0;
 };
 
-// The prefix table: long keys (group_bits and more) in group-placed slots,
-// short keys in slots of their own. A covering query reads one probe run
-// of the long slots - all of the key's long covers are there - and probes
-// the short candidates, which are few (a full routing table has a few
-// percent of its prefixes below /18) and so stay in cache.
+// The prefix table: parts by length, longest first (see the top of the
+// file). A covering query reads one probe run per grouped part - all of the
+// key's covers of that part's lengths are there - and probes the few
+// candidates of the ungrouped part, which hold the shortest keys.
 template <class K>
 class PrefixTable final : public PrefixStore {
 public:
     using Slot = typename K::Slot;
     using Packed = typename K::Packed;
 
-    explicit PrefixTable(unsigned group_bits) : group_(group_bits), long_(group_bits), short_(0) {}
+    // `lo`: the shortest length of each grouped part, descending (none: a
+    // single part placing every key by its own hash).
+    explicit PrefixTable(std::initializer_list<unsigned> lo) {
+        nparts_ = 0;
+        for (unsigned l : lo) parts_[nparts_++].group_ = l;
+        lo_[nparts_] = 0;
+        for (unsigned i = 0; i < nparts_; ++i) lo_[i] = parts_[i].group_;
+        ++nparts_;  // the ungrouped part, group 0
+        for (unsigned len = 0; len < 128; ++len) {
+            unsigned p = 0;
+            while (len < lo_[p]) ++p;
+            part_of_[len] = static_cast<uint8_t>(p);
+        }
+    }
     PrefixTable(const PrefixTable &) = delete;
     PrefixTable &operator=(const PrefixTable &) = delete;
 
@@ -334,44 +355,56 @@ public:
 
     bool longest(u128 bits, unsigned len, unsigned maxlen, unsigned *found_len, uint64_t *val,
                  uint64_t skip = 0) const override {
-        // 1. Long candidates (lengths group_ .. maxlen) all lie in the probe
-        //    run at the home of the key's group: start loading it.
-        bool any_long = maxlen >= group_ && populated(group_, maxlen);
-        size_t run = 0;
-        if (any_long) {
-            run = long_.home(bits, len);
-            __builtin_prefetch(&long_.slots_[run]);
+        // 1. Grouped parts with a populated length in [lo, min(hi, maxlen)]
+        //    (hi: one below the next longer part's lo): start loading the
+        //    run at the home of the key's group in each.
+        const unsigned grouped = nparts_ - 1;
+        size_t run[kMaxParts];
+        unsigned top[kMaxParts];
+        bool wanted[kMaxParts] = {};
+        for (unsigned p = 0; p < grouped; ++p) {
+            top[p] = p ? std::min(lo_[p - 1] - 1, maxlen) : maxlen;
+            if (lo_[p] > top[p] || !parts_[p].size_ || !populated(lo_[p], top[p])) continue;
+            wanted[p] = true;
+            run[p] = parts_[p].home(bits, len);
+            __builtin_prefetch(&parts_[p].slots_[run[p]]);
         }
-        // 2. Short candidates, longest first: start loading their slots.
+        // 2. Candidates of the ungrouped part, longest first: start loading
+        //    their slots.
+        const Slots<K> &loose = parts_[grouped];
         Packed keys[128];
         size_t idx[128];
         unsigned lens[128], n = 0;
-        if (short_.size_ && group_) {
-            unsigned top = maxlen < group_ ? maxlen : group_ - 1;
-            for (int w = static_cast<int>(top >> 6); w >= 0; --w) {
+        if (loose.size_) {
+            unsigned ltop = grouped ? std::min(lo_[grouped - 1] - 1, maxlen) : maxlen;
+            for (int w = static_cast<int>(ltop >> 6); w >= 0; --w) {
                 uint64_t m = len_mask_[w];
                 unsigned base = static_cast<unsigned>(w) * 64;
-                if (top < base + 63) m &= (2ULL << (top - base)) - 1;
+                if (ltop < base + 63) m &= (2ULL << (ltop - base)) - 1;
                 while (m) {
                     unsigned l = base + 63 - static_cast<unsigned>(__builtin_clzll(m));
                     m &= ~(1ULL << (l - base));
                     u128 b = bits >> (len - l);
                     keys[n] = K::pack(b, l);
-                    idx[n] = short_.home(b, l);
-                    __builtin_prefetch(&short_.slots_[idx[n]]);
+                    idx[n] = loose.home(b, l);
+                    __builtin_prefetch(&loose.slots_[idx[n]]);
                     lens[n++] = l;
                 }
             }
         }
-        // 3. The longest long cover in the run beats every short one.
-        if (any_long) {
+        // 3. The runs, longest part first: a cover found in a part beats
+        //    every cover of the parts below it.
+        for (unsigned p = 0; p < grouped; ++p) {
+            if (!wanted[p]) continue;
+            const Slots<K> &t = parts_[p];
             unsigned best = 0;
-            for (size_t i = run; !K::empty(long_.slots_[i]); i = (i + 1) & long_.mask_) {
-                const Slot &s = long_.slots_[i];
+            for (size_t i = run[p]; !K::empty(t.slots_[i]); i = (i + 1) & t.mask_) {
+                const Slot &s = t.slots_[i];
                 Packed k = K::key(s);
                 unsigned l = K::len(k);
-                if (l > maxlen || l <= best || (s.val & skip) || K::bits(k) != bits >> (len - l)) continue;
-                best = l;
+                if (l > top[p] || l <= best || (s.val & skip) || K::bits(k) != bits >> (len - l))
+                    continue;
+                best = l;  // every length of a grouped part is above 0
                 *val = s.val;
             }
             if (best) {
@@ -379,10 +412,10 @@ public:
                 return true;
             }
         }
-        // 4. Else the first short hit.
+        // 4. Else the first hit of the ungrouped part.
         for (unsigned c = 0; c < n; ++c) {
-            for (size_t i = idx[c];; i = (i + 1) & short_.mask_) {
-                const Slot &s = short_.slots_[i];
+            for (size_t i = idx[c];; i = (i + 1) & loose.mask_) {
+                const Slot &s = loose.slots_[i];
                 if (K::empty(s)) break;
                 if (K::eq(s, keys[c])) {
                     if (s.val & skip) break;
@@ -402,41 +435,55 @@ public:
 
     SlotMap slot_map() const override {
         SlotMap m;
-        m.long_slots = reinterpret_cast<const unsigned char *>(long_.slots_);
-        m.short_slots = reinterpret_cast<const unsigned char *>(short_.slots_);
-        m.long_mask = long_.mask_;
-        m.short_mask = short_.mask_;
-        m.group = group_;
+        m.parts = nparts_;
+        for (unsigned p = 0; p < nparts_; ++p) {
+            m.slots[p] = reinterpret_cast<const unsigned char *>(parts_[p].slots_);
+            m.mask[p] = parts_[p].mask_;
+            m.lo[p] = lo_[p];
+        }
         m.slot_bytes = sizeof(Slot);
         m.wide = sizeof(Slot) != sizeof(Key64::Slot);
         return m;
     }
 
     void for_each(const std::function<void(u128, unsigned, uint64_t)> &f) const override {
-        for (const Slots<K> *t : {&short_, &long_})
-            for (size_t i = 0; i < t->cap_; ++i) {
-                const Slot &s = t->slots_[i];
+        for (unsigned p = nparts_; p-- > 0;) {
+            const Slots<K> &t = parts_[p];
+            for (size_t i = 0; i < t.cap_; ++i) {
+                const Slot &s = t.slots_[i];
                 if (K::empty(s)) continue;
                 Packed k = K::key(s);
                 f(K::bits(k), K::len(k), s.val);
             }
+        }
     }
 
     void clear() override {
-        long_.clear();
-        short_.clear();
+        for (unsigned p = 0; p < nparts_; ++p) parts_[p].clear();
         std::memset(len_count_, 0, sizeof len_count_);
         len_mask_[0] = len_mask_[1] = 0;
     }
 
-    bool compact() override { return long_.compact() && short_.compact(); }
-    size_t size() const override { return long_.size_ + short_.size_; }
-    size_t capacity() const override { return long_.cap_ + short_.cap_; }
+    bool compact() override {
+        bool ok = true;
+        for (unsigned p = 0; p < nparts_; ++p) ok = parts_[p].compact() && ok;
+        return ok;
+    }
+    size_t size() const override {
+        size_t n = 0;
+        for (unsigned p = 0; p < nparts_; ++p) n += parts_[p].size_;
+        return n;
+    }
+    size_t capacity() const override {
+        size_t n = 0;
+        for (unsigned p = 0; p < nparts_; ++p) n += parts_[p].cap_;
+        return n;
+    }
     size_t bytes() const override { return capacity() * sizeof(Slot); }
 
 private:
-    Slots<K> &part(unsigned len) { return len >= group_ ? long_ : short_; }
-    const Slots<K> &part(unsigned len) const { return len >= group_ ? long_ : short_; }
+    Slots<K> &part(unsigned len) { return parts_[part_of_[len]]; }
+    const Slots<K> &part(unsigned len) const { return parts_[part_of_[len]]; }
     // Some length in lo .. hi is populated.
     bool populated(unsigned lo, unsigned hi) const {
         for (unsigned w = lo >> 6; w <= hi >> 6; ++w) {
@@ -449,21 +496,27 @@ private:
     }
 
     // What a query reads first, then the counts.
-    const unsigned group_;
     uint64_t len_mask_[2] = {};
-    Slots<K> long_, short_;
+    unsigned nparts_ = 1;
+    unsigned lo_[kMaxParts] = {};
+    Slots<K> parts_[kMaxParts];
+    uint8_t part_of_[128] = {};
     uint32_t len_count_[128] = {};
 };
 
-// A store for prefixes of up to `width` bits (at most 120). Keys within
-// 14 bits of the full width are grouped by their leading bits: for the
-// 38-bit destination tree, prefixes from /18 on are homed by their /18,
-// which holds a handful of routes of a full table; shorter prefixes are
-// few and go through the filter.
-inline unsigned group_bits(unsigned width) { return width >= 30 ? width - 14 : width; }
+// A store for prefixes of up to `width` bits (at most 120). From a width
+// of 30 the keys are grouped: for the 38-bit destination tree, prefixes
+// from /18 on are homed by their /18, which holds a handful of routes of a
+// full table, /14 to /17 by their /14 and /10 to /13 by their /10; the few
+// shorter ones each by itself. Narrower stores place every key by itself.
+template <class K>
+std::unique_ptr<PrefixStore> make_prefix_table(unsigned width) {
+    if (width < 30) return std::make_unique<PrefixTable<K>>(std::initializer_list<unsigned>{});
+    const unsigned g = width - 14;
+    return std::make_unique<PrefixTable<K>>(std::initializer_list<unsigned>{g, g - 4, g - 8});
+}
 inline std::unique_ptr<PrefixStore> make_prefix_store(unsigned width) {
-    if (width <= Key64::kMaxLen) return std::make_unique<PrefixTable<Key64>>(group_bits(width));
-    return std::make_unique<PrefixTable<Key128>>(group_bits(width));
+    return width <= Key64::kMaxLen ? make_prefix_table<Key64>(width) : make_prefix_table<Key128>(width);
 }
 
 }  // namespace zsim
