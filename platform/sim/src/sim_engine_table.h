@@ -25,11 +25,12 @@
 //
 // A covering query ("longest stored prefix of this key no longer than M
 // bits") therefore reads one run per grouped part that has keys of a
-// length it wants, longest part first, and probes one slot per populated
-// length below them, all loads started before the first compare. For a
-// full routing table that is three runs and a few probes of a tiny part
-// (/8 and /9): proportional to the key width, not to the table size, and
-// in about one memory round trip.
+// length it wants (their loads started together), longest part first, and
+// only when none of them covers probes one slot per populated length of
+// the ungrouped part, whose few keys stay in cache. For a full routing
+// table that is three runs and a few probes of a tiny part (/8 and /9):
+// proportional to the key width, not to the table size, and in about one
+// memory round trip.
 //
 // Invariants: each part holds only keys of its lengths, and its size == its
 // non-empty slots; len_count_[l] ==
@@ -192,7 +193,7 @@ public:
     // Warm the cache line of (bits, len) for a call that follows.
     virtual void prefetch(u128 bits, unsigned len) const = 0;
     // Where the slots are now (valid until the next change of the table).
-    virtual SlotMap slot_map() const = 0;
+    virtual const SlotMap &slot_map() const = 0;
     virtual void for_each(const std::function<void(u128, unsigned, uint64_t)> &f) const = 0;
     virtual void clear() = 0;
     // Rebuild at the smallest capacity that keeps the load below 3/4.
@@ -330,6 +331,13 @@ public:
             while (len < lo_[p]) ++p;
             part_of_[len] = static_cast<uint8_t>(p);
         }
+        map_.parts = nparts_;
+        map_.slot_bytes = sizeof(Slot);
+        map_.wide = sizeof(Slot) != sizeof(Key64::Slot);
+        for (unsigned p = 0; p < nparts_; ++p) {
+            map_.lo[p] = lo_[p];
+            remap(p);
+        }
     }
     PrefixTable(const PrefixTable &) = delete;
     PrefixTable &operator=(const PrefixTable &) = delete;
@@ -343,12 +351,14 @@ public:
 
     int put(u128 bits, unsigned len, uint64_t val, uint64_t *old = nullptr) override {
         int r = part(len).put(bits, len, val, old);
+        remap(part_of_[len]);
         if (r == 1 && len_count_[len]++ == 0) len_mask_[len >> 6] |= 1ULL << (len & 63);
         return r;
     }
 
     bool erase(u128 bits, unsigned len) override {
         if (!len_count_[len] || !part(len).erase(bits, len)) return false;
+        remap(part_of_[len]);
         if (--len_count_[len] == 0) len_mask_[len >> 6] &= ~(1ULL << (len & 63));
         return true;
     }
@@ -369,30 +379,7 @@ public:
             run[p] = parts_[p].home(bits, len);
             __builtin_prefetch(&parts_[p].slots_[run[p]]);
         }
-        // 2. Candidates of the ungrouped part, longest first: start loading
-        //    their slots.
-        const Slots<K> &loose = parts_[grouped];
-        Packed keys[128];
-        size_t idx[128];
-        unsigned lens[128], n = 0;
-        if (loose.size_) {
-            unsigned ltop = grouped ? std::min(lo_[grouped - 1] - 1, maxlen) : maxlen;
-            for (int w = static_cast<int>(ltop >> 6); w >= 0; --w) {
-                uint64_t m = len_mask_[w];
-                unsigned base = static_cast<unsigned>(w) * 64;
-                if (ltop < base + 63) m &= (2ULL << (ltop - base)) - 1;
-                while (m) {
-                    unsigned l = base + 63 - static_cast<unsigned>(__builtin_clzll(m));
-                    m &= ~(1ULL << (l - base));
-                    u128 b = bits >> (len - l);
-                    keys[n] = K::pack(b, l);
-                    idx[n] = loose.home(b, l);
-                    __builtin_prefetch(&loose.slots_[idx[n]]);
-                    lens[n++] = l;
-                }
-            }
-        }
-        // 3. The runs, longest part first: a cover found in a part beats
+        // 2. The runs, longest part first: a cover found in a part beats
         //    every cover of the parts below it.
         for (unsigned p = 0; p < grouped; ++p) {
             if (!wanted[p]) continue;
@@ -412,16 +399,29 @@ public:
                 return true;
             }
         }
-        // 4. Else the first hit of the ungrouped part.
-        for (unsigned c = 0; c < n; ++c) {
-            for (size_t i = idx[c];; i = (i + 1) & loose.mask_) {
-                const Slot &s = loose.slots_[i];
-                if (K::empty(s)) break;
-                if (K::eq(s, keys[c])) {
-                    if (s.val & skip) break;
-                    *found_len = lens[c];
-                    *val = s.val;
-                    return true;
+        // 3. Else the ungrouped part, longest populated length first: its
+        //    keys are the shortest, few, and their slots stay in cache.
+        const Slots<K> &loose = parts_[grouped];
+        if (!loose.size_) return false;
+        const unsigned ltop = grouped ? std::min(lo_[grouped - 1] - 1, maxlen) : maxlen;
+        for (int w = static_cast<int>(ltop >> 6); w >= 0; --w) {
+            uint64_t m = len_mask_[w];
+            const unsigned base = static_cast<unsigned>(w) * 64;
+            if (ltop < base + 63) m &= (2ULL << (ltop - base)) - 1;
+            while (m) {
+                const unsigned l = base + 63 - static_cast<unsigned>(__builtin_clzll(m));
+                m &= ~(1ULL << (l - base));
+                const u128 b = bits >> (len - l);
+                const Packed key = K::pack(b, l);
+                for (size_t i = loose.home(b, l);; i = (i + 1) & loose.mask_) {
+                    const Slot &s = loose.slots_[i];
+                    if (K::empty(s)) break;
+                    if (K::eq(s, key)) {
+                        if (s.val & skip) break;
+                        *found_len = l;
+                        *val = s.val;
+                        return true;
+                    }
                 }
             }
         }
@@ -433,18 +433,7 @@ public:
         if (t.cap_) __builtin_prefetch(&t.slots_[t.home(bits, len)]);
     }
 
-    SlotMap slot_map() const override {
-        SlotMap m;
-        m.parts = nparts_;
-        for (unsigned p = 0; p < nparts_; ++p) {
-            m.slots[p] = reinterpret_cast<const unsigned char *>(parts_[p].slots_);
-            m.mask[p] = parts_[p].mask_;
-            m.lo[p] = lo_[p];
-        }
-        m.slot_bytes = sizeof(Slot);
-        m.wide = sizeof(Slot) != sizeof(Key64::Slot);
-        return m;
-    }
+    const SlotMap &slot_map() const override { return map_; }
 
     void for_each(const std::function<void(u128, unsigned, uint64_t)> &f) const override {
         for (unsigned p = nparts_; p-- > 0;) {
@@ -459,14 +448,20 @@ public:
     }
 
     void clear() override {
-        for (unsigned p = 0; p < nparts_; ++p) parts_[p].clear();
+        for (unsigned p = 0; p < nparts_; ++p) {
+            parts_[p].clear();
+            remap(p);
+        }
         std::memset(len_count_, 0, sizeof len_count_);
         len_mask_[0] = len_mask_[1] = 0;
     }
 
     bool compact() override {
         bool ok = true;
-        for (unsigned p = 0; p < nparts_; ++p) ok = parts_[p].compact() && ok;
+        for (unsigned p = 0; p < nparts_; ++p) {
+            ok = parts_[p].compact() && ok;
+            remap(p);
+        }
         return ok;
     }
     size_t size() const override {
@@ -482,6 +477,11 @@ public:
     size_t bytes() const override { return capacity() * sizeof(Slot); }
 
 private:
+    // Part p's slots may have moved (a rehash): the map follows.
+    void remap(unsigned p) {
+        map_.slots[p] = reinterpret_cast<const unsigned char *>(parts_[p].slots_);
+        map_.mask[p] = parts_[p].mask_;
+    }
     Slots<K> &part(unsigned len) { return parts_[part_of_[len]]; }
     const Slots<K> &part(unsigned len) const { return parts_[part_of_[len]]; }
     // Some length in lo .. hi is populated.
@@ -502,6 +502,7 @@ private:
     Slots<K> parts_[kMaxParts];
     uint8_t part_of_[128] = {};
     uint32_t len_count_[128] = {};
+    SlotMap map_;
 };
 
 // A store for prefixes of up to `width` bits (at most 120). From a width
