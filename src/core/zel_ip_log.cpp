@@ -86,10 +86,16 @@ void emit(const char *name, const char *word, Site s, const std::string &msg, bo
     std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
-// Hand a record to the trace channel (if anybody records it).
-void trace_record(zel_module_t *m, uint32_t event, Site s, const char *fmt, ...) {
+// The trace function of `event`, or NULL when nobody records it. Asked
+// once per record, on every call: nothing else is done for a record that
+// nobody takes (no argument list is set up).
+zel_trace_fn_t trace_fn(zel_module_t *m, uint32_t event) {
     zel_trace_fn_t fn = nullptr;
-    if (zel_lttng_fn_ptr_get(m->trace_handle, event, &fn) != 0 || !fn) return;
+    return zel_lttng_fn_ptr_get(m->trace_handle, event, &fn) == 0 ? fn : nullptr;
+}
+
+// Hand a record to the trace function `fn`.
+void call_trace(zel_trace_fn_t fn, zel_module_t *m, Site s, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     fn(m, static_cast<uint32_t>(s.line), s.file, fmt, ap);
@@ -98,15 +104,15 @@ void trace_record(zel_module_t *m, uint32_t event, Site s, const char *fmt, ...)
 
 void trace_message(zel_module_t *m, uint32_t event, Site s, bool has_args, const char *fmt,
                    va_list ap) {
-    zel_trace_fn_t fn = nullptr;
-    if (zel_lttng_fn_ptr_get(m->trace_handle, event, &fn) != 0 || !fn) return;
+    zel_trace_fn_t fn = trace_fn(m, event);
+    if (!fn) return;
     if (has_args) {
         va_list ap2;
         va_copy(ap2, ap);
         fn(m, static_cast<uint32_t>(s.line), s.file, fmt, ap2);
         va_end(ap2);
     } else {
-        trace_record(m, event, s, "%s", fmt);
+        call_trace(fn, m, s, "%s", fmt);
     }
 }
 
@@ -155,9 +161,7 @@ bool log_admits(const zel_module_t *m, uint32_t threshold) {
 }
 
 bool trace_wanted(zel_module_t *m, Trace t) {
-    if (class_on(m, info(t).mask_bit)) return true;
-    zel_trace_fn_t fn = nullptr;
-    return zel_lttng_fn_ptr_get(m->trace_handle, info(t).event, &fn) == 0 && fn;
+    return class_on(m, info(t).mask_bit) || trace_fn(m, info(t).event);
 }
 
 void log_line(zel_module_t *m, Level lv, Site s, bool has_args, const char *fmt, ...) {
@@ -188,13 +192,14 @@ void log_function(zel_module_t *m, bool exiting, const char *fn, Site s) {
                       static_cast<unsigned long>(t.usec), exiting ? "Exiting" : "Entering", fn);
         emit(m->name, "function", s, msg, false);
     }
-    trace_record(m, exiting ? kEventExit : kEventEntry, s, nullptr, fn);
+    if (zel_trace_fn_t f = trace_fn(m, exiting ? kEventExit : kEventEntry))
+        call_trace(f, m, s, nullptr, fn);
 }
 
 void log_trace(zel_module_t *m, Trace t, Site s, const char *text) {
     const TraceInfo &ti = info(t);
     if (class_on(m, ti.mask_bit)) emit(m->name, ti.tag, s, text, false);
-    trace_record(m, ti.event, s, "%s", text);
+    if (zel_trace_fn_t f = trace_fn(m, ti.event)) call_trace(f, m, s, "%s", text);
 }
 
 uint32_t reject(zel_module_t *m, uint32_t status, Site s, bool has_args, const char *fmt, ...) {

@@ -2,6 +2,7 @@
 // function of every event stores the record (event, source line and file,
 // whether it had a format, the formatted text); otherwise the channel
 // hands out no function and tracing costs the module one lookup.
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
@@ -24,13 +25,15 @@ struct Rec {
 
 struct Recorder {
     std::mutex mu;
-    std::atomic<bool> on{false};
     std::deque<Rec> recs;
 };
 Recorder &rec() {
     static Recorder r;
     return r;
 }
+// Whether anybody records: read on every trace lookup, so it is a plain
+// flag rather than behind the recorder's guarded construction.
+std::atomic<bool> g_recording{false};
 
 std::string vformat(const char *fmt, va_list ap) {
     va_list ap2;
@@ -64,12 +67,12 @@ void trace_fn(void *, uint32_t line, const char *file, const char *fmt, va_list 
 }
 
 template <uint32_t... E>
-constexpr zel_trace_fn_t table_entry(uint32_t event, std::integer_sequence<uint32_t, E...>) {
-    zel_trace_fn_t fns[] = {&trace_fn<E>...};
-    return fns[event];
+constexpr std::array<zel_trace_fn_t, sizeof...(E)> trace_fns(std::integer_sequence<uint32_t, E...>) {
+    return {&trace_fn<E>...};
 }
 
 constexpr uint32_t kEvents = 32;
+constexpr auto kTraceFns = trace_fns(std::make_integer_sequence<uint32_t, kEvents>{});
 
 }  // namespace
 
@@ -79,9 +82,7 @@ uint32_t zel_lttng_fn_ptr_get(uint32_t trace, uint32_t event, zel_trace_fn_t *fn
     ZSIM_OBSERVE_POINT();
     (void)trace;
     if (!fn || event >= kEvents) return ZEL_E_INVALID_PARAM;
-    *fn = rec().on.load(std::memory_order_relaxed)
-              ? table_entry(event, std::make_integer_sequence<uint32_t, kEvents>{})
-              : nullptr;
+    *fn = g_recording.load(std::memory_order_relaxed) ? kTraceFns[event] : nullptr;
     return 0;
 }
 
@@ -89,7 +90,7 @@ void zel_lttng_trace_sif_force_error(uint32_t zero, uint32_t line, const char *f
                                      const char *fmt, ...) {
     ZSIM_COUNT_POINT();
     (void)zero;
-    if (!rec().on.load(std::memory_order_relaxed)) return;
+    if (!g_recording.load(std::memory_order_relaxed)) return;
     va_list ap;
     va_start(ap, fmt);
     store(2, line, file, fmt, ap, true);
@@ -116,7 +117,7 @@ void zel_sim_trace_record(int on) {
     Recorder &R = rec();
     std::lock_guard<std::mutex> g(R.mu);
     if (on) R.recs.clear();
-    R.on.store(on != 0);
+    g_recording.store(on != 0);
 }
 
 uint32_t zel_sim_trace_count(void) {
