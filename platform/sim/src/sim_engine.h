@@ -113,11 +113,24 @@ struct RuleSet {
 
 // ---- trees -------------------------------------------------------------------
 
+// A write taken by a call and not yet made: a learn (tree) or an add
+// (database) of a key whose slot is probably still on its way from memory.
+// It is made by the next call that reaches the object (find_tree,
+// DbAccess), under the same lock and before anything else, so no caller
+// can tell; room for it is made when it is taken, so making it cannot fail.
+struct Posted {
+    bool on = false;
+    unsigned len = 0;
+    u128 bits = 0;
+    hwe_action_t action{};
+};
+
 struct Tree {
     // What every learn and unlearn reads, together at the front.
     uint32_t id = 0, width = 0, kind = ZEL_SIM_TREE_SINGLE;
     uint32_t learnt = 0;                        // learnt entries in `store`
     std::unique_ptr<PrefixStore> store;         // single-pattern trees (sim_engine_tree.cpp)
+    Posted posted;                              // a learn not yet written
     bool len0_learnt = false;
     hwe_action_t len0{};                        // the learnt /0 entry
     hwe_action_t base{};                        // catch-all without a learnt /0
@@ -179,18 +192,28 @@ struct hwe_subnet_db {
     uint32_t width = 0;
     std::mutex mu;
     std::unique_ptr<zsim::PrefixStore> store;   // value: packed action
+    zsim::Posted posted;                        // an add not yet written
 };
 
 namespace zsim {
 
 inline bool engine_ok(const hwe_engine_t *e) { return e && e->magic == kEngineMagic; }
+// Makes a tree's posted learn (sim_engine_tree.cpp).
+void tree_settle(Tree &t);
+// Every way to a tree goes through here (caller holds the engine mutex):
+// a tree is handed out with no posted learn.
 inline Tree *find_tree(hwe_engine_t *e, uint32_t id) {
-    if (id == e->last_id && e->last_tree) return e->last_tree;
-    auto it = e->by_id.find(id);
-    if (it == e->by_id.end()) return nullptr;
-    e->last_id = id;
-    e->last_tree = it->second;
-    return it->second;
+    Tree *t;
+    if (id == e->last_id && e->last_tree) {
+        t = e->last_tree;
+    } else {
+        auto it = e->by_id.find(id);
+        if (it == e->by_id.end()) return nullptr;
+        e->last_id = id;
+        e->last_tree = t = it->second;
+    }
+    if (t->posted.on) tree_settle(*t);
+    return t;
 }
 // Live namespace by name (nullptr if none).
 hwe_rsrc *find_ns(hwe_engine_t *e, const std::string &name);

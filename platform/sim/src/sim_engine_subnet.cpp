@@ -36,6 +36,21 @@ Graveyard &graveyard() {
 
 bool db_ok(const hwe_subnet_db_t *db) { return db && db->magic == zsim::kDbMagic; }
 
+// The database's lock, held with its posted add made first (see Posted in
+// sim_engine.h): every call but destroy reaches the store through here.
+class DbAccess {
+public:
+    explicit DbAccess(hwe_subnet_db_t *db) : lock_(db->mu) {
+        if (!db->posted.on) return;
+        const zsim::Posted p = db->posted;
+        db->posted.on = false;
+        db->store->put(p.bits, p.len, zsim::pack_action(p.action));  // room was made
+    }
+
+private:
+    std::lock_guard<std::mutex> lock_;
+};
+
 }  // namespace
 
 
@@ -70,6 +85,7 @@ uint32_t hwe_subnet_destroy(hwe_subnet_db_t *db) {
     {
         std::lock_guard<std::mutex> l(db->mu);
         db->magic = zsim::kDbDead;
+        db->posted.on = false;
         db->store.reset();
     }
     g.shells.emplace_back(db);
@@ -81,14 +97,15 @@ uint32_t hwe_subnet_add_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key,
     ZSIM_FAULT_POINT();
     if (!db_ok(db) || !key || !action || !zsim::action_valid(*action)) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
-    std::lock_guard<std::mutex> l(db->mu);
-    try {
-        if (db->store->put(zsim::key_bits(key), key->len, zsim::pack_action(*action)) < 0)
-            return HWE_E_NO_MEMORY;
-        zsim::pair_with(key, &zsim::PtnPair::db, *db->store);
-    } catch (const std::bad_alloc &) {
-        return HWE_E_NO_MEMORY;
-    }
+    DbAccess l(db);
+    // Posted: the add is made by the next call reaching the database, so
+    // this one does not wait for the key's slot to come from memory. Room
+    // for the key is made now; a posted add cannot fail.
+    if (!db->store->reserve_one(key->len)) return HWE_E_NO_MEMORY;
+    const zsim::u128 bits = zsim::key_bits(key);
+    db->posted = {true, key->len, bits, *action};
+    db->store->prefetch(bits, key->len);
+    zsim::pair_with(key, &zsim::PtnPair::db, *db->store);
     return HWE_OK;
 }
 
@@ -96,7 +113,7 @@ uint32_t hwe_subnet_del_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key) {
     ZSIM_FAULT_POINT();
     if (!db_ok(db) || !key) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
-    std::lock_guard<std::mutex> l(db->mu);
+    DbAccess l(db);
     db->store->erase(zsim::key_bits(key), key->len);
     zsim::pair_with(key, &zsim::PtnPair::db, *db->store);
     return HWE_OK;
@@ -108,7 +125,7 @@ uint32_t hwe_subnet_find_higher_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key
     if (!db_ok(db) || !key || !extent || !action) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
     if (key->len == 0) return HWE_E_NOT_FOUND;
-    std::lock_guard<std::mutex> l(db->mu);
+    DbAccess l(db);
     zsim::u128 bits = zsim::key_bits(key);
     zsim::pair_with(key, &zsim::PtnPair::db, *db->store);
     // The delete that usually follows hits the key's own slot: start it.
@@ -126,7 +143,7 @@ uint32_t hwe_subnet_find_higher_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key
 uint32_t zel_sim_subnet_get(hwe_subnet_db_t *db, const zel_ptn_t *key, hwe_action_t *action) {
     if (!db_ok(db) || !key || !action) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
-    std::lock_guard<std::mutex> l(db->mu);
+    DbAccess l(db);
     const uint64_t *v = db->store->find(zsim::key_bits(key), key->len);
     if (!v) return HWE_E_NOT_FOUND;
     *action = zsim::unpack_action(*v);
@@ -135,13 +152,13 @@ uint32_t zel_sim_subnet_get(hwe_subnet_db_t *db, const zel_ptn_t *key, hwe_actio
 
 uint32_t zel_sim_subnet_count(hwe_subnet_db_t *db) {
     if (!db_ok(db)) return 0;
-    std::lock_guard<std::mutex> l(db->mu);
+    DbAccess l(db);
     return static_cast<uint32_t>(db->store->size());
 }
 
 uint64_t zel_sim_subnet_bytes(hwe_subnet_db_t *db) {
     if (!db_ok(db)) return 0;
-    std::lock_guard<std::mutex> l(db->mu);
+    DbAccess l(db);
     return db->store->bytes();
 }
 

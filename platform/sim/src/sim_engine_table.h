@@ -185,6 +185,9 @@ public:
     virtual int put(u128 bits, unsigned len, uint64_t val, uint64_t *old = nullptr) = 0;
     // Remove; false when it was not there.
     virtual bool erase(u128 bits, unsigned len) = 0;
+    // Make room for one more key of length len, so that a put of it
+    // cannot fail; false when memory is short (nothing changed).
+    virtual bool reserve_one(unsigned len) = 0;
     // Longest stored prefix of (bits, len) whose length is at most maxlen
     // (maxlen <= len) and whose value has no bit of `skip` set: its length
     // and value; false when there is none.
@@ -225,9 +228,10 @@ public:
             if (K::eq(slots_[i], k)) return &slots_[i];
         }
     }
+    bool reserve_one() { return (size_ + 1) * 4 <= cap_ * 3 || rehash(cap_ ? cap_ * 2 : 16); }
     // 1 inserted, 0 replaced, -1 memory short.
     int put(u128 bits, unsigned len, uint64_t val, uint64_t *old) {
-        if ((size_ + 1) * 4 > cap_ * 3 && !rehash(cap_ ? cap_ * 2 : 16)) return -1;
+        if (!reserve_one()) return -1;
         Packed k = K::pack(bits, len);
         for (size_t i = home(bits, len);; i = (i + 1) & mask_) {
             Slot &s = slots_[i];
@@ -354,6 +358,12 @@ public:
         remap(part_of_[len]);
         if (r == 1 && len_count_[len]++ == 0) len_mask_[len >> 6] |= 1ULL << (len & 63);
         return r;
+    }
+
+    bool reserve_one(unsigned len) override {
+        bool ok = part(len).reserve_one();
+        remap(part_of_[len]);
+        return ok;
     }
 
     bool erase(u128 bits, unsigned len) override {

@@ -146,6 +146,22 @@ uint32_t unlearn(Tree &t, u128 bits, unsigned len, uint32_t extent, const hwe_ac
     return HWE_OK;
 }
 
+// A learn posted instead of made (see Posted in sim_engine.h): with no
+// placeholder to rewrite, a learn is one put, which waits for the key's
+// slot to come from memory. Posted, it is made by the next call reaching
+// the tree - usually the next learn, by when the line (warmed by the
+// pattern builder) is in cache - and this call returns without waiting.
+// Room for the key is made now, so a learn that returns 0 cannot fail
+// later. The learn of /0 and learns with placeholders around are made at
+// once.
+uint32_t post_learn(Tree &t, u128 bits, unsigned len, const hwe_action_t &a) {
+    if (len == 0 || !t.placeholders.empty()) return learn(t, bits, len, a);
+    if (!t.store->reserve_one(len)) return HWE_E_NO_MEMORY;
+    t.posted = {true, len, bits, a};
+    t.store->prefetch(bits, len);
+    return HWE_OK;
+}
+
 // A snapshot of a tree's listing, taken under the engine lock and visited
 // without it (the visitor may call the engine).
 struct Listed {
@@ -210,6 +226,12 @@ struct SingleTree {
 
 u128 key_bits(const zel_ptn_t *key) { return ptn_value(key) & low_mask(key->len); }
 
+void tree_settle(Tree &t) {
+    const Posted p = t.posted;
+    t.posted.on = false;
+    learn(t, p.bits, p.len, p.action);  // room was made: cannot fail
+}
+
 void tree_init(Tree &t) {
     t.base = t.image_default;
     if (t.kind == ZEL_SIM_TREE_SINGLE) t.store = make_prefix_store(t.width);
@@ -253,7 +275,7 @@ uint32_t hwe_ptn_learn(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *key
     if (st.status) return st.status;
     if (key->len > st.tree->width) return HWE_E_KEY;
     try {
-        uint32_t r = zsim::learn(*st.tree, zsim::key_bits(key), key->len, *action);
+        uint32_t r = zsim::post_learn(*st.tree, zsim::key_bits(key), key->len, *action);
         zsim::pair_with(key, &zsim::PtnPair::tree, *st.tree->store);
         return r;
     } catch (const std::bad_alloc &) {
