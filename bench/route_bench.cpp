@@ -440,7 +440,6 @@ int main(int argc, char **argv) {
     std::mt19937_64 rng(opt.seed);
     std::shuffle(order.begin(), order.end(), rng);
 
-    bool all_ok = true;
     for (uint32_t domains : opt.domains) {
         // 3. Line i in domain i % domains (the last one is the default,
         //    63); next hop 10.x.y.z varied with i.
@@ -487,8 +486,8 @@ int main(int argc, char **argv) {
         summary("del_last_tenth_over_first", domains, n, ratio_del, "%.2f");
         std::fflush(stdout);
     }
-    std::printf("CHECKS %s (every call returned 0; sampled lookups against a naive table after the "
-                "adds, after half the deletes and after all of them; empty tree at the end)\n",
-                all_ok ? "passed" : "FAILED");
-    return all_ok ? 0 : 1;
+    // A failed check ended the program above with "CHECKS FAILED".
+    std::printf("CHECKS passed (every call returned 0; sampled lookups against a naive table after "
+                "the adds, after half the deletes and after all of them; empty tree at the end)\n");
+    return 0;
 }

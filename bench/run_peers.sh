@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Route programming at a million routes: our public API beside its peers,
+# on the same prefix file, in one run, with the ratios.
+#
+#   bench/run_peers.sh                     everything (about 25 minutes; rte_lpm
+#                                          takes most of it)
+#   PEERS="fib linux" bench/run_peers.sh   leave rte_lpm out (about 8 minutes)
+#
+# Peers (built and run with their own scripts and flags from $PEERS_DIR,
+# never copied here):
+#   fib    DPDK rte_fib (DIR24_8 + RIB), bare library calls     lpm_bench -t fib
+#   lpm    DPDK rte_lpm                                         lpm_bench -t lpm
+#   linux  the Linux FIB through `ip -batch` in a private network namespace
+#          (run_fib_bench.sh; needs root and ip netns)
+# Ours: build/release/bench/bench_routes on the same file, all routes in one
+# domain (like-for-like with the single-table peers) and spread over 64.
+#
+# Environment: N (1000000), SEED (1), RUNS (3), PEERS ("fib lpm linux"),
+# MODES ("dev via", the kernel's route forms), PEERS_DIR (/work/shared/peers),
+# OUT (/tmp/peers-out: peer binaries and every log), DATA (/tmp/peers-data:
+# prefix files). Missing Debian packages (libdpdk-dev, pkg-config, iproute2,
+# the build tools) are installed with apt-get.
+#
+# Output: the raw RUN/SUMMARY lines of every program (also in
+# $OUT/results/), then one table: routes/s added and deleted (median and
+# min..max of the runs), the last tenth of the load against the first, bytes
+# per route, and each ratio ours / peer (medians; in brackets the slowest
+# run of ours against the fastest of the peer).
+set -euo pipefail
+
+HERE="$(cd "$(dirname "$0")" && pwd)"
+ROOT="$(dirname "$HERE")"
+N="${N:-1000000}"
+SEED="${SEED:-1}"
+RUNS="${RUNS:-3}"
+PEERS="${PEERS:-fib lpm linux}"
+MODES="${MODES:-dev via}"
+PEERS_DIR="${PEERS_DIR:-/work/shared/peers}"
+export OUT="${OUT:-/tmp/peers-out}"
+export DATA="${DATA:-/tmp/peers-data}"
+RES="$OUT/results"
+mkdir -p "$OUT/bin" "$RES" "$DATA"
+has_peer() { case " $PEERS " in *" $1 "*) return 0;; esac; return 1; }
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+
+# 1. Packages and builds.
+need=()
+command -v cc >/dev/null || need+=(gcc)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+command -v ip >/dev/null || need+=(iproute2)
+if has_peer fib || has_peer lpm; then
+  pkg-config --exists libdpdk 2>/dev/null || need+=(libdpdk-dev)
+fi
+if ((${#need[@]})); then
+  echo "# installing: ${need[*]}"
+  apt-get install -y "${need[@]}" >/dev/null 2>&1 ||
+    { apt-get update >/dev/null && apt-get install -y "${need[@]}" >/dev/null; }
+fi
+"$ROOT/scripts/deps.sh" >/dev/null
+(cd "$ROOT" && cmake --preset release >/dev/null &&
+  cmake --build build/release --target bench_routes zel-prefixgen -j2 >/dev/null)
+OURS="$ROOT/build/release/bench/bench_routes"
+[ -x "$OUT/bin/prefixgen" ] || "$PEERS_DIR/prefixgen/build.sh" >/dev/null
+if has_peer fib || has_peer lpm; then
+  [ -x "$OUT/bin/lpm_bench" ] || "$PEERS_DIR/dpdk_lpm/build.sh" >/dev/null
+fi
+
+# 2. The prefix file, from the peers' generator; ours must read the same.
+F="$DATA/prefixes_${N}_seed${SEED}.txt"
+[ -s "$F" ] || "$OUT/bin/prefixgen" "$N" "$SEED" > "$F"
+same=no
+[ "$(md5sum < "$F")" = "$("$ROOT/build/release/bench/zel-prefixgen" "$N" "$SEED" | md5sum)" ] && same=yes
+HEAD="$RES/ratios_${N}.txt"
+{
+  echo "# $(date -u +%FT%TZ), cpu:$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2-), $(nproc) cores," \
+       "$(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), kernel $(uname -r)," \
+       "$(c++ --version | head -1), DPDK $(pkg-config --modversion libdpdk 2>/dev/null || echo none)"
+  echo "# prefixes: $F md5 $(md5sum < "$F" | cut -d' ' -f1), our generator gives the same file: $same"
+} | tee "$HEAD"
+
+# 3. The runs, each program with all its runs in one process; the load
+#    average before each is logged, since the machine may be shared.
+echo "# load before ours: $(load)" | tee -a "$HEAD"
+"$OURS" -f "$F" -r "$RUNS" -d 1,64 | tee "$RES/zel_ip_${N}.log"
+EAL=(-l 0 --no-huge --no-pci -m 2048 --no-shconf --no-telemetry
+     --log-level=lib.eal:error --force-max-simd-bitwidth=512)
+for impl in fib lpm; do
+  has_peer "$impl" || continue
+  echo "# load before rte_$impl: $(load)" | tee -a "$HEAD"
+  "$OUT/bin/lpm_bench" "${EAL[@]}" -- -f "$F" -r "$RUNS" -t "$impl" 2>&1 | tee "$RES/dpdk_${impl}_${N}.log"
+done
+linux_note=""
+if has_peer linux; then
+  probe="zelprobe$$"
+  if [ "$(id -u)" -ne 0 ]; then
+    linux_note="not run: needs root for ip netns"
+  elif ! ip netns add "$probe" 2>/dev/null; then
+    linux_note="not run: ip netns add failed here"
+  else
+    ip netns del "$probe"
+    echo "# load before Linux FIB: $(load)" | tee -a "$HEAD"
+    SIZES="$N" RUNS="$RUNS" MODES="$MODES" "$PEERS_DIR/linux_fib/run_fib_bench.sh" 2>&1 |
+      tee "$RES/linux_fib_${N}.log" || linux_note="failed (see $RES/linux_fib_${N}.log)"
+  fi
+  [ -z "$linux_note" ] || echo "# Linux FIB $linux_note"
+fi
+echo "# load after: $(load)" | tee -a "$HEAD"
+
+# 4. The table.
+awk -v n="$N" -v runs="$RUNS" -v linux_note="$linux_note" '
+  function med(a, k,   i, j, t, b) { for (i = 1; i <= k; i++) b[i] = a[i]
+    for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (b[j] < b[i]) { t = b[i]; b[i] = b[j]; b[j] = t }
+    return b[int((k + 1) / 2)] }
+  function mn(a, k,   i, m) { m = a[1]; for (i = 2; i <= k; i++) if (a[i] < m) m = a[i]; return m }
+  function mx(a, k,   i, m) { m = a[1]; for (i = 2; i <= k; i++) if (a[i] > m) m = a[i]; return m }
+  function kv(key,   i, p) { for (i = 1; i <= NF; i++) { split($i, p, "="); if (p[1] == key) return p[2] } return "" }
+  function put(name, what, v) { cnt[name, what]++; val[name, what, cnt[name, what]] = v; if (!(name in seen)) { seen[name] = 1; order[++names] = name } }
+  function list(name, what, out,   i) { for (i = 1; i <= cnt[name, what]; i++) out[i] = val[name, what, i]; return cnt[name, what] }
+  # Ours and DPDK: RUN lines, then the per-tenth lines of that run.
+  /^RUN impl=zel_ip/ { cur = "zel_ip, " kv("domains") (kv("domains") == 1 ? " domain" : " domains")
+                       put(cur, "add", kv("add_rps")); put(cur, "del", kv("del_rps")); put(cur, "bytes", kv("bytes_per_route")) }
+  /^RUN impl=(lpm|fib) / { cur = "rte_" kv("impl"); put(cur, "add", kv("add_rps")); put(cur, "del", kv("del_rps"))
+                          put(cur, "bytes", kv("heap_struct_MiB") * 1048576 / n); fixed[cur] = 1 }
+  /^RUN impl=linux_fib/ { cur = "Linux FIB (" kv("mode") ")"; put(cur, "add", kv("add_rps")); put(cur, "del", kv("del_rps"))
+                          put(cur, "bytes", kv("slab_B_per_route")); cur = "" }
+  /^  add_rps_by_decile=/ && cur != "" { split(substr($1, 19), d, ","); put(cur, "tenths", d[10] / d[1]) }
+  /^CHECKS/ { checks = checks "\n#   " FILENAME ": " $0 }
+  /^SUMMARY impl=linux_fib/ && !linux_checked { linux_checked = 1
+    checks = checks "\n#   " FILENAME ": route counts right after the adds and the deletes (the script stops otherwise)" }
+  END {
+    printf "\n# Route add / delete at %d routes; runs: %d of each (median, min..max)\n", n, runs
+    printf "| | add routes/s | delete routes/s | last tenth / first tenth of the adds | bytes per route |\n|---|---|---|---|---|\n"
+    for (i = 1; i <= names; i++) { nm = order[i]
+      k = list(nm, "add", A); list(nm, "del", D); t = list(nm, "tenths", T); b = list(nm, "bytes", B)
+      printf "| %s | %.0f (%.0f..%.0f) | %.0f (%.0f..%.0f) | %s | %s |\n", nm, med(A, k), mn(A, k), mx(A, k), med(D, k), mn(D, k), mx(D, k),
+        t ? sprintf("%.2f (%.2f..%.2f)", med(T, t), mn(T, t), mx(T, t)) : "n/a",
+        b ? sprintf("%.0f%s", med(B, b), fixed[nm] ? " (fixed at create)" : "") : "n/a"
+      ma[nm] = med(A, k); md[nm] = med(D, k); la[nm] = mn(A, k); ld[nm] = mn(D, k); ha[nm] = mx(A, k); hd[nm] = mx(D, k); mb[nm] = b ? med(B, b) : "" }
+    if (linux_note != "") printf "| Linux FIB | %s | | | |\n", linux_note
+    ours = "zel_ip, 1 domain"
+    printf "\n# Ratios, ours (one domain) / peer: medians (slowest run of ours / fastest run of the peer)\n"
+    printf "| peer | add | delete | bytes per route, ours / peer |\n|---|---|---|---|\n"
+    for (i = 1; i <= names; i++) { nm = order[i]; if (nm ~ /^zel_ip/) continue
+      printf "| %s | %.2f (%.2f) | %.2f (%.2f) | %s |\n", nm, ma[ours] / ma[nm], la[ours] / ha[nm], md[ours] / md[nm], ld[ours] / hd[nm],
+        mb[nm] != "" ? sprintf("%.0f / %.0f = %.2f", mb[ours], mb[nm], mb[ours] / mb[nm]) : "n/a" }
+    printf "| kernel figure quoted by the peers | | | %.0f / 144 = %.2f |\n", mb[ours], mb[ours] / 144
+    printf "\n# checks:%s\n", checks
+  }' "$RES/zel_ip_${N}.log" $(for i in fib lpm; do has_peer "$i" && echo "$RES/dpdk_${i}_${N}.log"; done; true) \
+     $( [ -s "$RES/linux_fib_${N}.log" ] && [ -z "$linux_note" ] && echo "$RES/linux_fib_${N}.log"; true) | tee -a "$HEAD"
