@@ -5,6 +5,7 @@
 #define ZEL_IP_LAYOUT_FLOW_H
 
 #include "tree/zel_ip_layout.h"
+#include "tree/zel_ip_layout_intf.h"
 
 namespace zel::ip::layout {
 
@@ -108,25 +109,8 @@ constexpr Value decode(const hwe_action_t &a) {
 }  // namespace egress_dip
 
 // ---- tree 11, ip_egress_assoc_sip_mtu_lookup ------------------------------
-namespace egress_sip_mtu {
-
-inline constexpr VSplit kSip{{1, 0, 8}, {2, 0, 24}};
-inline constexpr VField kMtu{1, 8, 16};
-
-struct Value {
-    uint32_t sip;
-    uint32_t mtu;
-};
-
-constexpr hwe_action_t encode(const Value &v) {
-    hwe_action_t a = value_entry(0, 0);
-    kSip.put(a, v.sip);
-    kMtu.put(a, v.mtu);
-    return a;
-}
-constexpr Value decode(const hwe_action_t &a) { return {kSip.get(a), kMtu.get(a)}; }
-
-}  // namespace egress_sip_mtu
+// The source address and MTU sit exactly as in tree 22: one codec for both.
+namespace egress_sip_mtu = intf_sip_mtu;
 
 // ---- tree 12, ip_egress_assoc_info_lookup ---------------------------------
 namespace egress_info {
