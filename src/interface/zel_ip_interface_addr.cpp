@@ -34,16 +34,25 @@ bool in_subnet(uint32_t host, uint32_t addr, uint32_t plen) {
     return plen != 0 && plen <= 32 && ((host ^ addr) & ip_bit_mask[plen]) == 0;
 }
 
-uint32_t add_addr(Call &c, zel_ip_interface *r, const uint32_t *ap) {
+// The checks add and remove share, in their order: the address pair, the
+// interface handle, its domain. On success *vrd is the interface's VRD ID.
+uint32_t check_addr_call(Call &c, const zel_ip_interface *r, const uint32_t *ap, uint32_t *vrd) {
     zel_module_t *m = c.m;
     if (!ap) return reject_null_addr(m);
-    const uint32_t addr = ap[0], plen = ap[1];
-    // 1-3.
-    if (!intf_addr_ok(addr, plen))
+    if (!intf_addr_ok(ap[0], ap[1]))
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "Invalid interface address specified\n");
     if (!r) return ZREJECT(m, kBadParam, "Invalid Interface Handle type\n");
     if (!intf_vrd_ok(*r)) return ZREJECT(m, kBadHandle, "Invalid VIrtual Routing Domain handle \n");
-    const uint32_t vrd = vrd_id_of(*r);
+    *vrd = vrd_id_of(*r);
+    return 0;
+}
+
+uint32_t add_addr(Call &c, zel_ip_interface *r, const uint32_t *ap) {
+    zel_module_t *m = c.m;
+    // 1-3.
+    uint32_t vrd = 0;
+    if (uint32_t st = check_addr_call(c, r, ap, &vrd)) return st;
+    const uint32_t addr = ap[0], plen = ap[1];
     // 4. The first free slot.
     uint32_t slot = kMaxSecondaries;
     for (uint32_t i = 0; i < kMaxSecondaries; ++i) {
@@ -81,14 +90,10 @@ uint32_t add_addr(Call &c, zel_ip_interface *r, const uint32_t *ap) {
 
 uint32_t remove_addr(Call &c, zel_ip_interface *r, const uint32_t *ap) {
     zel_module_t *m = c.m;
-    if (!ap) return reject_null_addr(m);
-    const uint32_t addr = ap[0], plen = ap[1];
     // 1-2.
-    if (!intf_addr_ok(addr, plen))
-        return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "Invalid interface address specified\n");
-    if (!r) return ZREJECT(m, kBadParam, "Invalid Interface Handle type\n");
-    if (!intf_vrd_ok(*r)) return ZREJECT(m, kBadHandle, "Invalid VIrtual Routing Domain handle \n");
-    const uint32_t vrd = vrd_id_of(*r);
+    uint32_t vrd = 0;
+    if (uint32_t st = check_addr_call(c, r, ap, &vrd)) return st;
+    const uint32_t addr = ap[0], plen = ap[1];
     // 3. The primary (only with a secondary to take its place) or a
     //    secondary slot.
     const uint32_t count = r->secondary_count;
