@@ -13,7 +13,10 @@ Result help(Session &, Args &a) {
         return Result::kOk;
     }
     std::string name;
-    while (!a.empty()) name += (name.empty() ? "" : " ") + *a.word("command");
+    while (!a.empty()) {
+        if (!name.empty()) name += ' ';
+        name += *a.word("command");
+    }
     auto it = commands().find(name);
     if (it == commands().end()) {
         std::printf("no command '%s'\n", name.c_str());
@@ -26,7 +29,10 @@ Result help(Session &, Args &a) {
 
 Result echo(Session &, Args &a) {
     std::string text;
-    while (!a.empty()) text += (text.empty() ? "" : " ") + *a.word("text");
+    while (!a.empty()) {
+        if (!text.empty()) text += ' ';
+        text += *a.word("text");
+    }
     std::printf("%s\n", text.c_str());
     return Result::kOk;
 }
