@@ -22,6 +22,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "core/zel_ip_call.h"
@@ -29,6 +30,7 @@
 #include "core/zel_ip_registry.h"
 #include "tree/zel_ip_hw_catalogue.h"
 #include "tree/zel_ip_hw_internal.h"
+#include "tree/zel_ip_ledger.h"
 #include "zel_ip/zel_ip_core.h"
 
 using namespace zel::ip;
@@ -357,10 +359,16 @@ uint32_t startup(zel_module_t *m) {
     //    8176 bytes reported above).
     auto *p = static_cast<ZelIpPriv *>(obj_alloc(sizeof(ZelIpPriv), ObjKind::kPriv));
     if (!p) return ZFAIL_FATAL(m, kNoMemory, "Failed to allocate memory");
+    p->ledger = new (std::nothrow) Ledger;
+    if (!p->ledger) {
+        obj_free(p);
+        return ZFAIL_FATAL(m, kNoMemory, "Failed to allocate memory");
+    }
     // 5-24.
     StartupProgress made;
     if (uint32_t st = startup_steps(m, *p, made)) {
         release_failed_startup(m, *p, made);
+        delete p->ledger;
         obj_free(p);
         return st;
     }
@@ -456,6 +464,8 @@ uint32_t shutdown(zel_module_t *m, ZelIpPriv &p) {
     // and their handles must not pass a handle check any more.
     p.magic = 0;
     m->priv = nullptr;
+    delete p.ledger;
+    p.ledger = nullptr;
     obj_free_owned(m, &p);
     obj_free(&p);
     return 0;
