@@ -175,9 +175,6 @@ uint32_t create(Call &c, const zel_ip_intf_params_t *params, zel_ip_intf_handle_
     const uint32_t st = build_interface(c, *r, slot_stored);
     if (st == 0) return 0;
     if (slot_stored) zel_ip_address_compress(c.m, r->params.addr, vrd_id, kCompressRemove, nullptr);
-    r->head.hdr.owner = nullptr;
-    r->head.hdr.magic = 0;
-    r->head.type = 0;
     obj_free(r);
     *out = nullptr;
     return st;
@@ -241,9 +238,6 @@ uint32_t remove_interface(Call &c, zel_ip_intf_handle_t h) {
     zel_sys_interface_id_free(m->sys_ctx, r->stats_ns_id);
     ZLOG_INFO(m, "Freed interface NS ID 0x%x\n", r->stats_ns_id);
     // 9.
-    r->head.type = 0;
-    r->head.hdr.owner = nullptr;
-    r->head.hdr.magic = 0;
     obj_free(r);
     return 0;
 }
