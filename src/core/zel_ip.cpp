@@ -344,13 +344,13 @@ void release_failed_startup(zel_module_t *m, ZelIpPriv &p, const StartupProgress
 uint32_t startup(zel_module_t *m) {
     // 2. Log level.
     uint32_t mapped = 0;
-    if (uint32_t st = zel_ipv4_map_sys_log(m, m->log_level, &mapped)) {
+    if (uint32_t st = zel_ipv4_map_sys_log(m, log_mask(m->log_level), &mapped)) {
         ZFAIL_ERROR(m, st, "Failed to map system log-level to IPv4 log-level");
-        m->log_level = ZEL_LOG_ERROR;
+        set_log_mask(m->log_level, ZEL_LOG_ERROR);
     } else {
-        m->log_level = mapped;
+        set_log_mask(m->log_level, mapped);
     }
-    ZLOG_INFO(m, "Initializing at log-level 0x%04x\n", m->log_level);
+    ZLOG_INFO(m, "Initializing at log-level 0x%04x\n", log_mask(m->log_level));
     ZLOG_INFO(m, "Profile - ZEL_KORVANT_PROFILE_1");
     // 3. Memory budget.
     print_memory_report(m);
@@ -374,7 +374,7 @@ uint32_t startup(zel_module_t *m) {
     }
     // 25. Valid, and attached.
     p->magic = kPrivMagic;
-    m->priv = p;
+    __atomic_store_n(&m->priv, static_cast<void *>(p), __ATOMIC_RELEASE);
     return 0;
 }
 
@@ -462,8 +462,7 @@ uint32_t shutdown(zel_module_t *m, ZelIpPriv &p) {
     // the application configured and did not delete go with it: their
     // entries left the engine with the trees and their ids with the pools,
     // and their handles must not pass a handle check any more.
-    p.magic = 0;
-    m->priv = nullptr;
+    __atomic_store_n(&m->priv, nullptr, __ATOMIC_RELEASE);
     delete p.ledger;
     p.ledger = nullptr;
     obj_free_owned(m, &p);

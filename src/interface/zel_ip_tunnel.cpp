@@ -349,9 +349,6 @@ uint32_t teardown(Call &c, zel_ip_tunnel &t) {
 
 void free_record(ZelIpPriv &p, zel_ip_tunnel *t) {
     if (p.tunnel_table[tunnel_id_of(*t)] == t) p.tunnel_table[tunnel_id_of(*t)] = nullptr;
-    t->head.type = 0;
-    t->head.hdr.owner = nullptr;
-    t->head.hdr.magic = 0;
     obj_free(t);
 }
 
