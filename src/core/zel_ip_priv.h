@@ -56,6 +56,10 @@ struct ZelIpPriv {
     // engine refuses to remove an entry that is not there, so a removal
     // that stopped between the two trees must know which one is left.
     uint64_t exception_entries[2];
+    // Lookup keys of the ingress associations (src/flow): a table record
+    // of the module, allocated at the first association that needs it and
+    // freed with the module's records at shutdown.
+    void *assoc_index;
     uint8_t default_ttl;
     uint32_t compacting_tree;    // id of the tree under compaction, 0 = none
     uint32_t compaction_status;  // tree index the next compaction pass starts at

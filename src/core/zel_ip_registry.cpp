@@ -10,6 +10,7 @@
 // one load of the generation and no lock.
 #include "core/zel_ip_registry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <shared_mutex>
@@ -26,9 +27,15 @@ struct Entry {
     const void *owner;
 };
 
+struct Use {
+    const void *user;
+    const char *what;
+};
+
 struct Registry {
     std::shared_mutex mu;
     std::unordered_map<const void *, Entry> live;
+    std::unordered_multimap<const void *, Use> uses;  // by the used record
 };
 
 thread_local const void *t_owner = nullptr;
@@ -76,6 +83,7 @@ void obj_free(void *p) {
     {
         std::unique_lock<std::shared_mutex> g(r.mu);
         r.live.erase(p);
+        if (!r.uses.empty()) r.uses.erase(p);
     }
     freed();
     hwe_nvm_free(p);
@@ -113,10 +121,53 @@ size_t obj_free_owned(const void *owner, const void *keep) {
                 ++it;
             }
         }
+        // Uses by or of the freed records go with them.
+        if (!r.uses.empty() && !mine.empty()) {
+            std::sort(mine.begin(), mine.end());
+            auto gone = [&](const void *p) {
+                return std::binary_search(mine.begin(), mine.end(), const_cast<void *>(p));
+            };
+            for (auto it = r.uses.begin(); it != r.uses.end();) {
+                if (gone(it->first) || gone(it->second.user)) it = r.uses.erase(it);
+                else ++it;
+            }
+        }
     }
     if (!mine.empty()) freed();
     for (void *p : mine) hwe_nvm_free(p);
     return mine.size();
+}
+
+bool obj_use(const void *used, const void *user, const char *what) {
+    Registry &r = registry();
+    try {
+        std::unique_lock<std::shared_mutex> g(r.mu);
+        r.uses.emplace(used, Use{user, what});
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+void obj_unuse(const void *used, const void *user) {
+    Registry &r = registry();
+    std::unique_lock<std::shared_mutex> g(r.mu);
+    auto range = r.uses.equal_range(used);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.user == user) {
+            r.uses.erase(it);
+            return;
+        }
+    }
+}
+
+const void *obj_user(const void *used, const char **what) {
+    Registry &r = registry();
+    std::shared_lock<std::shared_mutex> g(r.mu);
+    auto it = r.uses.find(used);
+    if (it == r.uses.end()) return nullptr;
+    if (what) *what = it->second.what;
+    return it->second.user;
 }
 
 OwnerScope::OwnerScope(const void *owner) : saved_(t_owner) { t_owner = owner; }

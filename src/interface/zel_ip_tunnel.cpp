@@ -384,6 +384,9 @@ uint32_t remove_tunnel(Call &c, zel_ip_tunnel_handle_t h) {
     if (!t) return ZREJECT(m, kBadParam, "Invalid Interface Handle or type\n");
     if (!tunnel_inner_vrd_ok(*t)) return ZREJECT(m, kBadHandle, "Failed to get Inner IP VRD ID\n");
     if (!tunnel_outer_vrd_ok(*t)) return ZREJECT(m, kBadHandle, "Failed to get Outer IP VRD ID\n");
+    // An association keyed by the tunnel would otherwise match the next
+    // interface to draw its id.
+    if (uint32_t st = ZREFUSE_IN_USE(m, t, "Tunnel interface")) return st;
     // 3-5.
     if (uint32_t st = teardown(c, *t)) return st;
     free_record(*c.priv, t);
