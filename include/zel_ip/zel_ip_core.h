@@ -49,8 +49,9 @@ ZEL_IP_EXPORT uint32_t zel_ip_log_disable(zel_module_t *module, uint32_t bits);
 
 /* The framework's callback for a system log level change: levels 0, 1,
  * 3, 7 and 15 are stored in log_level (the whole word, so trace bits are
- * cleared); any other level returns 0x3000f and leaves log_level. On a
- * module that is not started it returns 1 without taking the lock. */
+ * cleared); any other level returns 0x3000f and leaves log_level. A bad
+ * module handle returns 0x30001 ("Invalid module handle"); on a module
+ * that is not started it returns 1 without taking the lock. */
 ZEL_IP_EXPORT uint32_t zel_ipv4_sys_log(zel_module_t *module, uint32_t level);
 
 /* Map a system level to a module level: 0, 1, 3, 7 and 15 map to
@@ -58,7 +59,9 @@ ZEL_IP_EXPORT uint32_t zel_ipv4_sys_log(zel_module_t *module, uint32_t level);
  * Takes no lock. */
 ZEL_IP_EXPORT uint32_t zel_ipv4_map_sys_log(zel_module_t *module, uint32_t level, uint32_t *mapped);
 
-/* ---- Handle checks (1 = valid, 0 = invalid); take no lock ------------ */
+/* ---- Handle checks (1 = valid, 0 = invalid); take no lock ------------
+ * Safe to call while another thread deletes the object: the answer is
+ * then 0 or 1, and the record is never read once it may be freed. */
 
 ZEL_IP_EXPORT int zel_ipv4_valid_handle(zel_module_t *module);         /* started module */
 ZEL_IP_EXPORT int zel_ipv4_valid_rule_set_handle(const void *handle);
