@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,17 @@ uint32_t fault_check(FaultPoint &fp) {
     return fault_decide(t, fp);
 }
 
+uint32_t boundary_status(const char *fn) noexcept {
+    const bool engine = fn && std::strncmp(fn, "hwe_", 4) == 0;
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        return engine ? HWE_E_NO_MEMORY : ZEL_E_NO_MEMORY;
+    } catch (...) {
+        return engine ? HWE_E_PARAM : ZEL_E_INVALID_STATE;
+    }
+}
+
 }  // namespace zsim
 
 using zsim::table;
@@ -184,7 +196,7 @@ const char *zel_sim_call_name(uint32_t index) {
     return index < sizeof zsim::kEntryPoints / sizeof zsim::kEntryPoints[0] ? zsim::kEntryPoints[index] : nullptr;
 }
 
-void zel_sim_fault_set(const char *call, uint32_t nth, uint32_t mode, uint32_t status) {
+void zel_sim_fault_set(const char *call, uint32_t nth, uint32_t mode, uint32_t status) try {
     auto &t = table();
     std::lock_guard<std::mutex> g(t.mu);
     t.mode = nth == 0 ? zsim::Mode::kOff : zsim::Mode::kNth;
@@ -196,9 +208,9 @@ void zel_sim_fault_set(const char *call, uint32_t nth, uint32_t mode, uint32_t s
     t.status = status ? status : HWE_E_FAULT;
     t.last_hit.clear();
     zsim::g_fault_armed.store(t.mode != zsim::Mode::kOff);
-}
+} ZSIM_CATCH_VOID
 
-void zel_sim_fault_random(const char *call, uint64_t seed, uint32_t permille, uint32_t status) {
+void zel_sim_fault_random(const char *call, uint64_t seed, uint32_t permille, uint32_t status) try {
     auto &t = table();
     std::lock_guard<std::mutex> g(t.mu);
     t.mode = zsim::Mode::kRandom;
@@ -210,30 +222,30 @@ void zel_sim_fault_random(const char *call, uint64_t seed, uint32_t permille, ui
     t.status = status ? status : HWE_E_FAULT;
     t.last_hit.clear();
     zsim::g_fault_armed.store(true);
-}
+} ZSIM_CATCH_VOID
 
-void zel_sim_fault_clear(void) {
+void zel_sim_fault_clear(void) try {
     auto &t = table();
     std::lock_guard<std::mutex> g(t.mu);
     t.mode = zsim::Mode::kOff;
     zsim::g_fault_armed.store(false);
-}
+} ZSIM_CATCH_VOID
 
-uint64_t zel_sim_fault_hits(void) {
+uint64_t zel_sim_fault_hits(void) try {
     auto &t = table();
     std::lock_guard<std::mutex> g(t.mu);
     return t.hits;
-}
+} ZSIM_CATCH(0)
 
-const char *zel_sim_fault_last_call(void) {
+const char *zel_sim_fault_last_call(void) try {
     auto &t = table();
     std::lock_guard<std::mutex> g(t.mu);
     static thread_local std::string copy;
     copy = t.last_hit;
     return copy.c_str();
-}
+} ZSIM_CATCH("")
 
-uint64_t zel_sim_call_count(const char *call) {
+uint64_t zel_sim_call_count(const char *call) try {
     auto &r = zsim::registry();
     std::lock_guard<std::mutex> g(r.mu);
     uint64_t n = 0;
@@ -242,12 +254,12 @@ uint64_t zel_sim_call_count(const char *call) {
             n += zsim::total_calls(r, p->index) - r.base[p->index];
     }
     return n;
-}
+} ZSIM_CATCH(0)
 
-void zel_sim_counters_reset(void) {
+void zel_sim_counters_reset(void) try {
     auto &r = zsim::registry();
     std::lock_guard<std::mutex> g(r.mu);
     for (const auto *p : r.points) r.base[p->index] = zsim::total_calls(r, p->index);
-}
+} ZSIM_CATCH_VOID
 
 }  // extern "C"

@@ -108,16 +108,16 @@ constexpr auto kTraceFns = trace_fns(std::make_integer_sequence<uint32_t, kEvent
 
 extern "C" {
 
-uint32_t zel_lttng_fn_ptr_get(uint32_t trace, uint32_t event, zel_trace_fn_t *fn) {
+uint32_t zel_lttng_fn_ptr_get(uint32_t trace, uint32_t event, zel_trace_fn_t *fn) try {
     ZSIM_OBSERVE_POINT();
     (void)trace;
     if (!fn || event >= kEvents) return ZEL_E_INVALID_PARAM;
     *fn = wanted(event) ? kTraceFns[event] : nullptr;
     return 0;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 void zel_lttng_trace_sif_force_error(uint32_t zero, uint32_t line, const char *file,
-                                     const char *fmt, ...) {
+                                     const char *fmt, ...) try {
     ZSIM_COUNT_POINT();
     (void)zero;
     if (!wanted(2)) return;
@@ -125,9 +125,9 @@ void zel_lttng_trace_sif_force_error(uint32_t zero, uint32_t line, const char *f
     va_start(ap, fmt);
     store(2, line, file, fmt, ap, true);
     va_end(ap);
-}
+} ZSIM_CATCH_VOID
 
-uint32_t zel_byte_string_print(const void *buf, uint32_t len, char *out, uint32_t size) {
+uint32_t zel_byte_string_print(const void *buf, uint32_t len, char *out, uint32_t size) try {
     ZSIM_COUNT_POINT();
     const auto *b = static_cast<const unsigned char *>(buf);
     // Bytes in hex, a blank between bytes: 3 characters per byte.
@@ -141,9 +141,9 @@ uint32_t zel_byte_string_print(const void *buf, uint32_t len, char *out, uint32_
         out[n < size ? n : size - 1] = '\0';
     }
     return need;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-void zel_sys_log_write(const char *text, uint32_t len) {
+void zel_sys_log_write(const char *text, uint32_t len) try {
     ZSIM_COUNT_POINT();
     if (!text) return;
     if (g_log_sink.load(std::memory_order_acquire)) {
@@ -155,38 +155,38 @@ void zel_sys_log_write(const char *text, uint32_t len) {
         }
     }
     std::fwrite(text, 1, len, stdout);
-}
+} ZSIM_CATCH_VOID
 
-void zel_sim_log_sink_set(zel_sim_log_sink_t sink, void *user) {
+void zel_sim_log_sink_set(zel_sim_log_sink_t sink, void *user) try {
     Sinks &S = sinks();
     std::lock_guard<std::mutex> g(S.mu);
     S.log = sink;
     S.log_user = user;
     g_log_sink.store(sink != nullptr, std::memory_order_release);
-}
+} ZSIM_CATCH_VOID
 
-void zel_sim_trace_sink_set(uint32_t event_mask, zel_sim_trace_sink_t sink, void *user) {
+void zel_sim_trace_sink_set(uint32_t event_mask, zel_sim_trace_sink_t sink, void *user) try {
     Sinks &S = sinks();
     std::lock_guard<std::mutex> g(S.mu);
     S.trace = sink;
     S.trace_user = user;
     g_sink_events.store(sink ? event_mask : 0u, std::memory_order_relaxed);
-}
+} ZSIM_CATCH_VOID
 
-void zel_sim_trace_record(int on) {
+void zel_sim_trace_record(int on) try {
     Recorder &R = rec();
     std::lock_guard<std::mutex> g(R.mu);
     if (on) R.recs.clear();
     g_recording.store(on != 0);
-}
+} ZSIM_CATCH_VOID
 
-uint32_t zel_sim_trace_count(void) {
+uint32_t zel_sim_trace_count(void) try {
     Recorder &R = rec();
     std::lock_guard<std::mutex> g(R.mu);
     return static_cast<uint32_t>(R.recs.size());
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-int zel_sim_trace_get(uint32_t index, zel_sim_trace_rec_t *out) {
+int zel_sim_trace_get(uint32_t index, zel_sim_trace_rec_t *out) try {
     Recorder &R = rec();
     std::lock_guard<std::mutex> g(R.mu);
     if (index >= R.recs.size() || !out) return 0;
@@ -198,6 +198,6 @@ int zel_sim_trace_get(uint32_t index, zel_sim_trace_rec_t *out) {
     out->text = r.text.c_str();
     out->forced = r.forced;
     return 1;
-}
+} ZSIM_CATCH(0)
 
 }  // extern "C"
