@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "cli.h"
+#include "cmd_route_view.h"
 #include "diag/zel_ip_dump_internal.h"
 #include "tree/zel_ip_hw_catalogue.h"
 #include "tree/zel_ip_layout.h"
@@ -94,6 +95,7 @@ Result invalid_dip_op(Session &s, const Parsed &p, bool add) {
 // lookup <addr> [vrd <name>]: the destination tree entry a packet to
 // <addr> in the domain hits, printed as
 //     <addr> (VRD-ID <id>) -> <the entry's row as the table dump prints it>
+// with " (host mode: not routed)" after it in a domain in host mode.
 // The engine gives the hit's action and the length of the pattern that
 // wrote it; the row's key columns show that pattern (the catch-all: its
 // wildcards).
@@ -139,7 +141,11 @@ Result lookup(Session &s, const Parsed &p) {
     const uint32_t freed = s.free_pattern(key);
     if (st != 0) return s.check(st);
     if (freed != 0) return s.check(freed);
-    std::printf("%s (VRD-ID %u) -> %s\n", ipv4_text(dest).c_str(), vrd_id, row);
+    // 4. A domain in host mode routes nothing, whatever the entry says.
+    bool routing = true;
+    routes_in_domain(s, vrd_id, routing);
+    std::printf("%s (VRD-ID %u) -> %s%s\n", ipv4_text(dest).c_str(), vrd_id, row,
+                routing ? "" : " (host mode: not routed)");
     return Result::kOk;
 }
 
