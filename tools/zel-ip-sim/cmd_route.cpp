@@ -4,9 +4,11 @@
 #include <cstdio>
 
 #include "cli.h"
+#include "cmd_assoc.h"
 #include "diag/zel_ip_dump_internal.h"
 #include "tree/zel_ip_hw_catalogue.h"
 #include "tree/zel_ip_layout.h"
+#include "tree/zel_ip_layout_route.h"
 
 namespace zcli {
 namespace {
@@ -115,27 +117,58 @@ Result invalid_dip_op(Session &s, Args &a, bool add) {
     return s.check(add ? zel_ip_invalid_dip_add(s.module(), h, &p) : zel_ip_invalid_dip_rem(s.module(), h, &p));
 }
 
-// lookup <addr> [vrd <name>]: the destination tree entry a packet to
-// <addr> in the domain hits, printed as
+// lookup <addr> [vrd <name>] [proto <n>] [dport <n>] [sip <a>] [sport <n>]
+//     [intf <name>]: the destination tree entry a packet to <addr> in the
+// domain hits, printed as
 //     <addr> (VRD-ID <id>) -> <the entry's row as the table dump prints it>
 // The engine gives the hit's action and the length of the pattern that
 // wrote it; the row's key columns show that pattern (the catch-all: its
-// wildcards).
+// wildcards). Given more of the packet than its destination, and when the
+// entry terminates the packet locally, a second line says which ingress
+// association the packet (its protocol, ports, source and ingress
+// interface as given, 0 otherwise) hits with the entry's mask.
 Result lookup(Session &s, Args &a) {
     auto dest = a.ipv4("destination");
     if (!dest) return Result::kUsage;
     void *vrd = nullptr;
-    if (a.accept("vrd")) {
-        auto v = a.object(ObjType::kVrd, "routing domain", true);
-        if (!v) return Result::kUsage;
-        vrd = *v;
+    AssocPacket k{0, 0, 0, *dest, 0, 0, 0};
+    bool packet = false;  // a 5-tuple was given
+    while (!a.empty()) {
+        packet = packet || a.peek() != "vrd";
+        std::optional<uint32_t> v;
+        if (a.accept("vrd")) {
+            auto o = a.object(ObjType::kVrd, "routing domain", true);
+            if (!o) return Result::kUsage;
+            vrd = *o;
+            continue;
+        } else if (a.accept("intf")) {
+            auto o = a.any_object({ObjType::kInterface, ObjType::kTunnel}, "interface");
+            if (!o) return Result::kUsage;
+            k.intf_id = static_cast<const zel_obj_header_t *>(o->handle)->intf_id;
+            continue;
+        } else if (a.accept("proto")) {
+            if (!(v = a.u32("protocol", 255))) return Result::kUsage;
+            k.proto = *v;
+        } else if (a.accept("dport")) {
+            if (!(v = a.u32("destination port", 65535))) return Result::kUsage;
+            k.dport = *v;
+        } else if (a.accept("sport")) {
+            if (!(v = a.u32("source port", 65535))) return Result::kUsage;
+            k.sport = *v;
+        } else if (a.accept("sip")) {
+            if (!(v = a.ipv4("source"))) return Result::kUsage;
+            k.sip = *v;
+        } else {
+            a.done();  // reports the unexpected word
+            return Result::kUsage;
+        }
     }
-    if (!a.done()) return Result::kUsage;
     uint32_t vrd_id = 0;
     if (!zel_ipv4_vrd_valid_handle(vrd, &vrd_id)) {
         s.usage_error("routing domain: the domain was deleted");
         return Result::kUsage;
     }
+    k.vrd_id = vrd_id;
 
     // 1. What the full key {VRD-ID, address} hits.
     hwe_engine_t *eng = zel_sim_engine(s.sim());
@@ -170,6 +203,20 @@ Result lookup(Session &s, Args &a) {
     zel_ptn_free(&key);
     if (st != 0) return s.check(st);
     std::printf("%s (VRD-ID %u) -> %s\n", ipv4_text(*dest).c_str(), vrd_id, row);
+
+    // 4. A locally terminated packet: the association it hits.
+    if (packet && hit.kind != HWE_ACTION_FUNC) {
+        const lay::dest::Value d = lay::dest::decode(hit);
+        if (d.type == lay::dest::RouteType::kLocallyAddressed ||
+            d.type == lay::dest::RouteType::kLocallyTerminating) {
+            std::string line;
+            if (!assoc_packet_hit(s, d.assoc_mask, k, &line)) {
+                s.usage_error("the engine has no association tree");
+                return Result::kUsage;
+            }
+            std::printf("  association lookup: %s\n", line.c_str());
+        }
+    }
     return Result::kOk;
 }
 
@@ -190,8 +237,10 @@ ZEL_CLI_COMMANDS(
      [](Session &s, Args &a) { return invalid_dip_op(s, a, true); }},
     {"invalid-dip rem", "<a/p> [vrd <name>]", "remove the entry of a prefix (zel_ip_invalid_dip_rem)",
      [](Session &s, Args &a) { return invalid_dip_op(s, a, false); }},
-    {"lookup", "<addr> [vrd <name>]",
-     "show the destination tree entry a packet to <addr> hits, decoded like a table dump row", lookup});
+    {"lookup", "<addr> [vrd <name>] [proto <n>] [dport <n>] [sip <a>] [sport <n>] [intf <name>]",
+     "show the destination tree entry a packet to <addr> hits, decoded like a table dump row, and for a "
+     "locally terminated packet the ingress association it hits",
+     lookup});
 
 }  // namespace
 }  // namespace zcli
