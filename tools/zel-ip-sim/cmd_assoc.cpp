@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli.h"
@@ -32,141 +33,82 @@ std::map<uint32_t, std::string> &names_by_flow() {
 uint32_t flow_id_of(const void *flow) { return static_cast<const zel_flow_header_t *>(flow)->ns_id; }
 
 // qos policer <name> <flow-id>
-Result policer_new(Session &s, Args &a) {
-    auto name = a.word("name");
-    auto id = a.u32("policing flow id");
-    if (!name || !id || !a.done()) return Result::kUsage;
-    if (!s.define(*name, ObjType::kPolicer, zel_sim_qos_policer_new(s.sim(), *id))) {
-        s.usage_error("'" + *name + "' is already defined");
+Result policer_new(Session &s, const Parsed &p) {
+    if (!s.define(p.word("name"), ObjType::kPolicer, zel_sim_qos_policer_new(s.sim(), p.u32("flow-id")))) {
+        s.usage_error("'" + p.word("name") + "' is already defined");
         return Result::kUsage;
     }
     return Result::kOk;
 }
 
 // assoc create <name> cpu nca <q> | cpu ph <handle> [cb <n>] | discard | bind
-//     [vrd <name>] [vrd-id <n>] [intf <name>|any] [proto <n>] [dip <a/p>]
-//     [dport <n>] [sip <a/p>] [sport <n>] [ctx <flow-id>] [queue <q>]
-//     [dscp-queue] [police <policer>] [filter]
-// The mask is made of the fields given (a field given as 0 is selected
-// and matches anything).
-Result assoc_create(Session &s, Args &a) {
-    auto name = a.word("name");
-    if (!name || !name_free(s, *name)) return Result::kUsage;
-    zel_ip_ingress_assoc_params_t p{};
-    if (a.accept("discard")) {
-        p.action = ZEL_IP_ASSOC_DISCARD;
-    } else if (a.accept("bind")) {
-        p.action = ZEL_IP_ASSOC_BIND;
-    } else if (a.accept("cpu")) {
-        p.action = ZEL_IP_ASSOC_SEND_TO_CPU;
-        if (a.accept("nca")) {
-            auto q = a.u32("NCA queue");
-            if (!q) return Result::kUsage;
-            p.cpu_kind = ZEL_IP_CPU_PATH_NCA;
-            p.cpu_target = *q;
-        } else if (a.accept("ph")) {
-            auto h = a.u32("PH bind handle");
-            if (!h) return Result::kUsage;
-            p.cpu_kind = 1;
-            p.cpu_target = *h;
-            if (a.accept("cb")) {
-                auto cb = a.u32("callback function id", 255);
-                if (!cb) return Result::kUsage;
-                p.cpu_cb_fn_id = static_cast<uint8_t>(*cb);
-            }
-        } else {
-            s.usage_error("'nca <queue>' or 'ph <handle>' expected after 'cpu'");
-            return Result::kUsage;
-        }
+//     [fields] [options]: the mask is made of the fields given (a field
+//     given as 0, or `intf any`, is selected and matches anything).
+Result assoc_create(Session &s, const Parsed &p) {
+    zel_ip_ingress_assoc_params_t a{};
+    if (p.has("cpu")) {
+        a.action = ZEL_IP_ASSOC_SEND_TO_CPU;
+        a.cpu_kind = p.word("cpu", 0) == "nca" ? ZEL_IP_CPU_PATH_NCA : 1;
+        a.cpu_target = p.u32("cpu", 1);
+        a.cpu_cb_fn_id = static_cast<uint8_t>(p.u32_or("cpu.cb", 0));
     } else {
-        s.usage_error("'cpu', 'discard' or 'bind' expected");
-        return Result::kUsage;
+        a.action = p.has("discard") ? ZEL_IP_ASSOC_DISCARD : ZEL_IP_ASSOC_BIND;
     }
-    while (!a.empty()) {
-        if (a.accept("vrd")) {
-            auto v = a.object(ObjType::kVrd, "routing domain", true);
-            if (!v) return Result::kUsage;
-            p.vrd = static_cast<zel_ip_vrd_handle_t>(*v);
-            p.mask |= ZEL_IP_IAM_VRD_HANDLE;
-        } else if (a.accept("vrd-id")) {
-            auto v = a.u32("VRD ID");
-            if (!v) return Result::kUsage;
-            p.vrd_id = *v;
-            p.mask |= ZEL_IP_IAM_VRD_ID;
-        } else if (a.accept("intf")) {
-            if (!a.accept("any")) {
-                auto o = a.any_object({ObjType::kInterface, ObjType::kTunnel}, "interface");
-                if (!o) return Result::kUsage;
-                p.intf = o->handle;
-            }
-            p.mask |= ZEL_IP_IAM_INTF;
-        } else if (a.accept("proto")) {
-            auto v = a.u32("protocol", 255);
-            if (!v) return Result::kUsage;
-            p.proto = static_cast<uint8_t>(*v);
-            p.mask |= ZEL_IP_IAM_PROTO;
-        } else if (a.accept("dip")) {
-            auto v = a.prefix("destination");
-            if (!v) return Result::kUsage;
-            p.dip = v->first;
-            p.dip_prefix_len = v->second;
-            p.mask |= ZEL_IP_IAM_DIP;
-        } else if (a.accept("dport")) {
-            auto v = a.u32("destination port", 65535);
-            if (!v) return Result::kUsage;
-            p.dport = static_cast<uint16_t>(*v);
-            p.mask |= ZEL_IP_IAM_DPORT;
-        } else if (a.accept("sip")) {
-            auto v = a.prefix("source");
-            if (!v) return Result::kUsage;
-            p.sip = v->first;
-            p.sip_prefix_len = v->second;
-            p.mask |= ZEL_IP_IAM_SIP;
-        } else if (a.accept("sport")) {
-            auto v = a.u32("source port", 65535);
-            if (!v) return Result::kUsage;
-            p.sport = static_cast<uint16_t>(*v);
-            p.mask |= ZEL_IP_IAM_SPORT;
-        } else if (a.accept("ctx")) {
-            auto v = a.u32("context flow id");
-            if (!v) return Result::kUsage;
-            p.context_flow_id = *v;
-        } else if (a.accept("queue")) {
-            auto v = a.object(ObjType::kQueue, "queue");
-            if (!v) return Result::kUsage;
-            p.mtm_queue = *v;
-        } else if (a.accept("dscp-queue")) {
-            p.dscp_cpu_queue = 1;
-        } else if (a.accept("police")) {
-            auto v = a.object(ObjType::kPolicer, "policer");
-            if (!v) return Result::kUsage;
-            p.policing = 1;
-            p.policer = *v;
-        } else if (a.accept("filter")) {
-            p.flow_filter = 1;
-        } else {
-            a.done();  // reports the unexpected word
-            return Result::kUsage;
-        }
+    if (p.has("vrd")) {
+        a.mask |= ZEL_IP_IAM_VRD_HANDLE;
+        a.vrd = static_cast<zel_ip_vrd_handle_t>(p.object("vrd"));
     }
+    if (p.has("vrd-id")) {
+        a.mask |= ZEL_IP_IAM_VRD_ID;
+        a.vrd_id = p.u32("vrd-id");
+    }
+    if (p.has("intf") || p.has("intf-any")) {
+        a.mask |= ZEL_IP_IAM_INTF;
+        a.intf = p.object("intf");
+    }
+    if (p.has("proto")) {
+        a.mask |= ZEL_IP_IAM_PROTO;
+        a.proto = static_cast<uint8_t>(p.u32("proto"));
+    }
+    if (p.has("dip")) {
+        a.mask |= ZEL_IP_IAM_DIP;
+        std::tie(a.dip, a.dip_prefix_len) = p.prefix("dip");
+    }
+    if (p.has("dport")) {
+        a.mask |= ZEL_IP_IAM_DPORT;
+        a.dport = static_cast<uint16_t>(p.u32("dport"));
+    }
+    if (p.has("sip")) {
+        a.mask |= ZEL_IP_IAM_SIP;
+        std::tie(a.sip, a.sip_prefix_len) = p.prefix("sip");
+    }
+    if (p.has("sport")) {
+        a.mask |= ZEL_IP_IAM_SPORT;
+        a.sport = static_cast<uint16_t>(p.u32("sport"));
+    }
+    a.context_flow_id = p.u32_or("ctx", 0);
+    a.mtm_queue = p.object("queue");
+    a.dscp_cpu_queue = p.has("dscp-queue") ? 1 : 0;
+    if (p.has("police")) {
+        a.policing = 1;
+        a.policer = p.object("police");
+    }
+    a.flow_filter = p.has("filter") ? 1 : 0;
     zel_ip_flow_handle_t h = nullptr;
-    Result r = s.check(zel_ip_ingress_association_create(s.module(), &p, &h));
+    Result r = s.check(zel_ip_ingress_association_create(s.module(), &a, &h));
     if (r == Result::kOk) {
-        s.define(*name, ObjType::kAssoc, h);
-        names_by_flow()[flow_id_of(h)] = *name;
+        s.define(p.word("name"), ObjType::kAssoc, h);
+        names_by_flow()[flow_id_of(h)] = p.word("name");
     }
     return r;
 }
 
-// assoc delete <name>
-Result assoc_delete(Session &s, Args &a) {
-    const std::string name = a.peek();
-    auto h = a.object(ObjType::kAssoc, "association");
-    if (!h || !a.done()) return Result::kUsage;
-    const uint32_t flow_id = flow_id_of(*h);
-    Result r = s.check(zel_ip_ingress_association_delete(s.module(), static_cast<zel_ip_flow_handle_t>(*h)));
+Result assoc_delete(Session &s, const Parsed &p) {
+    void *h = p.object("assoc");
+    const uint32_t flow_id = flow_id_of(h);
+    Result r = s.check(zel_ip_ingress_association_delete(s.module(), static_cast<zel_ip_flow_handle_t>(h)));
     if (r == Result::kOk) {
-        s.forget(name);
+        s.forget(p.word("assoc"));
         names_by_flow().erase(flow_id);
     }
     return r;
@@ -241,16 +183,42 @@ bool assoc_packet_hit(Session &s, uint8_t dest_mask, const AssocPacket &k, std::
     return true;
 }
 
+namespace {
+Value port(const char *name, const char *label) { return number(name, label, 0, 65535); }
+}  // namespace
+
 ZEL_CLI_COMMANDS(
-    {"qos policer", "<name> <flow-id>", "a policer of the platform's QoS service with policing flow id <flow-id>",
-     policer_new},
+    {"qos policer", {{new_name("name"), number("flow-id", "policing flow id", 0, 0xffffff)}, {}},
+     "a policer of the platform's QoS service with policing flow id <flow-id>", policer_new},
     {"assoc create",
-     "<name> cpu nca <q>|cpu ph <handle> [cb <n>]|discard|bind [vrd <name>] [vrd-id <n>] [intf <name>|any] "
-     "[proto <n>] [dip <a/p>] [dport <n>] [sip <a/p>] [sport <n>] [ctx <flow-id>] [queue <q>] [dscp-queue] "
-     "[police <policer>] [filter]",
+     {{new_name("name")},
+      {opt({"cpu"}, {keyword("via", {"nca", "ph"}), number("target", "NCA queue id or PH bind handle", 0, UINT32_MAX)},
+           "deliver to the CPU through an NCA queue or a packet-handling bind handle")
+           .required()
+           .in_group("action")
+           .then({opt({"cb"}, {number("n", "callback function id", 0, 0xff)}, "ph: the callback function")}),
+       flag({"discard"}, "drop the traffic").required().in_group("action"),
+       flag({"bind"}, "leave the traffic to a module binding").required().in_group("action"),
+       opt({"vrd"}, {object("domain", "routing domain", {ObjType::kVrd}, true)}, "key: the routing domain (0x01)"),
+       opt({"vrd-id"}, {number("id", "VRD ID", 0, UINT32_MAX)}, "key: the routing domain by id (0x80)"),
+       opt({"intf"}, {object("intf", "interface", {ObjType::kInterface, ObjType::kTunnel}, false)},
+           "key: the ingress interface (0x02)")
+           .in_group("intf"),
+       flag({"intf-any"}, "key: any ingress interface (0x02)").in_group("intf"),
+       opt({"proto"}, {number("n", "protocol", 0, 255)}, "key: the IP protocol, 0 any (0x10)"),
+       opt({"dip"}, {prefix("a/p", "destination")}, "key: the destination address or prefix (0x04)"),
+       opt({"dport"}, {port("n", "destination port")}, "key: the destination port, 0 any (0x20)"),
+       opt({"sip"}, {prefix("a/p", "source")}, "key: the source address or prefix (0x08)"),
+       opt({"sport"}, {port("n", "source port")}, "key: the source port, 0 any (0x40)"),
+       opt({"ctx"}, {number("flow-id", "context flow id", 0, UINT32_MAX)},
+           "cpu: the context flow the packets carry (default: the association's own id)"),
+       opt({"queue"}, {object("q", "queue", {ObjType::kQueue})}, "cpu: pass this traffic-manager queue"),
+       flag({"dscp-queue"}, "cpu: the queue comes from the CPU DSCP map"),
+       opt({"police"}, {object("policer", "policer", {ObjType::kPolicer})}, "police the flow"),
+       flag({"filter"}, "apply the association flow filter")}},
      "create an ingress association keyed by the fields given (zel_ip_ingress_association_create)",
      assoc_create},
-    {"assoc delete", "<name>", "delete an ingress association (zel_ip_ingress_association_delete)",
-     assoc_delete});
+    {"assoc delete", {{object("assoc", "association", {ObjType::kAssoc})}, {}},
+     "delete an ingress association (zel_ip_ingress_association_delete)", assoc_delete});
 
 }  // namespace zcli
