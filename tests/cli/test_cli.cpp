@@ -458,4 +458,48 @@ TEST(Cli, TunnelAndVirtualInterfaceCommands) {
               "<stdin>:7: tunnel create t id 576: tunnel id 576 is out of range (0 to 575)\n");
 }
 
+// Ingress associations by name: the mask follows from the fields given;
+// `lookup` with a 5-tuple names the association a locally terminated
+// packet hits; an interface an association is keyed by cannot be deleted
+// under it; refusals report the library's status.
+TEST(Cli, IngressAssociationCommands) {
+    Tool tool;
+    ToolRun r = tool.run("-q -k",
+                         "l2 create eth0 0x10\n"
+                         "interface create up l2 eth0 addr 192.0.2.2/30 mask 0x12\n"
+                         "assoc create bgp cpu nca 3 intf up proto 6\n"
+                         "assoc create any-ospf discard intf-any proto 89\n"
+                         "assoc create any-intf discard intf-any proto 0\n"
+                         "assoc create bad discard proto 0 dip 10.0.0.0/8\n"
+                         "assoc create comp cpu ph 0x12345678 cb 2 vrd-id 63 proto 17 dip 192.0.2.2 dport 50000 "
+                         "sip 198.51.100.1 sport 9\n"
+                         "interface delete up\n"
+                         "lookup 192.0.2.2 proto 6 dport 179 intf up\n"
+                         "lookup 192.0.2.2 proto 6 dport 179\n"
+                         "assoc delete bgp\n"
+                         "assoc delete bgp\n"
+                         "lookup 192.0.2.2 proto 6 dport 179 intf up\n"
+                         "interface delete up\n");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err,
+              "<stdin>:4: assoc create any-ospf discard intf-any proto 89: 0x00030008 Invalid parameter\n"
+              "<stdin>:6: assoc create bad discard proto 0 dip 10.0.0.0/8: 0x00030008 Invalid parameter\n"
+              "<stdin>:7: assoc create comp cpu ph 0x12345678 cb 2 vrd-id 63 proto 17 dip 192.0.2.2 dport 50000 "
+              "sip 198.51.100.1 sport 9: 0x00010008 Invalid parameter\n"
+              "<stdin>:8: interface delete up: 0x0003000f Operation not allowed in current state\n"
+              "<stdin>:12: assoc delete bgp: association: no object named 'bgp'\n");
+    const std::string up =
+        "192.0.2.2 (VRD-ID 63) -> 63, 192.0.2.2/32, Locally-Addressed, NA, NA, OFF, |INTF|PROTO|\n";
+    EXPECT_NE(mask_sites(r.out).find("[zel_ip_log: ERROR] FILE:LINE Protocol cannot be specified with a "
+                                     "wild-carded input field before it\n"),
+              std::string::npos);
+    EXPECT_NE(mask_sites(r.out).find("[zel_ip_log: ERROR] FILE:LINE IP interface 0x"), std::string::npos);
+    const std::string lookups = r.out.substr(r.out.find(up));
+    // With the interface: bgp. From elsewhere: the any-interface
+    // association, which is what remains once bgp is deleted.
+    const std::string any = "  association lookup: tree 8: association any-intf (FLOW-ID 0xd00001, Discard)\n";
+    EXPECT_EQ(lookups, up + "  association lookup: tree 8: association bgp (FLOW-ID 0xd00000, Send-to-CPU)\n" +
+                           up + any + up + any);
+}
+
 }  // namespace
