@@ -60,6 +60,9 @@ struct ZelIpPriv {
     // of the module, allocated at the first association that needs it and
     // freed with the module's records at shutdown.
     void *assoc_index;
+    // Interface and next hop of every egress flow (src/flow), allocated
+    // like assoc_index: one egress flow per tree-29 key.
+    void *egress_flow_index;
     uint8_t default_ttl;
     uint32_t compacting_tree;    // id of the tree under compaction, 0 = none
     uint32_t compaction_status;  // tree index the next compaction pass starts at
