@@ -22,6 +22,7 @@
 #include <stdint.h>
 
 #include "zel_fw.h"
+#include "zel_ip/zel_ip_export.h"
 #include "zel_ip/zel_ip_types.h"
 
 #ifdef __cplusplus
@@ -83,9 +84,9 @@ typedef struct zel_ip_egress_flow_params {
  * A create that fails after taking the association id withdraws the
  * entries it learnt, returns the id and frees the record; only a
  * withdrawal that fails as well leaves the id taken (the log says so). */
-uint32_t zel_ip_egress_association_create(zel_module_t *module,
-                                          const zel_ip_egress_assoc_params_t *params,
-                                          zel_ip_flow_handle_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_egress_association_create(zel_module_t *module,
+                                                        const zel_ip_egress_assoc_params_t *params,
+                                                        zel_ip_flow_handle_t *out);
 
 /* Delete an egress association: its three lookup entries, then its id and
  * the record. Returns 0; 0x30008 ("Invalid Flow handle": not a live flow;
@@ -94,7 +95,8 @@ uint32_t zel_ip_egress_association_create(zel_module_t *module,
  * a failed entry with severity 1 or 0x1001e (the id could not be
  * returned): the association then stays valid and repeating the delete
  * goes on from the failed step. */
-uint32_t zel_ip_egress_association_delete(zel_module_t *module, zel_ip_flow_handle_t flow);
+ZEL_IP_EXPORT uint32_t zel_ip_egress_association_delete(zel_module_t *module,
+                                                        zel_ip_flow_handle_t flow);
 
 /* Create an egress flow on an interface (and next hop). *out is set to
  * NULL first and to the new flow on success. One flow per interface and
@@ -109,24 +111,25 @@ uint32_t zel_ip_egress_association_delete(zel_module_t *module, zel_ip_flow_hand
  * A create that fails after taking the flow id withdraws what it learnt,
  * returns the id and frees the record, as egress association create does.
  * The interface cannot be deleted while the flow exists. */
-uint32_t zel_ip_egress_flow_create(zel_module_t *module, const zel_ip_egress_flow_params_t *params,
-                                   zel_ip_flow_handle_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_egress_flow_create(zel_module_t *module,
+                                                 const zel_ip_egress_flow_params_t *params,
+                                                 zel_ip_flow_handle_t *out);
 
 /* Delete an egress flow: its lookup entry, then its id and the record.
  * Returns as zel_ip_egress_association_delete does ("Invalid flow handle
  * parameter" for an egress association handle). */
-uint32_t zel_ip_egress_flow_delete(zel_module_t *module, zel_ip_flow_handle_t flow);
+ZEL_IP_EXPORT uint32_t zel_ip_egress_flow_delete(zel_module_t *module, zel_ip_flow_handle_t flow);
 
 /* The mask rules alone: 0, or 8 with the message logged at ERROR. Takes
  * no lock. */
-uint32_t zel_ipv4_valid_egress_association_mask(zel_module_t *module, uint16_t mask);
+ZEL_IP_EXPORT uint32_t zel_ipv4_valid_egress_association_mask(zel_module_t *module, uint16_t mask);
 
 /* The parameter check of create alone (no lock, nothing changed): 0 with
  * the mask create uses (derived when the given one is 0) in *mask, or
  * 0x30008 / 0x30001 / 0x1030016 with the message logged at ERROR. */
-uint32_t zel_ipv4_valid_egress_association_info(zel_module_t *module,
-                                                const zel_ip_egress_assoc_params_t *params,
-                                                uint16_t *mask);
+ZEL_IP_EXPORT uint32_t zel_ipv4_valid_egress_association_info(zel_module_t *module,
+                                                              const zel_ip_egress_assoc_params_t *params,
+                                                              uint16_t *mask);
 
 #ifdef __cplusplus
 }

@@ -123,9 +123,9 @@ uint32_t zel_ip_ingress_association_create(zel_module_t *module,
  * association; repeating it goes on from the failed step. */
 uint32_t zel_ip_ingress_association_delete(zel_module_t *module, zel_ip_flow_handle_t flow);
 
-/* The parameter check of create alone (no lock, nothing changed): 0, or
- * 8 / 1 / 0x1000006 with the message logged at ERROR; the caller adds
- * severity 3. */
+/* The parameter check of create alone (takes no lock, changes nothing):
+ * 0, or 0x30008 / 0x30001 / 0x1030006 as create returns them, with the
+ * check's message logged at ERROR. */
 uint32_t zel_ipv4_valid_ingress_association_info(zel_module_t *module,
                                                  const zel_ip_ingress_assoc_params_t *params);
 

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "core/zel_ip_call.h"
@@ -30,6 +31,7 @@
 #include "core/zel_ip_settings_internal.h"
 #include "tree/zel_ip_hw_catalogue.h"
 #include "tree/zel_ip_hw_internal.h"
+#include "tree/zel_ip_ledger.h"
 #include "zel_ip/zel_ip_core.h"
 
 using namespace zel::ip;
@@ -328,13 +330,13 @@ void release_failed_startup(zel_module_t *m, ZelIpPriv &p, const StartupProgress
 uint32_t startup(zel_module_t *m) {
     // 2. Log level.
     uint32_t mapped = 0;
-    if (uint32_t st = zel_ipv4_map_sys_log(m, m->log_level, &mapped)) {
+    if (uint32_t st = zel_ipv4_map_sys_log(m, log_mask(m->log_level), &mapped)) {
         ZFAIL_ERROR(m, st, "Failed to map system log-level to IPv4 log-level");
-        m->log_level = ZEL_LOG_ERROR;
+        set_log_mask(m->log_level, ZEL_LOG_ERROR);
     } else {
-        m->log_level = mapped;
+        set_log_mask(m->log_level, mapped);
     }
-    ZLOG_INFO(m, "Initializing at log-level 0x%04x\n", m->log_level);
+    ZLOG_INFO(m, "Initializing at log-level 0x%04x\n", log_mask(m->log_level));
     ZLOG_INFO(m, "Profile - ZEL_KORVANT_PROFILE_1");
     // 3. Memory budget.
     print_memory_report(m);
@@ -343,16 +345,22 @@ uint32_t startup(zel_module_t *m) {
     //    8176 bytes reported above).
     auto *p = static_cast<ZelIpPriv *>(obj_alloc(sizeof(ZelIpPriv), ObjKind::kPriv));
     if (!p) return ZFAIL_FATAL(m, kNoMemory, "Failed to allocate memory");
+    p->ledger = new (std::nothrow) Ledger;
+    if (!p->ledger) {
+        obj_free(p);
+        return ZFAIL_FATAL(m, kNoMemory, "Failed to allocate memory");
+    }
     // 5-24.
     StartupProgress made;
     if (uint32_t st = startup_steps(m, *p, made)) {
         release_failed_startup(m, *p, made);
+        delete p->ledger;
         obj_free(p);
         return st;
     }
     // 25. Valid, and attached.
     p->magic = kPrivMagic;
-    m->priv = p;
+    __atomic_store_n(&m->priv, static_cast<void *>(p), __ATOMIC_RELEASE);
     return 0;
 }
 
@@ -440,8 +448,9 @@ uint32_t shutdown(zel_module_t *m, ZelIpPriv &p) {
     // the application configured and did not delete go with it: their
     // entries left the engine with the trees and their ids with the pools,
     // and their handles must not pass a handle check any more.
-    p.magic = 0;
-    m->priv = nullptr;
+    __atomic_store_n(&m->priv, nullptr, __ATOMIC_RELEASE);
+    delete p.ledger;
+    p.ledger = nullptr;
     obj_free_owned(m, &p);
     obj_free(&p);
     return 0;

@@ -14,6 +14,8 @@
 
 namespace zel::ip {
 
+class Ledger;  // tree/zel_ip_ledger.h
+
 inline constexpr uint32_t kAddrSlots = 256;
 
 // One slot of the compressed address table: its index is the 8-bit
@@ -63,6 +65,13 @@ struct ZelIpPriv {
     // Interface and next hop of every egress flow (src/flow), allocated
     // like assoc_index: one egress flow per tree-29 key.
     void *egress_flow_index;
+    // Who holds the address-tree entries and INTF-IDs objects program
+    // (tree/zel_ip_ledger.h); made at start-up, deleted at shutdown.
+    Ledger *ledger;
+    // VRD ids a failed domain create could not give back, and the source
+    // entries it could not withdraw (bit 0-2: kInvalidSources order, bit
+    // 3: the id itself): settled by the next domain create or delete.
+    uint8_t vrd_leftovers[kMaxVrds];
     uint8_t default_ttl;
     uint32_t compacting_tree;    // id of the tree under compaction, 0 = none
     uint32_t compaction_status;  // tree index the next compaction pass starts at

@@ -185,7 +185,11 @@ uint64_t hash_key(uint32_t tree, const lay::KeySpec &k) {
         mix(k.f[i].value);
         mix(k.f[i].bits);
     }
-    return h;
+    // The table takes the low bits, which FNV's multiply fills from the
+    // inputs' low bits only: spread the high ones down.
+    h ^= h >> 31;
+    h *= 0xbf58476d1ce4e5b9ull;
+    return h ^ (h >> 29);
 }
 
 bool same_key(const lay::KeySpec &a, const lay::KeySpec &b) {

@@ -101,7 +101,6 @@ uint32_t vrd_delete(Call &c, zel_ip_vrd_handle_t vrd) {
     uint32_t st = invalid_sources(c, id, kRuleUnlearn);
     // 5.
     c.priv->vrd_table[id] = nullptr;
-    vrd->magic = 0;
     obj_free(vrd);
     return st;
 }

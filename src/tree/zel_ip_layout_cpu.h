@@ -116,14 +116,9 @@ struct Value {
     uint32_t cb_fn_id;      // !nca
 };
 
-// The context flow is written whole: when a rule gives none it is the
-// rule's 28-bit flow key, and what the engine makes of the bits above 24
-// is the engine's.
-constexpr hwe_action_t nca(uint32_t q, uint32_t context_flow) {
-    hwe_action_t a = value_entry(q, 0);
-    a.w2 = context_flow;
-    return a;
-}
+// A context flow wider than a data word (a rule's 28-bit flow key) keeps
+// its low 24 bits: the engine takes no more.
+constexpr hwe_action_t nca(uint32_t q, uint32_t context_flow) { return value_entry(q, context_flow); }
 constexpr hwe_action_t ph(uint32_t handle, uint32_t cb_fn_id) {
     hwe_action_t a = value_entry(0, 0);
     kCbFnId.put(a, cb_fn_id);
@@ -142,9 +137,8 @@ namespace filter_cpu_ctx {
 
 // W1 = the context flow; W2 repeats the W2 of the rule's tree-17 entry and
 // is what a reader shows as CONTEXT-FLOW-ID.
-// Both words whole, as tree 17's context flow.
 constexpr hwe_action_t encode(uint32_t context_flow, uint32_t tree17_w2) {
-    return {HWE_ACTION_VALUE, context_flow, tree17_w2};
+    return value_entry(context_flow, tree17_w2);
 }
 constexpr uint32_t context_flow(const hwe_action_t &a) { return a.w2; }
 
