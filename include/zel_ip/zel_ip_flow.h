@@ -37,6 +37,7 @@
 #include <stdint.h>
 
 #include "zel_fw.h"
+#include "zel_ip/zel_ip_export.h"
 #include "zel_ip/zel_ip_types.h"
 
 #ifdef __cplusplus
@@ -110,7 +111,7 @@ typedef struct zel_ip_ingress_assoc_params {
  * A create that fails after taking the association id withdraws what it
  * had programmed, returns the id and frees the record; only a withdrawal
  * that fails as well leaves the id taken (and says so in the log). */
-uint32_t zel_ip_ingress_association_create(zel_module_t *module,
+ZEL_IP_EXPORT uint32_t zel_ip_ingress_association_create(zel_module_t *module,
                                            const zel_ip_ingress_assoc_params_t *params,
                                            zel_ip_flow_handle_t *out);
 
@@ -121,12 +122,12 @@ uint32_t zel_ip_ingress_association_create(zel_module_t *module,
  * log names it); a platform failure with severity 1 (0x1001e: the id
  * could not be returned). A delete that fails partway keeps the
  * association; repeating it goes on from the failed step. */
-uint32_t zel_ip_ingress_association_delete(zel_module_t *module, zel_ip_flow_handle_t flow);
+ZEL_IP_EXPORT uint32_t zel_ip_ingress_association_delete(zel_module_t *module, zel_ip_flow_handle_t flow);
 
 /* The parameter check of create alone (takes no lock, changes nothing):
  * 0, or 0x30008 / 0x30001 / 0x1030006 as create returns them, with the
  * check's message logged at ERROR. */
-uint32_t zel_ipv4_valid_ingress_association_info(zel_module_t *module,
+ZEL_IP_EXPORT uint32_t zel_ipv4_valid_ingress_association_info(zel_module_t *module,
                                                  const zel_ip_ingress_assoc_params_t *params);
 
 #ifdef __cplusplus
