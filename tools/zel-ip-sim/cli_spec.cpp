@@ -19,6 +19,7 @@ const char *obj_type_name(ObjType t) {
         case ObjType::kPolicer: return "policer";
         case ObjType::kPolicy: return "DiffServ policy";
         case ObjType::kAssoc: return "ingress association";
+        case ObjType::kFlow: return "flow";
         case ObjType::kOther: return "object";
     }
     return "object";
