@@ -20,6 +20,7 @@
 
 #include "zel_fw.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -68,43 +69,43 @@ typedef struct zel_ip_addr_assoc_req {
  * with severity 1. A failure after the record was allocated frees it and
  * releases its compressed-table slot; entries already learnt, the stats
  * NS ID and the MTM NS ID stay. */
-uint32_t zel_ip_interface_create(zel_module_t *module, const zel_ip_intf_params_t *params,
-                                 zel_ip_intf_handle_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_interface_create(zel_module_t *module, const zel_ip_intf_params_t *params,
+                                               zel_ip_intf_handle_t *out);
 
 /* Delete an interface that has no secondary address. Returns 0; 0x30008
  * (not an interface, or secondaries left); 0x30001 (its VRD is gone);
  * 0x1000b; a platform failure with severity 1. A delete that fails partway
  * keeps the interface; repeating it goes on from the failed step. */
-uint32_t zel_ip_interface_delete(zel_module_t *module, zel_ip_intf_handle_t intf);
+ZEL_IP_EXPORT uint32_t zel_ip_interface_delete(zel_module_t *module, zel_ip_intf_handle_t intf);
 
 /* Add a secondary address addr = {address, prefix length}. Returns 0;
  * 0x30008 (NULL addr, not an interface, nine secondaries already);
  * 0x1030014 (address refused as at create, or in use in the domain);
  * 0x30001 (VRD); 0x1000b (compressed table full); a platform failure. */
-uint32_t zel_ip_interface_addr_add(zel_module_t *module, zel_ip_intf_handle_t intf,
-                                   const uint32_t addr[2]);
+ZEL_IP_EXPORT uint32_t zel_ip_interface_addr_add(zel_module_t *module, zel_ip_intf_handle_t intf,
+                                                 const uint32_t addr[2]);
 
 /* Remove a secondary address, or the primary when a secondary exists (the
  * last secondary then becomes the primary). Returns 0; 0x30008 (NULL
  * addr, not an interface, not an address of it, the only address);
  * 0x1030014; 0x30001; 0x1000b; a platform failure. A removal that fails
  * partway keeps the address; repeating it goes on from the failed step. */
-uint32_t zel_ip_interface_addr_rem(zel_module_t *module, zel_ip_intf_handle_t intf,
-                                   const uint32_t addr[2]);
+ZEL_IP_EXPORT uint32_t zel_ip_interface_addr_rem(zel_module_t *module, zel_ip_intf_handle_t intf,
+                                                 const uint32_t addr[2]);
 
 /* Switch the attached-subnet route of one subnet of the interface: status
  * 0 withdraws it, any other value learns it. A prefix length of 0 in addr
  * means the primary subnet and then every secondary subnet. Returns 0;
  * 0x30008; 0x1030006 (not an interface); 0x30001; a platform failure. */
-uint32_t zel_ip_interface_subnet_status_set(zel_module_t *module, zel_ip_intf_handle_t intf,
-                                            const uint32_t addr[2], uint32_t status);
+ZEL_IP_EXPORT uint32_t zel_ip_interface_subnet_status_set(zel_module_t *module, zel_ip_intf_handle_t intf,
+                                                          const uint32_t addr[2], uint32_t status);
 
 /* Set or clear the ingress association rule of one /32 address that is
  * one of the interface's own addresses (self) or a host of one of its
  * subnets. Returns 0; 0x30008; 0x30001; a platform failure. */
-uint32_t zel_ip_addr_ingress_association_set(zel_module_t *module, zel_ip_intf_handle_t intf,
-                                             const uint32_t addr[2],
-                                             const zel_ip_addr_assoc_req_t *req);
+ZEL_IP_EXPORT uint32_t zel_ip_addr_ingress_association_set(zel_module_t *module, zel_ip_intf_handle_t intf,
+                                                           const uint32_t addr[2],
+                                                           const zel_ip_addr_assoc_req_t *req);
 
 #ifdef __cplusplus
 }

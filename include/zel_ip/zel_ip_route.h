@@ -21,6 +21,7 @@
 
 #include "zel_ip/zel_ip_status.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -40,7 +41,7 @@ extern "C" {
  * or is outside 0 to 63), 0x10012 (no memory), or a tree programming
  * failure with severity 1; on failure *out is left as it was and the id
  * stays free. */
-uint32_t zel_ip_vrd_create(zel_module_t *module, const uint32_t *vrd_id, zel_ip_vrd_handle_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_vrd_create(zel_module_t *module, const uint32_t *vrd_id, zel_ip_vrd_handle_t *out);
 
 /* Delete a created domain; its handle is invalid afterwards. Routes,
  * interfaces and the host-mode setting of the domain are not touched (a
@@ -50,18 +51,18 @@ uint32_t zel_ip_vrd_create(zel_module_t *module, const uint32_t *vrd_id, zel_ip_
  * tree programming failure with severity 1 (the domain is gone all the
  * same; its remaining source entries are replaced when the id is created
  * again). */
-uint32_t zel_ip_vrd_delete(zel_module_t *module, zel_ip_vrd_handle_t vrd);
+ZEL_IP_EXPORT uint32_t zel_ip_vrd_delete(zel_module_t *module, zel_ip_vrd_handle_t vrd);
 
 /* Host mode (mode 1) or router mode (any other value) for a domain; NULL
  * names the default domain. Returns 0x30008 (invalid handle) or the
  * engine's refusal with severity 1 (for instance router mode on a domain
  * already in router mode). */
-uint32_t zel_ip_vrd_mode(zel_module_t *module, zel_ip_vrd_handle_t vrd, uint32_t mode);
+ZEL_IP_EXPORT uint32_t zel_ip_vrd_mode(zel_module_t *module, zel_ip_vrd_handle_t vrd, uint32_t mode);
 
 /* The handle of domain vrd_id: NULL for the default domain 63. Returns
  * 0x30008 (out NULL, vrd_id above 63) or 0x30013 (no such domain; *out is
  * set to NULL). */
-uint32_t zel_ip_vrd_handle_get(zel_module_t *module, uint32_t vrd_id, zel_ip_vrd_handle_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_vrd_handle_get(zel_module_t *module, uint32_t vrd_id, zel_ip_vrd_handle_t *out);
 
 /* ---- Routes -------------------------------------------------------------- */
 
@@ -93,14 +94,14 @@ typedef struct zel_ip_route_params {
  * 0x30008; no next hop with an interface that is not a tunnel 0x30008; a
  * mask breaking the ingress association mask rules 0x30008. Programming
  * failures are returned with severity 1. */
-uint32_t zel_ip_route_add(zel_module_t *module, const zel_ip_route_params_t *params);
+ZEL_IP_EXPORT uint32_t zel_ip_route_add(zel_module_t *module, const zel_ip_route_params_t *params);
 
 /* Remove whatever entry the destination tree holds for vrd, dest and
  * prefix_len (the other fields are not read); its addresses fall back to
  * the closest shorter route. Returns 0x30008 (params NULL), 0x30001
  * (invalid VRD handle), 0x1030012 (prefix_len above 32) or the engine's
  * refusal with severity 1 (for instance no such entry). */
-uint32_t zel_ip_route_delete(zel_module_t *module, const zel_ip_route_params_t *params);
+ZEL_IP_EXPORT uint32_t zel_ip_route_delete(zel_module_t *module, const zel_ip_route_params_t *params);
 
 /* ---- Invalid destinations ---------------------------------------------- */
 
@@ -113,13 +114,13 @@ typedef struct zel_ip_invalid_dip_params {
  * are treated as Invalid-Route); replaces the entry for that prefix.
  * Returns 0x30008 (params NULL), 0x30001 (invalid VRD handle), 0x1030012
  * (prefix_len above 32) or a programming failure with severity 1. */
-uint32_t zel_ip_invalid_dip_add(zel_module_t *module, zel_ip_vrd_handle_t vrd,
-                                const zel_ip_invalid_dip_params_t *params);
+ZEL_IP_EXPORT uint32_t zel_ip_invalid_dip_add(zel_module_t *module, zel_ip_vrd_handle_t vrd,
+                                              const zel_ip_invalid_dip_params_t *params);
 
 /* Remove the entry for dest/prefix_len (whatever it is), as route delete
  * does. Same failures as zel_ip_invalid_dip_add. */
-uint32_t zel_ip_invalid_dip_rem(zel_module_t *module, zel_ip_vrd_handle_t vrd,
-                                const zel_ip_invalid_dip_params_t *params);
+ZEL_IP_EXPORT uint32_t zel_ip_invalid_dip_rem(zel_module_t *module, zel_ip_vrd_handle_t vrd,
+                                              const zel_ip_invalid_dip_params_t *params);
 
 #ifdef __cplusplus
 }

@@ -48,6 +48,12 @@ uint32_t reject_priv_block(zel_module_t *m, Site s);
 uint32_t lock_module(zel_module_t *m, Site s);
 uint32_t unlock_module(zel_module_t *m, Site s);
 
+// A delete of `obj` while a record still uses it (obj_use): logs "<name>
+// 0x%08x in use by <user kind> 0x%08x\n" at ERROR and returns 0x3000f;
+// 0 when nothing uses it.
+uint32_t refuse_in_use(zel_module_t *m, const void *obj, const char *name, Site s);
+#define ZREFUSE_IN_USE(m, obj, name) ::zel::ip::refuse_in_use((m), (obj), (name), ZEL_SITE)
+
 template <typename Work>
 uint32_t with_module(zel_module_t *m, const char *fn, Work &&work, CallOptions opt = {}) {
     if (!module_handle_ok(m)) return reject_module_handle(m, ZEL_SITE);

@@ -111,6 +111,14 @@ uint32_t reject_priv_block(zel_module_t *m, Site s) {
     return kBadHandle;
 }
 
+uint32_t refuse_in_use(zel_module_t *m, const void *obj, const char *name, Site s) {
+    const char *what = "object";
+    const void *user = obj_user(obj, &what);
+    if (!user) return 0;
+    return reject(m, error(ZEL_E_INVALID_STATE), s, true, "%s 0x%08" PRIxPTR " in use by %s 0x%08" PRIxPTR "\n",
+                  name, reinterpret_cast<uintptr_t>(obj), what, reinterpret_cast<uintptr_t>(user));
+}
+
 uint32_t lock_module(zel_module_t *m, Site s) {
     if (!m->rw_lock) return 0;
     uint32_t st = zel_sys_rw_lock_wait(m->rw_lock, 1);

@@ -14,6 +14,8 @@
 
 namespace zel::ip {
 
+class Ledger;  // tree/zel_ip_ledger.h
+
 inline constexpr uint32_t kAddrSlots = 256;
 
 // One slot of the compressed address table: its index is the 8-bit
@@ -56,6 +58,17 @@ struct ZelIpPriv {
     // engine refuses to remove an entry that is not there, so a removal
     // that stopped between the two trees must know which one is left.
     uint64_t exception_entries[2];
+    // Lookup keys of the ingress associations (src/flow): a table record
+    // of the module, allocated at the first association that needs it and
+    // freed with the module's records at shutdown.
+    void *assoc_index;
+    // Who holds the address-tree entries and INTF-IDs objects program
+    // (tree/zel_ip_ledger.h); made at start-up, deleted at shutdown.
+    Ledger *ledger;
+    // VRD ids a failed domain create could not give back, and the source
+    // entries it could not withdraw (bit 0-2: kInvalidSources order, bit
+    // 3: the id itself): settled by the next domain create or delete.
+    uint8_t vrd_leftovers[kMaxVrds];
     uint8_t default_ttl;
     uint32_t compacting_tree;    // id of the tree under compaction, 0 = none
     uint32_t compaction_status;  // tree index the next compaction pass starts at

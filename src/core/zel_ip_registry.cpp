@@ -66,9 +66,15 @@ private:
     pthread_rwlock_t rw_;
 };
 
+struct Use {
+    const void *user;
+    const char *what;
+};
+
 struct Registry {
     WriterFirstLock mu;
     std::unordered_map<const void *, Entry> live;  // guarded by mu
+    std::unordered_multimap<const void *, Use> uses;  // by the used record; guarded by mu
 };
 
 Registry &registry() {
@@ -150,6 +156,7 @@ void obj_free(void *p) {
         std::unique_lock<WriterFirstLock> g(r.mu);
         auto it = r.live.find(p);
         if (it != r.live.end()) unregister_locked(r, it);
+        if (!r.uses.empty()) r.uses.erase(p);
         g_free_gen.fetch_add(1, std::memory_order_release);
     }
     forget_pending(p);
@@ -203,6 +210,17 @@ size_t obj_free_owned(const void *owner, const void *keep) {
                 ++it;
             }
         }
+        // Uses by or of the freed records go with them.
+        if (!r.uses.empty() && !mine.empty()) {
+            std::sort(mine.begin(), mine.end());
+            auto gone = [&](const void *p) {
+                return std::binary_search(mine.begin(), mine.end(), const_cast<void *>(p));
+            };
+            for (auto it = r.uses.begin(); it != r.uses.end();) {
+                if (gone(it->first) || gone(it->second.user)) it = r.uses.erase(it);
+                else ++it;
+            }
+        }
         if (!mine.empty()) g_free_gen.fetch_add(1, std::memory_order_release);
     }
     for (void *p : mine) {
@@ -210,6 +228,38 @@ size_t obj_free_owned(const void *owner, const void *keep) {
         hwe_nvm_free(p);
     }
     return mine.size();
+}
+
+bool obj_use(const void *used, const void *user, const char *what) {
+    Registry &r = registry();
+    try {
+        std::unique_lock<WriterFirstLock> g(r.mu);
+        r.uses.emplace(used, Use{user, what});
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+void obj_unuse(const void *used, const void *user) {
+    Registry &r = registry();
+    std::unique_lock<WriterFirstLock> g(r.mu);
+    auto range = r.uses.equal_range(used);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.user == user) {
+            r.uses.erase(it);
+            return;
+        }
+    }
+}
+
+const void *obj_user(const void *used, const char **what) {
+    Registry &r = registry();
+    std::shared_lock<WriterFirstLock> g(r.mu);
+    auto it = r.uses.find(used);
+    if (it == r.uses.end()) return nullptr;
+    if (what) *what = it->second.what;
+    return it->second.user;
 }
 
 OwnerScope::OwnerScope(const void *owner) : saved_(t_owner) { t_owner = owner; }

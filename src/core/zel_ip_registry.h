@@ -42,6 +42,7 @@ enum class ObjKind : uint8_t {
     kTunnel,
     kFlow,       // flow records of every kind
     kCapture,
+    kTable,      // a module-side table (e.g. the association key index)
 };
 
 // Zeroed record of `size` bytes from hwe_nvm_calloc, registered as live.
@@ -75,6 +76,19 @@ bool obj_live(const void *p, ObjKind kind);
 // Free every live record owned by `owner` except `keep`. Returns how many
 // were freed.
 size_t obj_free_owned(const void *owner, const void *keep);
+
+// Uses: a record that refers to another live record (an association to
+// its interface, a filter rule to its association, ...) registers the
+// use, and a delete of the used record is refused while any use remains
+// (an object others refer to is never left dangling or reused under
+// them). `what` names the user kind in the refusal ("ingress
+// association"). A user drops its uses before it is freed; the records a
+// shutdown frees drop theirs with them.
+// obj_use returns false when memory is short (nothing recorded).
+bool obj_use(const void *used, const void *user, const char *what);
+void obj_unuse(const void *used, const void *user);
+// A user of `used` (and its kind in *what), or NULL.
+const void *obj_user(const void *used, const char **what);
 
 // Names the module that owns the records its operation allocates on this
 // thread, for the lifetime of the scope.

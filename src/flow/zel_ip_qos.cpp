@@ -78,6 +78,10 @@ uint32_t qos_policy(Call &c, const zel_ip_qos_policy_t *p, const PolicyMsgs &msg
     if (!p) return ZREJECT(c.m, kBadParam, "%s", msgs.null_msg);
     if (!zel_ipv4_interface_valid_handle(p->intf))
         return ZREJECT(c.m, error(ZEL_IP_E_INVALID_IP_INTERFACE), "Invalid(no) L2 interface specified\n");
+    // Maps go on an interface whose delete has begun no more; taking them
+    // off stays possible.
+    if (msgs.op == kRuleLearn && delete_begun(*p->intf))
+        return reject_deleting(c.m, error(ZEL_IP_E_INVALID_IP_INTERFACE));
     if (p->profile_type != ZEL_IP_QOS_PROFILE_DS_POLICY && p->profile_type != ZEL_IP_QOS_PROFILE_QUEUES)
         return ZREJECT(c.m, error(ZEL_IP_E_INVALID_QOS_PROFILE_TYPE), "Invalid QoS profile type\n");
     const int8_t count = class_count(*p);
@@ -114,6 +118,7 @@ uint32_t dscp_pcp(Call &c, zel_ip_intf_handle_t h, uint8_t dscp, uint8_t pcp, ui
     // 1-2. Checks.
     zel_ip_interface *r = intf_of(h);
     if (!r) return ZREJECT(c.m, kBadHandle, "Invalid Interface Handle type\n");
+    if (op == kRuleLearn && delete_begun(*r)) return reject_deleting(c.m, kBadHandle);
     if (op == kRuleLearn && (dscp > ZEL_IP_QOS_MAX_DSCP || pcp > ZEL_IP_QOS_MAX_PCP))
         return ZREJECT(c.m, kBadParam, "Invalid DSCP (%d) or PCP (%d) value\n", dscp, pcp);
     if (op == kRuleUnlearn && dscp > ZEL_IP_QOS_MAX_DSCP)

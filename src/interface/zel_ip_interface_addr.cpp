@@ -42,6 +42,7 @@ uint32_t check_addr_call(Call &c, const zel_ip_interface *r, const uint32_t *ap,
     if (!intf_addr_ok(ap[0], ap[1]))
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "Invalid interface address specified\n");
     if (!r) return ZREJECT(m, kBadParam, "Invalid Interface Handle type\n");
+    if (delete_begun(*r)) return reject_deleting(m, kBadParam);
     if (!intf_vrd_ok(*r)) return ZREJECT(m, kBadHandle, "Invalid VIrtual Routing Domain handle \n");
     *vrd = vrd_id_of(*r);
     return 0;
@@ -67,25 +68,47 @@ uint32_t add_addr(Call &c, zel_ip_interface *r, const uint32_t *ap) {
     if (zel_ip_address_compress(m, addr, vrd, kCompressFind, &cdip))
         return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_ADDRESS),
                        "IP address 0x%08x in VRD %d already in use\n", addr, static_cast<int>(vrd));
+    // Its entries must not fall on another address's.
+    if (uint32_t st = addr_keys_free(c, vrd, addr, plen, ipoe_addr_keys(plen))) return st;
     // 6.
     if (!zel_ip_address_compress(m, addr, vrd, kCompressStore, &cdip))
         return ZFAIL_FATAL(m, fatal(ZEL_E_NO_SLOT),
                            "Failed to store IP address 0x%08x in VRD %d in compressed list\n", addr,
                            static_cast<int>(vrd));
-    // 7-8. A failure gives the slot of step 6 back; entries learnt stay.
+    // 7-8.
+    uint32_t learnt = 0;
     uint32_t st = intf_addr_entries(m, *c.priv, *r, addr, plen, static_cast<uint8_t>(cdip), kRuleLearn,
-                                    "Could not add LPM rule in hardware\n", nullptr);
+                                    "Could not add LPM rule in hardware\n", &learnt);
     if (st == 0 && plen != 31)
         st = intf_subnet_guards(m, vrd, addr, plen, 0, "Failed to configure invalid SIP addresses\n",
-                                "Failed to configure invalid DIP addresses\n", nullptr);
-    if (st) {
+                                "Failed to configure invalid DIP addresses\n", &learnt, r);
+    if (st == 0) {
+        // 9.
+        r->secondary[slot] = {addr, plen};
+        ++r->secondary_count;
+        return 0;
+    }
+    // A failure withdraws what was learnt and gives the slot back. Should
+    // the withdrawal fail too, the address stays a secondary of the
+    // interface, so that removing it completes the withdrawal (the
+    // entries of trees 0 and 2 go as the ledger says; tree 22 as recorded).
+    Withdrawal &w = r->withdrawal;
+    w = {WithdrawOp::kAddrRem, addr, plen, (learnt & kWdSipMtu) ? 0u : kWdSipMtu};
+    uint32_t undo = intf_addr_entries(m, *c.priv, *r, addr, plen, 0, kRuleUnlearn,
+                                      "Could not remove LPM rule from hardware\n", &w.done);
+    if (undo == 0 && plen != 31)
+        undo = intf_subnet_guards(m, vrd, addr, plen, 1, "Failed to remove invalid SIP addresses\n",
+                                  "Failed to remove invalid DIP addresses\n", &w.done, r);
+    if (undo == 0) {
         zel_ip_address_compress(m, addr, vrd, kCompressRemove, nullptr);
+        w = {};
         return st;
     }
-    // 9.
+    ZLOG_FATAL(m, "IP address 0x%08x set up partly stays on the interface; removing it completes the "
+                  "withdrawal\n", addr);
     r->secondary[slot] = {addr, plen};
     ++r->secondary_count;
-    return 0;
+    return st;
 }
 
 uint32_t remove_addr(Call &c, zel_ip_interface *r, const uint32_t *ap) {
@@ -122,7 +145,7 @@ uint32_t remove_addr(Call &c, zel_ip_interface *r, const uint32_t *ap) {
     // 5.
     if (plen != 31) {
         if (uint32_t st = intf_subnet_guards(m, vrd, addr, plen, 1, "Failed to remove invalid SIP addresses\n",
-                                             "Failed to remove invalid DIP addresses\n", &w.done))
+                                             "Failed to remove invalid DIP addresses\n", &w.done, r))
             return st;
     }
     // 6.
@@ -151,6 +174,7 @@ uint32_t subnet_status(Call &c, zel_ip_intf_handle_t h, const uint32_t *ap, uint
     if (!ap) return ZREJECT(m, kBadParam, "NULL prefix address pointer specified\n");
     zel_ip_interface *r = intf_of(h);
     if (!r) return ZREJECT(m, error(ZEL_IP_E_INVALID_IP_INTERFACE), "Invalid Interface Handle type\n");
+    if (delete_begun(*r)) return reject_deleting(m, error(ZEL_IP_E_INVALID_IP_INTERFACE));
     if (!intf_vrd_ok(*r)) return ZREJECT(m, kBadHandle, "Invalid Virtual Routing Domain handle \n");
     // 4. Prefix length 0: every subnet, the primary's first.
     AddrPrefix first{r->params.addr, r->params.prefix_len};
@@ -161,13 +185,16 @@ uint32_t subnet_status(Call &c, zel_ip_intf_handle_t h, const uint32_t *ap, uint
         if (!found) return ZREJECT(m, kBadParam, "Cannot find the specified network address!\n");
         first = {ap[0], ap[1]};
     }
-    // 5-6. The status is the rule operation (0 withdraws, else learns).
+    // 5-6. Status 0 withdraws, any other learns. The route is the
+    //      interface's own entry: a learn takes it back from whoever wrote
+    //      the key since, a withdrawal leaves an entry that is no longer
+    //      the interface's alone.
     const uint32_t vrd = vrd_id_of(*r), intf = intf_id_of(*r);
+    const uint32_t op = status == 0 ? kRuleUnlearn : kRuleLearn;
     auto route = [&](const AddrPrefix &s) {
-        hwe_action_t a = layout::dest::attached_subnet(intf);
-        return layout::key_program(m, c.priv->trees[kTreeDestAddr],
-                                   layout::vrd_prefix_key(vrd, s.addr, s.prefix_len), status, a,
-                                   "Could not add LPM rule in hardware\n", ZEL_SITE);
+        return owned_entry(m, *c.priv, kTreeDestAddr, r, vrd, s.addr, s.prefix_len, op,
+                           layout::dest::attached_subnet(intf), "Could not add LPM rule in hardware\n",
+                           ZEL_SITE);
     };
     if (uint32_t st = route(first)) return st;
     if (!all) return 0;
@@ -184,6 +211,7 @@ uint32_t ingress_association(Call &c, zel_ip_intf_handle_t h, const uint32_t *ap
     if (!req || !ap) return ZREJECT(m, kBadParam, "NULL input parameter\n");
     zel_ip_interface *r = intf_of(h);
     if (!r) return ZREJECT(m, kBadParam, "Invalid IP Interface Handle\n");
+    if (delete_begun(*r)) return reject_deleting(m, kBadParam);
     const uint32_t addr = ap[0];
     if (ap[1] != kHostPrefix)
         return ZREJECT(m, kBadParam, "Invalid prefix length. Must be %d\n", static_cast<int>(kHostPrefix));
@@ -209,25 +237,30 @@ uint32_t ingress_association(Call &c, zel_ip_intf_handle_t h, const uint32_t *ap
     }
     if (!intf_vrd_ok(*r)) return ZREJECT(m, kBadHandle, "Invalid VIrtual Routing Domain handle \n");
     // 8. The /32 entry. A self address keeps its compressed index, which
-    //    local delivery reads from every Locally-Addressed entry.
+    //    local delivery reads from every Locally-Addressed entry, and the
+    //    entry stays the interface's own. A host entry is the
+    //    application's, as a route is (tree/zel_ip_ledger.h).
     const uint32_t vrd = vrd_id_of(*r), intf = intf_id_of(*r);
-    hwe_action_t a{};
-    uint32_t op = kRuleLearn;
+    constexpr const char *kRuleMsg = "Could not program LPM rule in hardware\n";
     if (self) {
         uint32_t cdip = 0;
         if (!zel_ip_address_compress(m, addr, vrd, kCompressFind, &cdip))
             return ZFAIL_FATAL(m, fatal(ZEL_E_NO_SLOT),
                                "IP address 0x%08x in VRD %d not found in compressed list\n", addr,
                                static_cast<int>(vrd));
-        a = layout::dest::local_address(static_cast<uint8_t>(cdip), tree_mask,
-                                        r->params.reassemble == 1, intf);
-    } else {
-        a = layout::dest::attached_host(tree_mask, intf);
-        if (req->enable != 1) op = kRuleUnlearn;
+        return owned_entry(m, *c.priv, kTreeDestAddr, r, vrd, addr, kHostPrefix, kRuleLearn,
+                           layout::dest::local_address(static_cast<uint8_t>(cdip), tree_mask,
+                                                       r->params.reassemble == 1, intf),
+                           kRuleMsg, ZEL_SITE);
     }
-    return layout::key_program(m, c.priv->trees[kTreeDestAddr],
-                               layout::vrd_prefix_key(vrd, addr, kHostPrefix), op, a,
-                               "Could not program LPM rule in hardware\n", ZEL_SITE);
+    hwe_action_t a = layout::dest::attached_host(tree_mask, intf);
+    const uint32_t op = req->enable == 1 ? kRuleLearn : kRuleUnlearn;
+    const uint64_t key = ledger_addr_key(kTreeDestAddr, vrd, addr, kHostPrefix);
+    const uint32_t st = layout::key_program(m, c.priv->trees[kTreeDestAddr],
+                                            layout::vrd_prefix_key(vrd, addr, kHostPrefix), op, a,
+                                            kRuleMsg, ZEL_SITE);
+    if (engine_step_done(st)) ledger_of(*c.priv).replace(key);
+    return st;
 }
 
 }  // namespace

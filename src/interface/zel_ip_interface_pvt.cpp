@@ -6,6 +6,7 @@
 #include "tree/zel_ip_assoc_mask.h"
 #include "tree/zel_ip_layout_intf.h"
 #include "tree/zel_ip_layout_route.h"
+#include "tree/zel_ip_ledger.h"
 
 namespace zel::ip {
 
@@ -28,6 +29,10 @@ bool host_addr_ok(uint32_t addr) {
 
 zel_ip_interface *intf_of(zel_ip_intf_handle_t h) {
     return zel_ipv4_interface_valid_handle(h) ? h : nullptr;
+}
+
+uint32_t reject_deleting(zel_module_t *m, uint32_t status) {
+    return ZREJECT(m, status, "Interface is being deleted; only its delete can be repeated\n");
 }
 
 bool intf_vrd_ok(const zel_ip_interface &r) {
@@ -96,9 +101,32 @@ uint32_t intf_mtm_free(zel_module_t *m, ZelIpPriv &p, uint32_t mtm_ns_id, const 
     return 0;
 }
 
-bool entry_withdrawn(uint32_t status) {
-    const uint32_t code = status & ~ZEL_SEV_MASK;
-    return status == 0 || code == ZEL_E_SUBNET_ADD || code == ZEL_E_SUBNET_DELETE;
+bool entry_withdrawn(uint32_t status) { return engine_step_done(status); }
+
+uint32_t addr_keys_free(Call &c, uint32_t vrd, uint32_t addr, uint32_t prefix_len, AddrKeys k) {
+    const uint32_t mask = ip_bit_mask[prefix_len > 32 ? 32 : prefix_len];
+    const uint32_t network = addr & mask, broadcast = addr | ~mask;
+    uint64_t keys[6];
+    uint32_t n = 0;
+    if (k.subnet_route) keys[n++] = ledger_addr_key(kTreeDestAddr, vrd, addr, prefix_len);
+    if (k.local) keys[n++] = ledger_addr_key(kTreeDestAddr, vrd, addr, layout::kAddrBits);
+    if (k.guards) {
+        for (uint32_t tree : {kTreeSrcAddr, kTreeDestAddr}) {
+            keys[n++] = ledger_addr_key(tree, vrd, network, layout::kAddrBits);
+            keys[n++] = ledger_addr_key(tree, vrd, broadcast, layout::kAddrBits);
+        }
+    }
+    Ledger &l = ledger_of(*c.priv);
+    for (uint32_t i = 0; i < n; ++i) {
+        if (l.owner(keys[i]))
+            return ZREJECT(c.m, error(ZEL_IP_E_INVALID_IP_ADDRESS),
+                           "IP address 0x%08x/%d in VRD %d overlaps the entries of another address\n",
+                           addr, static_cast<int>(prefix_len), static_cast<int>(vrd));
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        if (!l.reserve(keys[i])) return ZFAIL_FATAL(c.m, kNoMemory, "Memory allocation failed\n");
+    }
+    return 0;
 }
 
 uint32_t intf_addr_entries(zel_module_t *m, ZelIpPriv &p, const zel_ip_interface &r,
@@ -116,16 +144,14 @@ uint32_t intf_addr_entries(zel_module_t *m, ZelIpPriv &p, const zel_ip_interface
     if (st) return st;
     // 2. Tree 2: the attached-subnet route.
     st = withdraw_step(done, kWdSubnetRoute, [&] {
-        hwe_action_t a = layout::dest::attached_subnet(intf);
-        return key_program(m, p.trees[kTreeDestAddr], vrd_prefix_key(vrd, addr, prefix_len), op, a,
-                           rule_msg, ZEL_SITE);
+        return owned_entry(m, p, kTreeDestAddr, &r, vrd, addr, prefix_len, op,
+                           layout::dest::attached_subnet(intf), rule_msg, ZEL_SITE);
     }, entry_withdrawn);
     if (st) return st;
     // 3. Tree 2: the address itself, delivered locally.
     return withdraw_step(done, kWdLocal, [&] {
-        hwe_action_t a = intf_local_entry(r, cdip);
-        return key_program(m, p.trees[kTreeDestAddr], vrd_prefix_key(vrd, addr, layout::kAddrBits),
-                           op, a, rule_msg, ZEL_SITE);
+        return owned_entry(m, p, kTreeDestAddr, &r, vrd, addr, layout::kAddrBits, op,
+                           intf_local_entry(r, cdip), rule_msg, ZEL_SITE);
     }, entry_withdrawn);
 }
 
@@ -138,7 +164,7 @@ enum class Guard { kInvalidSource, kSubnetBroadcast };
 // subnet broadcasts in tree 2 (broadcast, then network). The second is
 // not attempted after a failed first.
 uint32_t guard_pair(zel_module_t *m, Guard g, uint32_t vrd_id, const uint32_t *addr_prefix,
-                    uint32_t remove, uint32_t *done) {
+                    uint32_t remove, uint32_t *done, const void *owner) {
     ZelIpPriv *p = module_priv(m);
     if (!p) return kBadHandle;
     if (!addr_prefix || addr_prefix[1] > 32) return kBadParam;
@@ -153,15 +179,18 @@ uint32_t guard_pair(zel_module_t *m, Guard g, uint32_t vrd_id, const uint32_t *a
         src ? Entry{network, kWdSrcNetwork} : Entry{broadcast, kWdDstBroadcast},
         src ? Entry{broadcast, kWdSrcBroadcast} : Entry{network, kWdDstNetwork},
     };
-    TreeRecord &tree = p->trees[src ? kTreeSrcAddr : kTreeDestAddr];
+    const uint32_t tree = src ? kTreeSrcAddr : kTreeDestAddr;
     const hwe_action_t action = src ? layout::src_addr::block_all(p->flow_funcs[kFnInvalidSrcIpAddr].id)
                                     : layout::dest::subnet_broadcast();
     const uint32_t op = remove == 0 ? kRuleLearn : kRuleUnlearn;
     for (const Entry &e : entries) {
         uint32_t st = withdraw_step(done, e.step, [&] {
             hwe_action_t a = action;
-            return key_program(m, tree, vrd_prefix_key(vrd_id, e.addr, layout::kAddrBits), op, a,
-                               "Could not program LPM rule in hardware\n", ZEL_SITE);
+            if (owner)
+                return owned_entry(m, *p, tree, owner, vrd_id, e.addr, layout::kAddrBits, op, a,
+                                   "Could not program LPM rule in hardware\n", ZEL_SITE);
+            return key_program(m, p->trees[tree], vrd_prefix_key(vrd_id, e.addr, layout::kAddrBits),
+                               op, a, "Could not program LPM rule in hardware\n", ZEL_SITE);
         }, entry_withdrawn);
         if (st) return st;
     }
@@ -172,11 +201,11 @@ uint32_t guard_pair(zel_module_t *m, Guard g, uint32_t vrd_id, const uint32_t *a
 
 uint32_t intf_subnet_guards(zel_module_t *m, uint32_t vrd_id, uint32_t addr, uint32_t prefix_len,
                             uint32_t remove, const char *sip_msg, const char *dip_msg,
-                            uint32_t *done) {
+                            uint32_t *done, const void *owner) {
     const uint32_t ap[2] = {addr, prefix_len};
-    if (uint32_t st = guard_pair(m, Guard::kInvalidSource, vrd_id, ap, remove, done))
+    if (uint32_t st = guard_pair(m, Guard::kInvalidSource, vrd_id, ap, remove, done, owner))
         return ZFAIL_FATAL(m, fatal(st), "%s", sip_msg);
-    if (uint32_t st = guard_pair(m, Guard::kSubnetBroadcast, vrd_id, ap, remove, done))
+    if (uint32_t st = guard_pair(m, Guard::kSubnetBroadcast, vrd_id, ap, remove, done, owner))
         return ZFAIL_FATAL(m, fatal(st), "%s", dip_msg);
     return 0;
 }
@@ -189,12 +218,12 @@ extern "C" {
 
 uint32_t zel_ip_invalid_sip(zel_module_t *module, uint32_t vrd_id, const uint32_t addr_prefix[2],
                             uint32_t remove) {
-    return guard_pair(module, Guard::kInvalidSource, vrd_id, addr_prefix, remove, nullptr);
+    return guard_pair(module, Guard::kInvalidSource, vrd_id, addr_prefix, remove, nullptr, nullptr);
 }
 
 uint32_t zel_ip_subnet_bcast(zel_module_t *module, uint32_t vrd_id, const uint32_t addr_prefix[2],
                              uint32_t remove) {
-    return guard_pair(module, Guard::kSubnetBroadcast, vrd_id, addr_prefix, remove, nullptr);
+    return guard_pair(module, Guard::kSubnetBroadcast, vrd_id, addr_prefix, remove, nullptr, nullptr);
 }
 
 }  // extern "C"

@@ -27,6 +27,7 @@
 #include "core/zel_ip_call.h"
 #include "core/zel_ip_limits.h"
 #include "core/zel_ip_objects.h"
+#include "tree/zel_ip_ledger.h"
 #include "zel_ip/zel_ip_core.h"
 #include "zel_ip/zel_ip_interface.h"
 
@@ -73,6 +74,7 @@ enum WithdrawStep : uint32_t {
     kWdDstNetwork = 1u << 10,    // tree 2 network address
     kWdCompressed = 1u << 11,    // compressed address slot
     kWdMtmNsId = 1u << 12,       // MTM NS ID returned
+    kWdIntfId = 1u << 13,        // interface id returned (IPoE)
 };
 
 // Which removal the progress belongs to.
@@ -140,6 +142,16 @@ bool host_addr_ok(uint32_t addr);
 // The interface's live record behind a handle, or NULL.
 zel_ip_interface *intf_of(zel_ip_intf_handle_t h);
 
+// True once the interface's delete has begun (it failed partway): from
+// then on only the repeated delete is accepted, since any change would
+// re-learn what the delete has withdrawn.
+inline bool delete_begun(const zel_ip_interface &r) { return r.withdrawal.op == WithdrawOp::kDelete; }
+
+// The refusal of a change to an object whose delete has begun: ERROR
+// "Interface is being deleted; only its delete can be repeated\n" with
+// `status` (the call's own status for a handle it cannot use).
+uint32_t reject_deleting(zel_module_t *m, uint32_t status);
+
 // Resolves the interface's VRD handle (0 when refused). A handle that now
 // names a domain other than the one the interface was created in (its
 // record freed and reused) is refused too: the interface's entries are
@@ -197,14 +209,32 @@ uint32_t intf_addr_entries(zel_module_t *m, ZelIpPriv &p, const zel_ip_interface
 // The invalid-source and subnet-broadcast entries of A/P (not for /31):
 // learn (remove 0) or unlearn, with the caller's messages for a failure of
 // each pair ("Failed to configure invalid SIP addresses\n" ...). `done` as
-// for intf_addr_entries.
+// for intf_addr_entries; `owner` is the object whose entries they are in
+// the ledger (an unlearn skips what is no longer its own).
 uint32_t intf_subnet_guards(zel_module_t *m, uint32_t vrd_id, uint32_t addr, uint32_t prefix_len,
                             uint32_t remove, const char *sip_msg, const char *dip_msg,
-                            uint32_t *done);
+                            uint32_t *done, const void *owner);
+
+// Which address-tree keys an address of an interface takes (see
+// addr_keys_free).
+struct AddrKeys {
+    bool subnet_route;  // tree 2 A/P
+    bool guards;        // trees 0 and 2, network and broadcast /32
+    bool local;         // tree 2 A/32
+};
+inline AddrKeys ipoe_addr_keys(uint32_t prefix_len) { return {true, prefix_len != 31, true}; }
+
+// Checks that no object owns one of the keys address A/P takes in domain
+// `vrd` (an address's entries never fall on another address's or the
+// domain's own: that one's delete would then remove them, or fail on
+// them), and makes room for them in the ledger. Failures: 0x1030014
+// "IP address 0x%08x/%d in VRD %d overlaps the entries of another
+// address\n", 0x10012 (no memory). Nothing is taken on failure.
+uint32_t addr_keys_free(Call &c, uint32_t vrd, uint32_t addr, uint32_t prefix_len, AddrKeys k);
 
 // True when a tree step of a removal left its entry withdrawn: it
 // succeeded, or only the subnet database step after the engine's unlearn
-// failed (codes 60 and 61 of zel_ipv4_lpm_rule).
+// failed (engine_step_done, zel_ip_ledger.h).
 bool entry_withdrawn(uint32_t status);
 
 // Runs step `bit` of a removal unless `done` records it; records it when

@@ -104,6 +104,9 @@ uint32_t check_create(Call &c, const zel_ip_tunnel_params_t *params, zel_ip_tunn
             if (uint32_t st = zel_ipv4_valid_ingress_association_mask(m, p.assoc_mask))
                 return ZREJECT(m, error(st), "Unexpected Ingress association rule mask\n");
         }
+        // Its entries must not fall on another address's.
+        if (uint32_t st = addr_keys_free(c, k.inner_vrd, a, plen, {plen <= 31, plen < 31, true}))
+            return st;
     }
     // The outer matches of the new tunnel must not be another tunnel's.
     if (p.local_addr != 0 && p.remote_addr != 0) {
@@ -142,9 +145,23 @@ uint32_t build_tunnel(Call &c, zel_ip_tunnel &t) {
     const uint32_t st10 = intf_stats_setup(m, p, t.stats_ns_id, &t.mtm_ns_id, &mtm_taken);
     if (mtm_taken) t.absent &= ~kWdMtmNsId;
     if (st10) return st10;
-    // 11. The INTF-ID and the CPU path.
+    // 11. The INTF-ID (an id the framework hands out once: one a Layer-2
+    //     interface carrying an IP interface has is refused) and the CPU
+    //     path.
     t.head.hdr.intf_id = t.stats_ns_id;
     const uint32_t intf = tunnel_intf_id(t), inner = t.inner_vrd_id;
+    Ledger &l = ledger_of(p);
+    const uint64_t intf_key = ledger_intf_key(intf);
+    if (l.owner(intf_key))
+        return ZFAIL_FATAL(m, error(ZEL_IP_E_INVALID_IP_INTERFACE),
+                           "Interface id 0x%x handed out twice\n", intf);
+    if (!l.reserve(intf_key)) return ZFAIL_FATAL(m, kNoMemory, "Memory allocation failed\n");
+    l.claim(intf_key, &t);
+    // The tunnel 127-address must not be another object's (see
+    // tree/zel_ip_ledger.h); it keys on the INTF-ID, so only a route can
+    // hold it.
+    if (!l.reserve(ledger_addr_key(kTreeDestAddr, inner, tunnel_loopback(intf), layout::kAddrBits)))
+        return ZFAIL_FATAL(m, kNoMemory, "Memory allocation failed\n");
     uint32_t added = 0;
     const uint32_t st11 = tunnel_cpu_path(m, p, intf, tp.tunnel_id, true, &added);
     t.absent &= ~added;
@@ -155,8 +172,8 @@ uint32_t build_tunnel(Call &c, zel_ip_tunnel &t) {
     };
     auto dest_entry = [&](uint32_t bit, uint32_t addr, uint32_t plen, hwe_action_t a) {
         return take(t, bit, [&] {
-            return ZRULE_KEY(m, p.trees[kTreeDestAddr], kRuleLearn, a, kAddRuleMsg,
-                             layout::vrd_prefix_key(inner, addr, plen));
+            return owned_entry(m, p, kTreeDestAddr, &t, inner, addr, plen, kRuleLearn, a, kAddRuleMsg,
+                               ZEL_SITE);
         });
     };
     //  1. Tunnel id + 512 -> INTF-ID.
@@ -216,7 +233,7 @@ uint32_t build_tunnel(Call &c, zel_ip_tunnel &t) {
             uint32_t learnt = 0;
             const uint32_t st =
                 intf_subnet_guards(m, inner, a, plen, 0, "Failed to configure invalid SIP addr\n",
-                                   "Failed to configure invalid DIP addr\n", &learnt);
+                                   "Failed to configure invalid DIP addr\n", &learnt, &t);
             t.absent &= ~learnt;
             if (st) return st;
         }
@@ -255,8 +272,8 @@ uint32_t teardown(Call &c, zel_ip_tunnel &t) {
     };
     auto dest_entry = [&](uint32_t bit, uint32_t addr, uint32_t plen, hwe_action_t a) {
         return step(bit, [&] {
-            return ZRULE_KEY(m, p.trees[kTreeDestAddr], kRuleUnlearn, a, kRemoveRuleMsg,
-                             layout::vrd_prefix_key(inner, addr, plen));
+            return owned_entry(m, p, kTreeDestAddr, &t, inner, addr, plen, kRuleUnlearn, a,
+                               kRemoveRuleMsg, ZEL_SITE);
         });
     };
     // 3. The CPU path.
@@ -298,7 +315,7 @@ uint32_t teardown(Call &c, zel_ip_tunnel &t) {
         }
         if (plen < 31) {
             if (uint32_t st = intf_subnet_guards(m, inner, a, plen, 1, "Failed to remove invalid SIP addr\n",
-                                                 "Failed to remove invalid DIP addr\n", done))
+                                                 "Failed to remove invalid DIP addr\n", done, &t))
                 return st;
         }
         uint32_t st = withdraw_step(done, kWdCompressed, [&] {
@@ -325,6 +342,7 @@ uint32_t teardown(Call &c, zel_ip_tunnel &t) {
         zel_sys_interface_id_free(m->sys_ctx, t.stats_ns_id);
         ZLOG_INFO(m, "Freed interface NS ID 0x%x\n", t.stats_ns_id);
         *done |= kTpIntfId;
+        ledger_of(p).release(ledger_intf_key(intf), &t);
     }
     return 0;
 }
@@ -366,9 +384,11 @@ uint32_t create(Call &c, const zel_ip_tunnel_params_t *params, zel_ip_tunnel_han
         c.priv->tunnel_table[params->tunnel_id] = t;
         return 0;
     }
-    if (teardown(c, *t) != 0)
+    if (teardown(c, *t) != 0) {
         ZLOG_FATAL(c.m, "Failed to withdraw tunnel interface ID %d set up partly\n",
                    static_cast<int>(params->tunnel_id));
+        ledger_of(*c.priv).orphan(t);
+    }
     free_record(*c.priv, t);
     *out = nullptr;
     return st;
@@ -381,7 +401,19 @@ uint32_t remove_tunnel(Call &c, zel_ip_tunnel_handle_t h) {
     if (!t) return ZREJECT(m, kBadParam, "Invalid Interface Handle or type\n");
     if (!tunnel_inner_vrd_ok(*t)) return ZREJECT(m, kBadHandle, "Failed to get Inner IP VRD ID\n");
     if (!tunnel_outer_vrd_ok(*t)) return ZREJECT(m, kBadHandle, "Failed to get Outer IP VRD ID\n");
-    // 3-5.
+    // An association keyed by the tunnel would otherwise match the next
+    // interface to draw its id.
+    if (uint32_t st = ZREFUSE_IN_USE(m, t, "Tunnel interface")) return st;
+    // A tunnel that routes still use stays: gone, its interface id would
+    // go to the next interface, which would receive their traffic.
+    Ledger &l = ledger_of(*c.priv);
+    const uint64_t intf_key = ledger_intf_key(tunnel_intf_id(*t));
+    if (uint32_t users = l.route_users(intf_key))
+        return ZREJECT(m, error(ZEL_E_INVALID_STATE), "Tunnel interface ID %d is in use by %d route(s)\n",
+                       static_cast<int>(tunnel_id_of(*t)), static_cast<int>(users));
+    // 3-5. From here on the delete has begun: only its repetition is
+    //      accepted.
+    l.set_closing(intf_key);
     if (uint32_t st = teardown(c, *t)) return st;
     free_record(*c.priv, t);
     return 0;

@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char *kAddRuleMsg = "Could not add LPM rule in hardware\n";
 constexpr const char *kRemoveRuleMsg = "Could not remove LPM rule from hardware\n";
-constexpr const char *kBadTunnelMsg = "Invalid Interface Handle or type\n";
 
 // True when one of the tree-4 entries of {remote, local} (the outer match
 // and, with NAT-T, its twin) belongs to another tunnel.
@@ -31,8 +30,9 @@ uint32_t set_ends(Call &c, zel_ip_tunnel_handle_t h, uint32_t local, uint32_t re
     zel_module_t *m = c.m;
     ZelIpPriv &p = *c.priv;
     // 1.
-    zel_ip_tunnel *t = tunnel_of(h);
-    if (!t) return ZREJECT(m, kBadParam, "%s", kBadTunnelMsg);
+    uint32_t refused = 0;
+    zel_ip_tunnel *t = tunnel_for_change(m, h, &refused);
+    if (!t) return refused;
     zel_ip_tunnel_params_t &tp = t->params;
     // 2.
     if (local != 0 && !host_addr_ok(local))
@@ -93,8 +93,9 @@ uint32_t set_natt(Call &c, zel_ip_tunnel_handle_t h, uint8_t enable) {
     zel_module_t *m = c.m;
     ZelIpPriv &p = *c.priv;
     // 1.
-    zel_ip_tunnel *t = tunnel_of(h);
-    if (!t) return ZREJECT(m, kBadParam, "%s", kBadTunnelMsg);
+    uint32_t refused = 0;
+    zel_ip_tunnel *t = tunnel_for_change(m, h, &refused);
+    if (!t) return refused;
     zel_ip_tunnel_params_t &tp = t->params;
     // 2.
     const bool on = enable == 1;
@@ -135,8 +136,9 @@ uint32_t set_mtu(Call &c, zel_ip_tunnel_handle_t h, uint32_t mtu, uint32_t path_
     zel_module_t *m = c.m;
     ZelIpPriv &p = *c.priv;
     // 1.
-    zel_ip_tunnel *t = tunnel_of(h);
-    if (!t) return ZREJECT(m, kBadParam, "%s", kBadTunnelMsg);
+    uint32_t refused = 0;
+    zel_ip_tunnel *t = tunnel_for_change(m, h, &refused);
+    if (!t) return refused;
     zel_ip_tunnel_params_t &tp = t->params;
     const uint32_t intf = tunnel_intf_id(*t);
     // 2.

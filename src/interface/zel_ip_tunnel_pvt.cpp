@@ -20,6 +20,17 @@ zel_ip_tunnel *tunnel_of(zel_ip_tunnel_handle_t h) {
     return zel_ipv4_tunnel_interface_valid_handle(h) ? h : nullptr;
 }
 
+zel_ip_tunnel *tunnel_for_change(zel_module_t *m, zel_ip_tunnel_handle_t h, uint32_t *status) {
+    zel_ip_tunnel *t = tunnel_of(h);
+    if (!t) {
+        *status = ZREJECT(m, kBadParam, "Invalid Interface Handle or type\n");
+    } else if (ledger_of(*module_priv(m)).closing(ledger_intf_key(tunnel_intf_id(*t)))) {
+        *status = reject_deleting(m, kBadParam);
+        t = nullptr;
+    }
+    return t;
+}
+
 namespace {
 
 // A VRD handle kept in a record still names the domain `vrd_id` (a freed

@@ -146,6 +146,11 @@ hwe_action_t path_mtu_action(uint32_t word);
 // The live tunnel behind a handle, or NULL.
 zel_ip_tunnel *tunnel_of(zel_ip_tunnel_handle_t h);
 
+// The live tunnel behind a handle for a change: NULL (with the refusal in
+// *status) when the handle is not a tunnel ("Invalid Interface Handle or
+// type\n", 0x30008) or its delete has begun (reject_deleting, 0x30008).
+zel_ip_tunnel *tunnel_for_change(zel_module_t *m, zel_ip_tunnel_handle_t h, uint32_t *status);
+
 // The tunnel's inner / outer VRD handle still names the domain the tunnel
 // was created in.
 bool tunnel_inner_vrd_ok(const zel_ip_tunnel &t);
@@ -185,10 +190,6 @@ uint32_t outer_withdraw(zel_module_t *m, ZelIpPriv &p, zel_ip_tunnel &t, const O
 // kTpPortMap steps completed in this direction.
 uint32_t tunnel_cpu_path(zel_module_t *m, ZelIpPriv &p, uint32_t intf_id, uint32_t port, bool add,
                          uint32_t *done);
-
-// True when the engine step of a learn or unlearn was done: it succeeded,
-// or only the subnet database step after it failed.
-inline bool engine_step_done(uint32_t status) { return entry_withdrawn(status); }
 
 }  // namespace zel::ip
 

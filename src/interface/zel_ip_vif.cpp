@@ -34,8 +34,8 @@ uint32_t vrd_id_of(const zel_ip_vif &v) { return v.head.hdr.vrd_id; }
 // The address's tree-2 entry: local flags and the compressed index.
 uint32_t local_entry(Call &c, const zel_ip_vif &v, uint8_t cdip, uint32_t op, const char *rule_msg) {
     hwe_action_t a = local_addr_entry(v.params.assoc_mask, v.params.reassemble, intf_id_of(v), cdip);
-    return ZRULE_KEY(c.m, c.priv->trees[kTreeDestAddr], op, a, rule_msg,
-                     layout::vrd_prefix_key(vrd_id_of(v), v.params.addr, layout::kAddrBits));
+    return owned_entry(c.m, *c.priv, kTreeDestAddr, &v, vrd_id_of(v), v.params.addr, layout::kAddrBits,
+                       op, a, rule_msg, ZEL_SITE);
 }
 
 // The interface's tree-23 entry: its VRD ID, W2 = INTF-ID.
@@ -72,7 +72,8 @@ uint32_t check_create(Call &c, const zel_ip_vif_params_t *params, zel_ip_vif_han
         if (uint32_t st = zel_ipv4_valid_ingress_association_mask(m, p.assoc_mask))
             return ZREJECT(m, error(st), "Unexpected Ingress association rule mask\n");
     }
-    return 0;
+    // The address's entry must not fall on another address's.
+    return addr_keys_free(c, *vrd_id, p.addr, layout::kAddrBits, {false, false, true});
 }
 
 // Create steps 7 to 10 on the allocated record.
@@ -83,6 +84,13 @@ uint32_t build_vif(Call &c, zel_ip_vif &v) {
         return ZFAIL_FATAL(m, fatal(st), "Failed to allocate stats NS ID for VIP intf\n");
     v.absent &= ~kVpIntfId;
     v.head.hdr.intf_id = v.stats_ns_id;
+    Ledger &l = ledger_of(*c.priv);
+    const uint64_t intf_key = ledger_intf_key(v.stats_ns_id);
+    if (l.owner(intf_key))
+        return ZFAIL_FATAL(m, error(ZEL_IP_E_INVALID_IP_INTERFACE), "Interface id 0x%x handed out twice\n",
+                           v.stats_ns_id);
+    if (!l.reserve(intf_key)) return ZFAIL_FATAL(m, kNoMemory, "Memory allocation failed\n");
+    l.claim(intf_key, &v);
     ZLOG_INFO(m, "Allocated interface NS ID 0x%x\n", v.stats_ns_id);
     // 8. The address's compressed slot.
     uint32_t cdip = 0;
@@ -129,6 +137,7 @@ uint32_t teardown(Call &c, zel_ip_vif &v) {
         zel_sys_interface_id_free(m->sys_ctx, v.stats_ns_id);
         ZLOG_INFO(m, "Freed interface NS ID 0x%x\n", v.stats_ns_id);
         *done |= kVpIntfId;
+        ledger_of(*c.priv).release(ledger_intf_key(v.stats_ns_id), &v);
     }
     return 0;
 }
@@ -155,8 +164,10 @@ uint32_t create(Call &c, const zel_ip_vif_params_t *params, zel_ip_vif_handle_t 
     // 7-10; a failure withdraws what was taken and frees the record.
     const uint32_t st = build_vif(c, *v);
     if (st == 0) return 0;
-    if (teardown(c, *v) != 0)
+    if (teardown(c, *v) != 0) {
         ZLOG_FATAL(c.m, "Failed to withdraw VIP intf 0x%08x set up partly\n", params->addr);
+        ledger_of(*c.priv).orphan(v);
+    }
     free_record(v);
     *out = nullptr;
     return st;

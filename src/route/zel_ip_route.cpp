@@ -4,9 +4,10 @@
 // removing one lets its addresses fall back to the closest shorter prefix
 // (the rule primitive asks the tree's subnet database for it).
 //
-// This is the library's hot configuration path: no allocation, no text
-// formatted unless a line is printed or traced, at most one registry
-// lookup per handle (none for the default domain).
+// This is the library's hot configuration path: no allocation (but for a
+// route via a tunnel, which the ledger counts), no text formatted unless a
+// line is printed or traced, at most one registry lookup per handle (none
+// for the default domain) and one ledger lookup.
 #include <cinttypes>
 
 #include "core/zel_ip_call.h"
@@ -14,6 +15,7 @@
 #include "tree/zel_ip_assoc_mask.h"
 #include "tree/zel_ip_layout.h"
 #include "tree/zel_ip_layout_route.h"
+#include "tree/zel_ip_ledger.h"
 #include "zel_ip/zel_ip_core.h"
 #include "zel_ip/zel_ip_route.h"
 
@@ -39,10 +41,19 @@ uint32_t resolve_vrd(Call &c, zel_ip_vrd_handle_t vrd, uint32_t *id) {
 }
 
 // Learns (add) or unlearns (remove) the tree-2 entry of vrd_id/dest/len.
-uint32_t program(Call &c, uint32_t op, uint32_t vrd_id, uint32_t dest, uint32_t len, hwe_action_t &a) {
+// The entry is the application's from then on (tree/zel_ip_ledger.h):
+// whichever object owned it no longer does, and a route via a tunnel
+// counts as a use of that tunnel (`via`: its INTF-ID key).
+uint32_t program(Call &c, uint32_t op, uint32_t vrd_id, uint32_t dest, uint32_t len, hwe_action_t &a,
+                 uint64_t via = 0) {
+    Ledger &l = ledger_of(*c.priv);
+    const uint64_t key = ledger_addr_key(kTreeDestAddr, vrd_id, dest, len);
+    if (via != 0 && !l.reserve(key)) return ZFAIL_FATAL(c.m, kNoMemory, "Memory allocation failed\n");
     TreeRecord &t = c.priv->trees[kTreeDestAddr];
-    return ZRULE_KEY(c.m, t, op, a, op == kRuleLearn ? kLearnFail : kUnlearnFail,
-                     lay::vrd_prefix_key(vrd_id, dest, len));
+    const uint32_t st = ZRULE_KEY(c.m, t, op, a, op == kRuleLearn ? kLearnFail : kUnlearnFail,
+                                  lay::vrd_prefix_key(vrd_id, dest, len));
+    if (engine_step_done(st)) l.replace(key, via);
+    return st;
 }
 
 uint32_t route_add(Call &c, const zel_ip_route_params_t *p) {
@@ -61,6 +72,7 @@ uint32_t route_add(Call &c, const zel_ip_route_params_t *p) {
     // 5-6. Next hop and egress interface. A tunnel is looked up once; an
     //      IPoE interface only serves as a check and is not written.
     const bool tunnel = p->egress_intf && zel_ipv4_tunnel_interface_valid_handle(p->egress_intf);
+    const uint32_t intf_id = tunnel ? static_cast<const IntfHead *>(p->egress_intf)->hdr.intf_id : 0;
     if (p->next_hop != 0) {
         if (bad_next_hop(p->next_hop))
             return ZREJECT(c.m, error(ZEL_IP_E_INVALID_IP_ADDRESS), "Invalid address specified as next hop\n");
@@ -74,6 +86,9 @@ uint32_t route_add(Call &c, const zel_ip_route_params_t *p) {
         return ZREJECT(c.m, kBadParam,
                        "Next hop unspecified and egress interface is not a valid tunnel interface\n");
     }
+    // A tunnel whose delete has begun takes no new route.
+    if (tunnel && ledger_of(*c.priv).closing(ledger_intf_key(intf_id)))
+        return ZREJECT(c.m, kBadParam, "Interface is being deleted; only its delete can be repeated\n");
     // 7. The association mask; 0 means DIP only and is not checked.
     uint8_t tree_mask = lay::kTmDip;
     if (local && p->ingress_assoc_mask != 0) {
@@ -88,10 +103,9 @@ uint32_t route_add(Call &c, const zel_ip_route_params_t *p) {
         a = lay::dest::null_route();
     } else {
         const uint32_t w1 = local ? lay::dest::local_termination_w1(tree_mask, defrag) : 0;
-        const uint32_t intf_id = tunnel ? static_cast<const IntfHead *>(p->egress_intf)->hdr.intf_id : 0;
         a = lay::dest::route(w1, tunnel, intf_id, p->next_hop);
     }
-    return program(c, kRuleLearn, vrd_id, p->dest, p->prefix_len, a);
+    return program(c, kRuleLearn, vrd_id, p->dest, p->prefix_len, a, tunnel ? ledger_intf_key(intf_id) : 0);
 }
 
 // Route delete and invalid destination remove: whatever entry has the key

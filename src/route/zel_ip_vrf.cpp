@@ -84,6 +84,9 @@ uint32_t vrd_delete(Call &c, zel_ip_vrd_handle_t vrd) {
     uint32_t id = 0;
     if (!vrd || !zel_ipv4_vrd_valid_handle(vrd, &id))
         return ZREJECT(c.m, kBadParam, "Invalid VRD Handle\n");
+    // An association keyed by the domain would otherwise match the next
+    // domain to draw its id.
+    if (uint32_t st = ZREFUSE_IN_USE(c.m, vrd, "VRD")) return st;
     // 2.
     if (uint32_t st = hwe_rsrc_free(c.priv->vrd_ids_rsrc, id, 1, nullptr))
         return ZFAIL_FATAL(c.m, fatal(ZEL_E_NSID_FREE), "Failed to free VRD ID, RTE Error: %s\n",
