@@ -42,11 +42,6 @@ struct Entry {
     size_t size;
 };
 
-struct Use {
-    const void *user;
-    const char *what;
-};
-
 // Reader-writer lock that lets a waiting writer in before new readers:
 // exported checks may be called in a tight loop on many threads, and a
 // free (a writer) must not wait for them to pause.
@@ -69,6 +64,11 @@ public:
 
 private:
     pthread_rwlock_t rw_;
+};
+
+struct Use {
+    const void *user;
+    const char *what;
 };
 
 struct Registry {
