@@ -37,8 +37,8 @@
 #include <stdint.h>
 
 #include "zel_fw.h"
-#include "zel_ip/zel_ip_export.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -112,8 +112,8 @@ typedef struct zel_ip_ingress_assoc_params {
  * had programmed, returns the id and frees the record; only a withdrawal
  * that fails as well leaves the id taken (and says so in the log). */
 ZEL_IP_EXPORT uint32_t zel_ip_ingress_association_create(zel_module_t *module,
-                                           const zel_ip_ingress_assoc_params_t *params,
-                                           zel_ip_flow_handle_t *out);
+                                                         const zel_ip_ingress_assoc_params_t *params,
+                                                         zel_ip_flow_handle_t *out);
 
 /* Delete an ingress association: its lookup entry, policing entry and CPU
  * path, then its id and the record. Returns 0; 0x30008 ("Invalid Flow
@@ -128,7 +128,7 @@ ZEL_IP_EXPORT uint32_t zel_ip_ingress_association_delete(zel_module_t *module, z
  * 0, or 0x30008 / 0x30001 / 0x1030006 as create returns them, with the
  * check's message logged at ERROR. */
 ZEL_IP_EXPORT uint32_t zel_ipv4_valid_ingress_association_info(zel_module_t *module,
-                                                 const zel_ip_ingress_assoc_params_t *params);
+                                                               const zel_ip_ingress_assoc_params_t *params);
 
 #ifdef __cplusplus
 }

@@ -458,4 +458,99 @@ TEST(Cli, TunnelAndVirtualInterfaceCommands) {
               "<stdin>:7: tunnel create t id 576: tunnel id 576 is out of range (0 to 575)\n");
 }
 
+// Ingress associations by name: the mask follows from the fields given;
+// `lookup` with a 5-tuple names the association a locally terminated
+// packet hits; an interface an association is keyed by cannot be deleted
+// under it; refusals report the library's status.
+TEST(Cli, IngressAssociationCommands) {
+    Tool tool;
+    ToolRun r = tool.run("-q -k",
+                         "l2 create eth0 0x10\n"
+                         "interface create up l2 eth0 addr 192.0.2.2/30 mask 0x12\n"
+                         "assoc create bgp cpu nca 3 intf up proto 6\n"
+                         "assoc create any-ospf discard intf-any proto 89\n"
+                         "assoc create any-intf discard intf-any proto 0\n"
+                         "assoc create bad discard proto 0 dip 10.0.0.0/8\n"
+                         "assoc create comp cpu ph 0x12345678 cb 2 vrd-id 63 proto 17 dip 192.0.2.2 dport 50000 "
+                         "sip 198.51.100.1 sport 9\n"
+                         "interface delete up\n"
+                         "lookup 192.0.2.2 proto 6 dport 179 intf up\n"
+                         "lookup 192.0.2.2 proto 6 dport 179\n"
+                         "assoc delete bgp\n"
+                         "assoc delete bgp\n"
+                         "lookup 192.0.2.2 proto 6 dport 179 intf up\n"
+                         "interface delete up\n");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err,
+              "<stdin>:4: assoc create any-ospf discard intf-any proto 89: 0x00030008 Invalid parameter\n"
+              "<stdin>:6: assoc create bad discard proto 0 dip 10.0.0.0/8: 0x00030008 Invalid parameter\n"
+              "<stdin>:7: assoc create comp cpu ph 0x12345678 cb 2 vrd-id 63 proto 17 dip 192.0.2.2 dport 50000 "
+              "sip 198.51.100.1 sport 9: 0x00010008 Invalid parameter\n"
+              "<stdin>:8: interface delete up: 0x0003000f Operation not allowed in current state\n"
+              "<stdin>:12: assoc delete bgp: association: no object named 'bgp'\n");
+    const std::string up =
+        "192.0.2.2 (VRD-ID 63) -> 63, 192.0.2.2/32, Locally-Addressed, NA, NA, OFF, |INTF|PROTO|\n";
+    EXPECT_NE(mask_sites(r.out).find("[zel_ip_log: ERROR] FILE:LINE Protocol cannot be specified with a "
+                                     "wild-carded input field before it\n"),
+              std::string::npos);
+    EXPECT_NE(mask_sites(r.out).find("[zel_ip_log: ERROR] FILE:LINE IP interface 0x"), std::string::npos);
+    const std::string lookups = r.out.substr(r.out.find(up));
+    // With the interface: bgp. From elsewhere: the any-interface
+    // association, which is what remains once bgp is deleted.
+    const std::string any = "  association lookup: tree 8: association any-intf (FLOW-ID 0xd00001, Discard)\n";
+    EXPECT_EQ(lookups, up + "  association lookup: tree 8: association bgp (FLOW-ID 0xd00000, Send-to-CPU)\n" +
+                           up + any + up + any);
+}
+
+// Egress flows and associations by name, the default TTL, receive
+// metadata pasted as hex and a PDU send with its header: what the tool
+// prints (expected bytes written by hand) and what it refuses.
+TEST(Cli, EgressAndCpuTrafficCommands) {
+    Tool tool;
+    ToolRun r = tool.run("-q",
+                         "l2 create eth0 7\n"
+                         "interface create if0 l2 eth0 addr 10.0.0.1/24\n"
+                         "egress flow create nh1 dev if0 via 10.0.0.2\n"
+                         "egress assoc create vx dip 203.0.113.9 sip 10.0.0.1 dport 4789 sport 49152 mtu 1450\n"
+                         "ttl 64\n"
+                         "recv decode 0x11223344 55:66:77:88 05 0a0b0c 09 0d0e0f e1 f2 0201\n"
+                         "pdu send 1 flow nh1 p 0x40 q 1 u 1\n"
+                         "pdu send 0 value 0xdeadbeef r 3 s 0x80\n"
+                         "dump tables egress-flow egress-assoc\n"
+                         "egress assoc delete vx\n"
+                         "egress flow delete nh1\n"
+                         "interface delete if0\n");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    expect_golden("cli_egress.txt", mask_sites(r.out));
+
+    ToolRun bad = tool.run("-q -k",
+                           "l2 create eth0 7\n"
+                           "interface create if0 l2 eth0 addr 10.0.0.1/24\n"
+                           "egress flow create f1 dev if0\n"
+                           "egress flow create f2 dev if0\n"
+                           "egress assoc delete f1\n"
+                           "interface delete if0\n"
+                           "egress assoc create a dip 1.2.3.4 vrd-id 5\n"
+                           "egress assoc create a dip 1.2.3.4 mtu 9001\n"
+                           "ttl 0\n"
+                           "ttl 256\n"
+                           "recv decode 11 22 zz\n"
+                           "recv decode 1122\n"
+                           "pdu send 3\n");
+    EXPECT_EQ(bad.exit_status, 1);
+    EXPECT_EQ(bad.err,
+              "<stdin>:4: egress flow create f2 dev if0: 0x00030008 Invalid parameter\n"
+              "<stdin>:5: egress assoc delete f1: 0x00030008 Invalid parameter\n"
+              "<stdin>:6: interface delete if0: 0x0003000f Operation not allowed in current state\n"
+              "<stdin>:7: egress assoc create a dip 1.2.3.4 vrd-id 5: vrd-id needs a mask with bit 0x02 (VRD ID); "
+              "without a mask the domain goes by handle\n"
+              "<stdin>:8: egress assoc create a dip 1.2.3.4 mtu 9001: 0x01030016 ZEL_IP_E_INVALID_MTU\n"
+              "<stdin>:9: ttl 0: 0x00030008 Invalid parameter\n"
+              "<stdin>:10: ttl 256: TTL 256 is out of range (0 to 255)\n"
+              "<stdin>:11: recv decode 11 22 zz: metadata: 'zz' is not hex bytes\n"
+              "<stdin>:12: recv decode 1122: metadata: 20 bytes needed, 2 given\n"
+              "<stdin>:13: pdu send 3: 0x00030008 Invalid parameter\n");
+}
+
 }  // namespace

@@ -18,6 +18,8 @@ const char *obj_type_name(ObjType t) {
         case ObjType::kQueue: return "queue";
         case ObjType::kPolicer: return "policer";
         case ObjType::kPolicy: return "DiffServ policy";
+        case ObjType::kAssoc: return "ingress association";
+        case ObjType::kFlow: return "flow";
         case ObjType::kOther: return "object";
     }
     return "object";

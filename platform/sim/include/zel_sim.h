@@ -62,7 +62,10 @@ zel_module_t *zel_sim_sibling_module_new(zel_sim_t *sim, uint32_t module_id,
                                          uint16_t entry_fn_dir2, uint16_t entry_fn_other);
 
 /* A Layer-2 interface object of a sibling module, with interface id
- * `intf_id` and the interface header magic. Owned by the platform. */
+ * `intf_id` and the interface header magic. Owned by the platform. NULL
+ * when the platform has a Layer-2 interface with that id already, or the
+ * id lies in the range of interface ids the framework hands out
+ * ("zel_sys_intf_ids", 0x100 to 0xfff in the default image). */
 zel_obj_header_t *zel_sim_l2_interface_new(zel_sim_t *sim, uint32_t intf_id);
 
 /* QoS objects of the framework: a queue with hardware id `queue_id`, a
