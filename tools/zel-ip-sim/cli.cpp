@@ -297,9 +297,10 @@ int Session::run_stream(std::istream &in, const std::string &name) {
     auto next_report = started + std::chrono::milliseconds(500);
     bool reported = false;
 
+    const std::string shown = printable(name, kLineShown);  // the script's name on error lines
     int failures = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
-        Result r = run_line(lines[i], name + ":" + std::to_string(i + 1));
+        Result r = run_line(lines[i], shown + ":" + std::to_string(i + 1));
         if (r != Result::kOk) {
             ++failures;
             if (!opt_.keep_going) break;
