@@ -14,6 +14,10 @@ command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 if [ "${ZEL_NEED_CLANG:-0}" = 1 ]; then
   command -v clang++ >/dev/null 2>&1 || need+=(clang)
 fi
+if [ "${ZEL_NEED_FUZZER:-0}" = 1 ]; then
+  command -v clang++ >/dev/null 2>&1 || need+=(clang)
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+fi
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}" >&2

@@ -62,28 +62,40 @@ typedef struct zel_ip_addr_assoc_req {
  * on success. Returns 0; 0x30008 (NULL pointer, filter type 3 or above, or
  * an association mask the mask check refuses); 0x1030014 (address refused:
  * multicast above /3, loopback above /7, 0, prefix outside 1 to 31, a
- * network or broadcast address below /31; or the address already in use
- * in the domain); 0x1030016 (MTU); 0x1030006 (Layer-2 handle, or its id
- * wider than the 16-bit INTF-ID; VRD handle);
+ * network or broadcast address below /31; the address already in use in
+ * the domain; or an address whose entries - subnet route, network and
+ * broadcast addresses, the address itself - fall on those of another
+ * address in the domain, or on the domain's own source entries, such as a
+ * subnet whose broadcast address is 255.255.255.255); 0x1030016 (MTU);
+ * 0x1030006 (Layer-2 handle, or its id wider than the 16-bit INTF-ID, or
+ * the Layer-2 interface already carries an IP interface; VRD handle);
  * 0x10012 (memory); 0x1000b (compressed table full); a platform failure
- * with severity 1. A failure after the record was allocated frees it and
- * releases its compressed-table slot; entries already learnt, the stats
- * NS ID and the MTM NS ID stay. */
+ * with severity 1. A failure after the record was allocated withdraws what
+ * the create took (entries, compressed-table slot, ids) and frees the
+ * record; only what the platform refuses to withdraw stays, with the ids
+ * and the slot that key it (logged). */
 ZEL_IP_EXPORT uint32_t zel_ip_interface_create(zel_module_t *module, const zel_ip_intf_params_t *params,
-                                               zel_ip_intf_handle_t *out);
+                                 zel_ip_intf_handle_t *out);
 
-/* Delete an interface that has no secondary address. Returns 0; 0x30008
- * (not an interface, or secondaries left); 0x30001 (its VRD is gone);
- * 0x1000b; a platform failure with severity 1. A delete that fails partway
- * keeps the interface; repeating it goes on from the failed step. */
+/* Delete an interface that has no secondary address: its entries that are
+ * still its own (an address entry a route add replaced or a route delete
+ * removed is left alone), its slot and ids. Returns 0; 0x30008 (not an
+ * interface, or secondaries left); 0x30001 (its VRD is gone); 0x1000b; a
+ * platform failure with severity 1. A delete that fails partway keeps the
+ * interface; repeating it goes on from the failed step, and until then the
+ * interface accepts no other change (each call refuses it with the status
+ * it gives a handle it cannot use) but the removal of QoS maps. */
 ZEL_IP_EXPORT uint32_t zel_ip_interface_delete(zel_module_t *module, zel_ip_intf_handle_t intf);
 
 /* Add a secondary address addr = {address, prefix length}. Returns 0;
  * 0x30008 (NULL addr, not an interface, nine secondaries already);
- * 0x1030014 (address refused as at create, or in use in the domain);
- * 0x30001 (VRD); 0x1000b (compressed table full); a platform failure. */
+ * 0x1030014 (address refused as at create, in use in the domain, or its
+ * entries falling on another address's, one of the interface's own
+ * included); 0x30001 (VRD); 0x1000b (compressed table full); a platform
+ * failure. A failed add withdraws what it learnt; should that fail too,
+ * the address stays a secondary and removing it completes the withdrawal. */
 ZEL_IP_EXPORT uint32_t zel_ip_interface_addr_add(zel_module_t *module, zel_ip_intf_handle_t intf,
-                                                 const uint32_t addr[2]);
+                                   const uint32_t addr[2]);
 
 /* Remove a secondary address, or the primary when a secondary exists (the
  * last secondary then becomes the primary). Returns 0; 0x30008 (NULL
@@ -94,7 +106,9 @@ ZEL_IP_EXPORT uint32_t zel_ip_interface_addr_rem(zel_module_t *module, zel_ip_in
                                                  const uint32_t addr[2]);
 
 /* Switch the attached-subnet route of one subnet of the interface: status
- * 0 withdraws it, any other value learns it. A prefix length of 0 in addr
+ * 0 withdraws it (a route that is no longer the interface's own, replaced
+ * or removed by a route call, counts as withdrawn), any other value learns
+ * it (the interface's own again). A prefix length of 0 in addr
  * means the primary subnet and then every secondary subnet. Returns 0;
  * 0x30008; 0x1030006 (not an interface); 0x30001; a platform failure. */
 ZEL_IP_EXPORT uint32_t zel_ip_interface_subnet_status_set(zel_module_t *module, zel_ip_intf_handle_t intf,

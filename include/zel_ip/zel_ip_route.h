@@ -36,21 +36,27 @@ extern "C" {
 #define ZEL_IP_VRD_MODE_HOST 1u   /* routing disabled: forwarded packets drop  */
 
 /* Create domain *vrd_id (0 to 62) and write its handle to *out. The domain
- * drops packets from loopback, multicast and limited-broadcast sources.
- * Returns 0x30008 (vrd_id or out NULL), 0x3001D (the id is taken, is 63,
- * or is outside 0 to 63), 0x10012 (no memory), or a tree programming
- * failure with severity 1; on failure *out is left as it was and the id
- * stays free. */
+ * drops packets from loopback, multicast and limited-broadcast sources;
+ * those three source entries are its own: no interface address whose
+ * entries fall on them is accepted in the domain. Returns 0x30008 (vrd_id
+ * or out NULL), 0x3001D (the id is taken, is 63, or is outside 0 to 63),
+ * 0x10012 (no memory), or a tree programming failure with severity 1. On
+ * failure *out is left as it was and the create gives back what it took
+ * (the entries it learnt, the id). What the platform refuses to give back
+ * is logged and kept, the id with it while an entry stays, and released
+ * by the next zel_ip_vrd_create or zel_ip_vrd_delete (until then a create
+ * of that id answers 0x3001D). */
 ZEL_IP_EXPORT uint32_t zel_ip_vrd_create(zel_module_t *module, const uint32_t *vrd_id, zel_ip_vrd_handle_t *out);
 
-/* Delete a created domain; its handle is invalid afterwards. Routes,
- * interfaces and the host-mode setting of the domain are not touched (a
- * domain created again with the same id is in the mode it was left in).
- * Returns 0x30008 (NULL or invalid handle: the default domain cannot be
- * deleted), 0x1001E (the id could not be released; nothing changed) or a
- * tree programming failure with severity 1 (the domain is gone all the
- * same; its remaining source entries are replaced when the id is created
- * again). */
+/* Delete a created domain: its source entries, then its id, then its
+ * record; its handle is invalid afterwards. Routes, interfaces and the
+ * host-mode setting of the domain are not touched (a domain created again
+ * with the same id is in the mode it was left in). Returns 0x30008 (NULL
+ * or invalid handle: the default domain cannot be deleted), a tree
+ * programming failure with severity 1, or 0x1001E (the id could not be
+ * released). After a failure the domain stays, with its id and a valid
+ * handle (the source entries already withdrawn stay withdrawn), and
+ * repeating the delete completes it. */
 ZEL_IP_EXPORT uint32_t zel_ip_vrd_delete(zel_module_t *module, zel_ip_vrd_handle_t vrd);
 
 /* Host mode (mode 1) or router mode (any other value) for a domain; NULL
@@ -92,13 +98,18 @@ typedef struct zel_ip_route_params {
  * 0x1030012; a next hop that is 255.255.255.255, multicast or loopback
  * 0x1030014; a next hop with a tunnel, or with an invalid interface,
  * 0x30008; no next hop with an interface that is not a tunnel 0x30008; a
- * mask breaking the ingress association mask rules 0x30008. Programming
- * failures are returned with severity 1. */
+ * tunnel whose delete has begun 0x30008; a mask breaking the ingress
+ * association mask rules 0x30008. Programming failures are returned with
+ * severity 1. A route through a tunnel is a use of the tunnel: the tunnel
+ * is not deleted while routes go through it. */
 ZEL_IP_EXPORT uint32_t zel_ip_route_add(zel_module_t *module, const zel_ip_route_params_t *params);
 
 /* Remove whatever entry the destination tree holds for vrd, dest and
  * prefix_len (the other fields are not read); its addresses fall back to
- * the closest shorter route. Returns 0x30008 (params NULL), 0x30001
+ * the closest shorter route. An entry of an interface (its subnet route,
+ * an address, a subnet broadcast) that a route add replaced or a route
+ * delete removed is no longer the interface's: its delete leaves the key
+ * alone. Returns 0x30008 (params NULL), 0x30001
  * (invalid VRD handle), 0x1030012 (prefix_len above 32) or the engine's
  * refusal with severity 1 (for instance no such entry). */
 ZEL_IP_EXPORT uint32_t zel_ip_route_delete(zel_module_t *module, const zel_ip_route_params_t *params);

@@ -77,7 +77,8 @@ typedef struct zel_ip_cpu_recv_params {
 /* Decode `meta` into `*params` (cleared first). Returns 0x30008 when
  * either pointer is NULL. A logical port the framework cannot map is
  * reported as a Warning and is not a failure. */
-ZEL_IP_EXPORT uint32_t zel_ip_cpu_recv_task_param(zel_module_t *module, const zel_ip_cpu_recv_meta_t *meta,
+ZEL_IP_EXPORT uint32_t zel_ip_cpu_recv_task_param(zel_module_t *module,
+                                                  const zel_ip_cpu_recv_meta_t *meta,
                                                   zel_ip_cpu_recv_params_t *params);
 
 /* ---- PDU send ---------------------------------------------------------- */
@@ -117,8 +118,8 @@ typedef struct zel_ip_send_profile {
  * other than 63 or a handle that is not a live egress flow, a type above
  * 2, or a send the service refused (its own status is not passed on);
  * 0x1000b when the engine has no CPU pipeline. */
-ZEL_IP_EXPORT uint32_t zel_ip_pdu_send(zel_module_t *module, const zel_ip_send_profile_t *profile, void *pdu1,
-                                       void *pdu2);
+ZEL_IP_EXPORT uint32_t zel_ip_pdu_send(zel_module_t *module, const zel_ip_send_profile_t *profile,
+                                       void *pdu1, void *pdu2);
 
 #ifdef __cplusplus
 }

@@ -86,11 +86,15 @@ typedef struct zel_ip_tunnel_params {
 ZEL_IP_EXPORT uint32_t zel_ip_tunnel_interface_create(zel_module_t *module, const zel_ip_tunnel_params_t *params,
                                                       zel_ip_tunnel_handle_t *out);
 
-/* Delete a tunnel: its CPU path, every entry, its compressed address slot
- * and its ids. Returns 0; 0x30008 (not a tunnel); 0x30001 (its inner or
- * outer domain is gone); the framework's status with severity 3 (CPU
- * path); 0x1000b; a platform failure with severity 1. A delete that fails
- * partway keeps the tunnel; repeating it goes on from the failed step. */
+/* Delete a tunnel: its CPU path, every entry that is still its own (one a
+ * route add replaced or a route delete removed is left alone), its
+ * compressed address slot and its ids. Returns 0; 0x30008 (not a tunnel);
+ * 0x30001 (its inner or outer domain is gone); 0x3000F (routes still go
+ * through the tunnel; the message gives their count; nothing changed);
+ * the framework's status with severity 3 (CPU path); 0x1000b; a platform
+ * failure with severity 1. A delete that fails partway keeps the tunnel;
+ * repeating it goes on from the failed step, and until then the tunnel
+ * accepts no other change (0x30008) and no new route. */
 ZEL_IP_EXPORT uint32_t zel_ip_tunnel_interface_delete(zel_module_t *module, zel_ip_tunnel_handle_t tunnel);
 
 /* Change the end addresses; 0 leaves that end as it is. With both ends

@@ -189,6 +189,19 @@ uint32_t withdraw(Call &c, zel_ip_interface &r) {
     const uint32_t vrd = vrd_id_of(r), intf = intf_id_of(r);
     uint32_t *done = &r.withdrawal.done;
     auto is_ok = [](uint32_t st) { return st == 0; };
+    // The DSCP to PCP maps put on the interface, keyed by its INTF-ID: left
+    // behind, they would apply to the next interface on the Layer-2
+    // interface. The PCP table keeps the progress.
+    TreeRecord &pcp_tree = c.priv->trees[kTreeIfDscpPcp];
+    for (uint32_t d = 0; d < kPcpEntries; ++d) {
+        if (r.pcp[d] == 0) continue;
+        hwe_action_t a = pcp_tree.default_action;
+        const uint32_t st = ZRULE_KEY(m, pcp_tree, kRuleUnlearn, a, kRemoveRuleMsg,
+                                      layout::key_spec(kTreeIfDscpPcp, {intf, d},
+                                                       layout::key_layout(kTreeIfDscpPcp).width));
+        if (engine_step_done(st)) r.pcp[d] = 0;
+        if (st) return st;
+    }
     // 4. The entries, in create's order.
     struct KeyEntry {
         uint32_t tree;

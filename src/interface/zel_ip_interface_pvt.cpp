@@ -134,25 +134,25 @@ uint32_t intf_addr_entries(zel_module_t *m, ZelIpPriv &p, const zel_ip_interface
                            const char *rule_msg, uint32_t *done) {
     const uint32_t intf = intf_id_of(r), vrd = vrd_id_of(r);
     // 1. Tree 22: the subnet's source address and MTU.
-    uint32_t st = withdraw_step(done, kWdSipMtu, [&] {
-        hwe_action_t a = layout::intf_sip_mtu::encode({addr, r.params.mtu});
-        return key_program(m, p.trees[kTreeIntfSipMtu],
-                           layout::key_spec(kTreeIntfSipMtu, {intf, addr},
-                                            layout::kIntfIdBits + prefix_len),
-                           op, a, rule_msg, ZEL_SITE);
-    }, entry_withdrawn);
+    uint32_t st = ledger_step(done, kWdSipMtu, [&] {
+        return owned_key_entry(m, p, kTreeIntfSipMtu, &r, ledger_sip_key(intf, addr, prefix_len),
+                               layout::key_spec(kTreeIntfSipMtu, {intf, addr},
+                                                layout::kIntfIdBits + prefix_len),
+                               op, layout::intf_sip_mtu::encode({addr, r.params.mtu}), rule_msg,
+                               ZEL_SITE);
+    });
     if (st) return st;
     // 2. Tree 2: the attached-subnet route.
-    st = withdraw_step(done, kWdSubnetRoute, [&] {
+    st = ledger_step(done, kWdSubnetRoute, [&] {
         return owned_entry(m, p, kTreeDestAddr, &r, vrd, addr, prefix_len, op,
                            layout::dest::attached_subnet(intf), rule_msg, ZEL_SITE);
-    }, entry_withdrawn);
+    });
     if (st) return st;
     // 3. Tree 2: the address itself, delivered locally.
-    return withdraw_step(done, kWdLocal, [&] {
+    return ledger_step(done, kWdLocal, [&] {
         return owned_entry(m, p, kTreeDestAddr, &r, vrd, addr, layout::kAddrBits, op,
                            intf_local_entry(r, cdip), rule_msg, ZEL_SITE);
-    }, entry_withdrawn);
+    });
 }
 
 namespace {
@@ -184,14 +184,16 @@ uint32_t guard_pair(zel_module_t *m, Guard g, uint32_t vrd_id, const uint32_t *a
                                     : layout::dest::subnet_broadcast();
     const uint32_t op = remove == 0 ? kRuleLearn : kRuleUnlearn;
     for (const Entry &e : entries) {
-        uint32_t st = withdraw_step(done, e.step, [&] {
+        auto program = [&] {
             hwe_action_t a = action;
             if (owner)
                 return owned_entry(m, *p, tree, owner, vrd_id, e.addr, layout::kAddrBits, op, a,
                                    "Could not program LPM rule in hardware\n", ZEL_SITE);
             return key_program(m, p->trees[tree], vrd_prefix_key(vrd_id, e.addr, layout::kAddrBits),
                                op, a, "Could not program LPM rule in hardware\n", ZEL_SITE);
-        }, entry_withdrawn);
+        };
+        uint32_t st = owner ? ledger_step(done, e.step, program)
+                            : withdraw_step(done, e.step, program, entry_withdrawn);
         if (st) return st;
     }
     return 0;

@@ -247,6 +247,18 @@ uint32_t withdraw_step(uint32_t *done, uint32_t bit, Step &&step, Completed &&co
     return st;
 }
 
+// Runs step `bit` of a learn or removal of an entry the ledger keeps
+// (owned_entry): always, since the ledger, not `done`, knows whether the
+// entry is still the object's (a bit recorded by an earlier removal goes
+// stale once a later call learns the entry again); records the bit in
+// `done` when the engine step took effect.
+template <typename Step>
+uint32_t ledger_step(uint32_t *done, uint32_t bit, Step &&step) {
+    const uint32_t st = step();
+    if (done && entry_withdrawn(st)) *done |= bit;
+    return st;
+}
+
 }  // namespace zel::ip
 
 extern "C" {

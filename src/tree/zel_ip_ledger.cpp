@@ -24,6 +24,12 @@ uint64_t ledger_intf_key(uint32_t intf_id) {
            (intf_id & 0xffff);
 }
 
+uint64_t ledger_sip_key(uint32_t intf_id, uint32_t addr, uint32_t len) {
+    const uint32_t prefix = len == 0 ? 0 : len >= 32 ? addr : addr & ~(0xffffffffu >> len);
+    return static_cast<uint64_t>(22) << 56 | static_cast<uint64_t>(len & 0x3f) << 48 |
+           static_cast<uint64_t>(intf_id & 0xffff) << 32 | prefix;
+}
+
 const void *Ledger::owner(uint64_t key) const noexcept {
     auto it = map_.find(key);
     return it == map_.end() ? nullptr : it->second.own;
@@ -112,16 +118,14 @@ bool engine_step_done(uint32_t status) {
     return status == 0 || code == ZEL_E_SUBNET_ADD || code == ZEL_E_SUBNET_DELETE;
 }
 
-uint32_t owned_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, const void *owner, uint32_t vrd,
-                     uint32_t addr, uint32_t len, uint32_t op, hwe_action_t a, const char *rule_msg,
-                     Site s) {
+uint32_t owned_key_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, const void *owner, uint64_t key,
+                         const layout::KeySpec &spec, uint32_t op, hwe_action_t a, const char *rule_msg,
+                         Site s) {
     Ledger &l = ledger_of(p);
-    const uint64_t key = ledger_addr_key(tree, vrd, addr, len);
     if (op == kRuleUnlearn && !l.owns(key, owner)) return 0;
     if (op != kRuleUnlearn && !l.reserve(key))
         return fail(m, Level::kFatal, kNoMemory, s, true, "%s", "Memory allocation failed\n");
-    const uint32_t st = layout::key_program(m, p.trees[tree], layout::vrd_prefix_key(vrd, addr, len), op,
-                                            a, rule_msg, s);
+    const uint32_t st = layout::key_program(m, p.trees[tree], spec, op, a, rule_msg, s);
     if (engine_step_done(st)) {
         if (op == kRuleUnlearn) {
             l.release(key, owner);
@@ -130,6 +134,13 @@ uint32_t owned_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, const void *o
         }
     }
     return st;
+}
+
+uint32_t owned_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, const void *owner, uint32_t vrd,
+                     uint32_t addr, uint32_t len, uint32_t op, hwe_action_t a, const char *rule_msg,
+                     Site s) {
+    return owned_key_entry(m, p, tree, owner, ledger_addr_key(tree, vrd, addr, len),
+                           layout::vrd_prefix_key(vrd, addr, len), op, a, rule_msg, s);
 }
 
 }  // namespace zel::ip

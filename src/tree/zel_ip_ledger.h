@@ -53,6 +53,8 @@ struct ZelIpPriv;
 uint64_t ledger_addr_key(uint32_t tree, uint32_t vrd, uint32_t addr, uint32_t len);
 // The INTF-ID an interface of any kind keys the per-interface trees with.
 uint64_t ledger_intf_key(uint32_t intf_id);
+// The tree-22 key of an interface's subnet addr/len (INTF-ID first).
+uint64_t ledger_sip_key(uint32_t intf_id, uint32_t addr, uint32_t len);
 
 class Ledger {
 public:
@@ -118,6 +120,13 @@ bool engine_step_done(uint32_t status);
 uint32_t owned_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, const void *owner, uint32_t vrd,
                      uint32_t addr, uint32_t len, uint32_t op, hwe_action_t a, const char *rule_msg,
                      Site s);
+
+// The same for any single-pattern tree: `key` is the ledger key, `spec`
+// the engine key (a layout::KeySpec).
+namespace layout { struct KeySpec; }
+uint32_t owned_key_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, const void *owner, uint64_t key,
+                         const layout::KeySpec &spec, uint32_t op, hwe_action_t a, const char *rule_msg,
+                         Site s);
 
 }  // namespace zel::ip
 

@@ -24,7 +24,7 @@ using zel::test::ZelTest;
 
 namespace {
 
-constexpr uint32_t kIntfA = 0x0101, kIntfB = 0x0202;
+constexpr uint32_t kIntfA = 0x1101, kIntfB = 0x1202;  // outside the framework's own ids
 constexpr hwe_action_t kNoMapping{HWE_ACTION_NONE, 0, 0};  // tree 30 default
 
 // An interface on Layer-2 interface `intf_id`, address 10.<n>.0.1/24.

@@ -16,6 +16,7 @@
 #include "zel_ip/zel_ip.h"
 #include "zel_sim.h"
 #include "zel_test_fixture.h"
+#include "zel_tree_snapshot.h"
 
 namespace intf_test {
 
@@ -61,7 +62,7 @@ inline Hit dscp_pcp(zel_sim_t *s, zel_module_t *m, uint32_t intf, uint32_t dscp)
 // Every learnt entry of every single-pattern tree: "tree/len/key bits" ->
 // "kind w1 w2". Two snapshots are equal when the engine holds the same
 // entries with the same values.
-using Snapshot = std::map<std::string, std::string>;
+using Snapshot = zel::test::TreeSnapshot;
 Snapshot snapshot(zel_sim_t *sim, zel_module_t *m);
 
 // Learnt entries of one tree.
@@ -79,8 +80,14 @@ class IntfTest : public zel::test::ZelTest {
 protected:
     IntfTest() { initial_log_level_ = ZEL_LOG_INFO; }
 
-    // A Layer-2 interface of a sibling module with id `intf_id`.
-    const zel_obj_header_t *l2(uint32_t intf_id) { return zel_sim_l2_interface_new(sim_, intf_id); }
+    // The Layer-2 interface of a sibling module with id `intf_id` (made on
+    // first use: the platform has one per id).
+    const zel_obj_header_t *l2(uint32_t intf_id) {
+        const zel_obj_header_t *&h = l2s_[intf_id];
+        if (!h) h = zel_sim_l2_interface_new(sim_, intf_id);
+        return h;
+    }
+    std::map<uint32_t, const zel_obj_header_t *> l2s_;
 
     // Parameters of an interface on Layer-2 interface `intf_id` with the
     // primary address addr/plen in the default domain, everything else 0.

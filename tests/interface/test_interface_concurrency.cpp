@@ -25,7 +25,7 @@ TEST_F(InterfaceConcurrency, ThreadsWithTheirOwnInterfacesLeaveNothingBehind) {
     constexpr uint32_t kThreads = 4, kIntfs = 4, kRounds = 25;
     const Snapshot baseline = snap();
     std::vector<const zel_obj_header_t *> l2s;
-    for (uint32_t i = 0; i < kThreads * kIntfs; ++i) l2s.push_back(l2(0x100 + i));
+    for (uint32_t i = 0; i < kThreads * kIntfs; ++i) l2s.push_back(l2(0x1000 + i));
     std::atomic<uint32_t> failures{0};
     std::vector<std::string> first(kThreads);
 
@@ -36,7 +36,7 @@ TEST_F(InterfaceConcurrency, ThreadsWithTheirOwnInterfacesLeaveNothingBehind) {
         };
         for (uint32_t r = 0; r < kRounds; ++r) {
             for (uint32_t k = 0; k < kIntfs; ++k) {
-                const uint32_t id = 0x100 + t * kIntfs + k;
+                const uint32_t id = 0x1000 + t * kIntfs + k;
                 zel_ip_intf_params_t p{};
                 p.l2_intf = l2s[t * kIntfs + k];
                 p.addr = ip(10, t, k, 1);

@@ -25,7 +25,7 @@ TEST_F(InterfaceScale, TheCompressedTableExhaustedAndRecovered) {
     const Snapshot baseline = snap();
     const int64_t mem = mem_delta();
     std::vector<zel_ip_intf_handle_t> intfs;
-    for (uint32_t i = 0; i < kCount; ++i) intfs.push_back(make(params(i + 1, addr_of(i), 24)));
+    for (uint32_t i = 0; i < kCount; ++i) intfs.push_back(make(params(0x1001 + i, addr_of(i), 24)));
     ASSERT_EQ(addr_slots(m_).size(), kCount);
     EXPECT_EQ(entries(kIngress), kCount);
     EXPECT_EQ(zel_sim_interface_ids_in_use(sim_), kCount);
@@ -36,7 +36,7 @@ TEST_F(InterfaceScale, TheCompressedTableExhaustedAndRecovered) {
     // The 257th address, as a new interface or as a secondary.
     zel_ip_intf_handle_t h = nullptr;
     std::string text;
-    EXPECT_EQ(create(params(500, ip(12, 0, 0, 1), 24), &h, &text), 0x1000bu);
+    EXPECT_EQ(create(params(0x2000, ip(12, 0, 0, 1), 24), &h, &text), 0x1000bu);
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(line_with(text, "compressed"),
               "[zel_ip_log: FATAL] FILE:LINE Failed to store IP address 0x0c000001 in VRD 63 in compressed list");
@@ -50,7 +50,7 @@ TEST_F(InterfaceScale, TheCompressedTableExhaustedAndRecovered) {
 
     // A delete frees a slot, which the next address takes.
     ASSERT_EQ(del(intfs[100]), 0u);
-    intfs[100] = make(params(500, ip(12, 0, 0, 1), 24));
+    intfs[100] = make(params(0x2000, ip(12, 0, 0, 1), 24));
     EXPECT_EQ((dest(kDefaultVrd, ip(12, 0, 0, 1)).a.w1 >> 16) & 0xff, 100u);
 
     for (zel_ip_intf_handle_t i : intfs) ASSERT_EQ(del(i), 0u);

@@ -67,7 +67,7 @@ protected:
     zel_ip_intf_handle_t ipoe() {
         if (!ipoe_) {
             zel_ip_intf_params_t p{};
-            p.l2_intf = zel_sim_l2_interface_new(sim_, 0x101);
+            p.l2_intf = zel_sim_l2_interface_new(sim_, 0x31);
             p.addr = 0xc6336401;  // 198.51.100.1/24, away from the routes used here
             p.prefix_len = 24;
             StdoutCapture quiet;

@@ -25,6 +25,9 @@ uint32_t engine_ns_alloc(hwe_engine_t *eng, const char *ns_name, uint32_t *id);
 // (outside the namespace or not taken).
 uint32_t engine_ns_free(hwe_engine_t *eng, const char *ns_name, uint32_t id);
 
+// True when `id` lies in the range of namespace `ns_name` of `eng`.
+bool engine_ns_contains(hwe_engine_t *eng, const char *ns_name, uint32_t id);
+
 // Ids of the namespace currently taken (0 when there is no such namespace).
 uint32_t engine_ns_in_use(hwe_engine_t *eng, const char *ns_name);
 

@@ -146,6 +146,13 @@ uint32_t engine_ns_free(hwe_engine_t *eng, const char *ns_name, uint32_t id) {
     return ns ? release(*ns, id, 1) : HWE_E_NOT_FOUND;
 }
 
+bool engine_ns_contains(hwe_engine_t *eng, const char *ns_name, uint32_t id) {
+    if (!engine_ok(eng) || !ns_name) return false;
+    std::lock_guard<std::mutex> g(eng->mu);
+    hwe_rsrc_t *ns = find_ns(eng, ns_name);
+    return ns && ns->contains(id);
+}
+
 uint32_t engine_ns_in_use(hwe_engine_t *eng, const char *ns_name) {
     if (!engine_ok(eng) || !ns_name) return 0;
     std::lock_guard<std::mutex> g(eng->mu);

@@ -148,10 +148,16 @@ zel_module_t *zel_sim_sibling_module_new(zel_sim_t *sim, uint32_t module_id,
 } ZSIM_CATCH(nullptr)
 
 zel_obj_header_t *zel_sim_l2_interface_new(zel_sim_t *sim, uint32_t intf_id) try {
+    // Interface ids are one namespace of the framework: the ids it hands
+    // to the interfaces it makes (tunnels, virtual interfaces) are not
+    // Layer-2 ids, and no two Layer-2 interfaces share one.
+    if (zsim::engine_ns_contains(sim->p.engine, zsim::kSysIntfNamespace, intf_id)) return nullptr;
     auto h = std::make_unique<zel_obj_header_t>();
     h->intf_id = intf_id;
     h->magic = ZEL_INTF_HDR_MAGIC;
     std::lock_guard<std::mutex> g(sim->p.mu);
+    for (const auto &l2 : sim->p.l2_interfaces)
+        if (l2->intf_id == intf_id) return nullptr;
     sim->p.l2_interfaces.push_back(std::move(h));
     return sim->p.l2_interfaces.back().get();
 } ZSIM_CATCH(nullptr)

@@ -92,6 +92,7 @@ const char *engine_symbol_name(uint32_t id);
 uint32_t engine_ns_alloc(hwe_engine_t *eng, const char *ns_name, uint32_t *id);
 uint32_t engine_ns_free(hwe_engine_t *eng, const char *ns_name, uint32_t id);
 uint32_t engine_ns_in_use(hwe_engine_t *eng, const char *ns_name);
+bool engine_ns_contains(hwe_engine_t *eng, const char *ns_name, uint32_t id);
 
 }  // namespace zsim
 
