@@ -30,7 +30,8 @@
 set -euo pipefail
 
 HERE="$(cd "$(dirname "$0")" && pwd)"
-ROOT="$(dirname "$HERE")"
+ROOT="$(dirname "$HERE")"          # as named: its parent holds shared/peers
+SRC="$(cd "$ROOT" && pwd -P)"      # the build runs in the real tree
 N="${N:-1000000}"
 SEED="${SEED:-1}"
 RUNS="${RUNS:-3}"
@@ -58,10 +59,10 @@ if ((${#need[@]})); then
   apt-get install -y "${need[@]}" >/dev/null 2>&1 ||
     { apt-get update >/dev/null && apt-get install -y "${need[@]}" >/dev/null; }
 fi
-"$ROOT/scripts/deps.sh" >/dev/null
-(cd "$ROOT" && cmake --preset release >/dev/null &&
+"$SRC/scripts/deps.sh" >/dev/null
+(cd "$SRC" && cmake --preset release >/dev/null &&
   cmake --build build/release --target bench_routes zel-prefixgen -j2 >/dev/null)
-OURS="$ROOT/build/release/bench/bench_routes"
+OURS="$SRC/build/release/bench/bench_routes"
 [ -x "$OUT/bin/prefixgen" ] || "$PEERS_DIR/prefixgen/build.sh" >/dev/null
 if has_peer fib || has_peer lpm; then
   [ -x "$OUT/bin/lpm_bench" ] || "$PEERS_DIR/dpdk_lpm/build.sh" >/dev/null
@@ -71,7 +72,7 @@ fi
 F="$DATA/prefixes_${N}_seed${SEED}.txt"
 [ -s "$F" ] || "$OUT/bin/prefixgen" "$N" "$SEED" > "$F"
 same=no
-[ "$(md5sum < "$F")" = "$("$ROOT/build/release/bench/zel-prefixgen" "$N" "$SEED" | md5sum)" ] && same=yes
+[ "$(md5sum < "$F")" = "$("$SRC/build/release/bench/zel-prefixgen" "$N" "$SEED" | md5sum)" ] && same=yes
 HEAD="$RES/ratios_${N}.txt"
 {
   echo "# $(date -u +%FT%TZ), cpu:$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2-), $(nproc) cores," \
