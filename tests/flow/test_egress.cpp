@@ -271,7 +271,7 @@ TEST_F(Egress, AssociationDeleteCompletesWhenRepeated) {
 // ---- egress flows ------------------------------------------------------------------
 
 TEST_F(Egress, FlowEntriesKeyedByInterfaceAndNextHop) {
-    zel_ip_intf_handle_t eth = make_intf(0x123);
+    zel_ip_intf_handle_t eth = make_intf(0x1123);
     zel_ip_tunnel_handle_t tun = make_tunnel(9);
     const uint32_t nh = ip(10, 1, 0, 2);
     zel_ip_flow_handle_t to_nh = fmake(eth, nh);
@@ -285,9 +285,9 @@ TEST_F(Egress, FlowEntriesKeyedByInterfaceAndNextHop) {
     // W1 = the flow's id, W2 = 0 (unbound); 48-bit key with a next hop,
     // 16-bit (the interface alone) without.
     uint32_t depth = 0;
-    EXPECT_ACTION(flow_hit(eng(), 0x123, nh, &depth), val(ns_of(to_nh), 0));
+    EXPECT_ACTION(flow_hit(eng(), 0x1123, nh, &depth), val(ns_of(to_nh), 0));
     EXPECT_EQ(depth, 48u);
-    EXPECT_ACTION(flow_hit(eng(), 0x123, ip(10, 1, 0, 3), &depth), val(ns_of(any_nh), 0));
+    EXPECT_ACTION(flow_hit(eng(), 0x1123, ip(10, 1, 0, 3), &depth), val(ns_of(any_nh), 0));
     EXPECT_EQ(depth, 16u);
     const uint32_t tid = intf_id(tun);
     EXPECT_ACTION(flow_hit(eng(), tid, 0, &depth), val(ns_of(on_tun), 0));
@@ -298,8 +298,8 @@ TEST_F(Egress, FlowEntriesKeyedByInterfaceAndNextHop) {
 
     // Removing the interface-wide flow keeps the next hop's.
     EXPECT_EQ(fdelete(any_nh), 0u);
-    EXPECT_ACTION(flow_hit(eng(), 0x123, ip(10, 1, 0, 3)), kEmpty);
-    EXPECT_ACTION(flow_hit(eng(), 0x123, nh), val(ns_of(to_nh), 0));
+    EXPECT_ACTION(flow_hit(eng(), 0x1123, ip(10, 1, 0, 3)), kEmpty);
+    EXPECT_ACTION(flow_hit(eng(), 0x1123, nh), val(ns_of(to_nh), 0));
     EXPECT_EQ(fdelete(to_nh), 0u);
     EXPECT_EQ(fdelete(on_tun), 0u);
     EXPECT_EQ(entries(eng(), 29), 0u);
@@ -307,7 +307,7 @@ TEST_F(Egress, FlowEntriesKeyedByInterfaceAndNextHop) {
 }
 
 TEST_F(Egress, FlowRefusals) {
-    zel_ip_intf_handle_t eth = make_intf(0x200);
+    zel_ip_intf_handle_t eth = make_intf(0x1200);
     zel_ip_tunnel_handle_t tun = make_tunnel(3);
     zel_ip_vif_handle_t vif = nullptr;
     {
@@ -353,11 +353,11 @@ TEST_F(Egress, FlowRefusals) {
     EXPECT_EQ(text, kErr + "Invalid input parameter\n");
     EXPECT_EQ(out, nullptr);
     // The kept flow's entry is its own still.
-    EXPECT_ACTION(flow_hit(eng(), 0x200, ip(10, 1, 0, 9)), val(ns_of(kept), 0));
+    EXPECT_ACTION(flow_hit(eng(), 0x1200, ip(10, 1, 0, 9)), val(ns_of(kept), 0));
 }
 
 TEST_F(Egress, InterfaceIsKeptWhileAFlowUsesIt) {
-    zel_ip_intf_handle_t eth = make_intf(0x300);
+    zel_ip_intf_handle_t eth = make_intf(0x1300);
     zel_ip_tunnel_handle_t tun = make_tunnel(4);
     zel_ip_flow_handle_t a = fmake(eth, 0);
     zel_ip_flow_handle_t b = fmake(tun, 0);
@@ -390,7 +390,7 @@ TEST_F(Egress, VrdIsKeptWhileAnAssociationUsesIt) {
 }
 
 TEST_F(Egress, FlowDeleteCompletesWhenRepeated) {
-    zel_ip_intf_handle_t eth = make_intf(0x400);
+    zel_ip_intf_handle_t eth = make_intf(0x1400);
     zel_ip_flow_handle_t f = fmake(eth, ip(10, 1, 0, 5));
     const uint32_t ns = ns_of(f);
     fail_call("hwe_ptn_unlearn");
@@ -400,7 +400,7 @@ TEST_F(Egress, FlowDeleteCompletesWhenRepeated) {
               std::string::npos)
         << text;
     EXPECT_TRUE(zel_ipv4_flow_valid_handle(f));
-    EXPECT_ACTION(flow_hit(eng(), 0x400, ip(10, 1, 0, 5)), val(ns, 0));
+    EXPECT_ACTION(flow_hit(eng(), 0x1400, ip(10, 1, 0, 5)), val(ns, 0));
     fail_call("hwe_rsrc_free");
     EXPECT_EQ(fdelete(f, &text), 0x1001eu);
     EXPECT_EQ(entries(eng(), 29), 0u);
@@ -414,7 +414,7 @@ TEST_F(Egress, FlowDeleteCompletesWhenRepeated) {
 
 // Each delete takes only its own kind; a dead or foreign handle is not a flow.
 TEST_F(Egress, DeletesRefuseTheOtherKind) {
-    zel_ip_intf_handle_t eth = make_intf(0x500);
+    zel_ip_intf_handle_t eth = make_intf(0x1500);
     zel_ip_flow_handle_t assoc = amake(udp_encap());
     zel_ip_flow_handle_t flow = fmake(eth, 0);
     zel_ip_ingress_assoc_params_t ip4{};
@@ -463,16 +463,16 @@ TEST_F(Egress, DeletesRefuseTheOtherKind) {
 // The exported tree updaters reprogram an egress flow's entry (as binding
 // does) and restore it.
 TEST_F(Egress, FlowHwUpdateRewritesTheEntry) {
-    zel_ip_intf_handle_t eth = make_intf(0x600);
+    zel_ip_intf_handle_t eth = make_intf(0x1600);
     zel_ip_flow_handle_t f = fmake(eth, 0);
     const zel_ip_egress_flow_params_t p{eth, 0};
     // IMC 3, flow 9: W2 0x0903; no IMC: the flow index moves to bits 0-7.
     ASSERT_EQ(ip_egress_flow_hw_update(m_, &p, 0x4242, 3, 9, 1), 0u);
-    EXPECT_ACTION(flow_hit(eng(), 0x600, 7), val(0x4242, 0x0903));
+    EXPECT_ACTION(flow_hit(eng(), 0x1600, 7), val(0x4242, 0x0903));
     ASSERT_EQ(ip_egress_flow_hw_update(m_, &p, 0x4242, 0, 9, 1), 0u);
-    EXPECT_ACTION(flow_hit(eng(), 0x600, 7), val(0x4242, 0x0009));
+    EXPECT_ACTION(flow_hit(eng(), 0x1600, 7), val(0x4242, 0x0009));
     ASSERT_EQ(ip_egress_flow_hw_update(m_, &p, ns_of(f), 0, 0, 1), 0u);
-    EXPECT_ACTION(flow_hit(eng(), 0x600, 7), val(ns_of(f), 0));
+    EXPECT_ACTION(flow_hit(eng(), 0x1600, 7), val(ns_of(f), 0));
     EXPECT_EQ(fdelete(f), 0u);
     EXPECT_EQ(entries(eng(), 29), 0u);
 }
@@ -491,7 +491,7 @@ std::string hex(const uint8_t *b, size_t n) {
 }
 
 TEST_F(Egress, Type1SendCarriesTheFlowIdByteForByte) {
-    zel_ip_intf_handle_t eth = make_intf(0x700);
+    zel_ip_intf_handle_t eth = make_intf(0x1700);
     zel_ip_flow_handle_t first = fmake(eth, 0);
     zel_ip_flow_handle_t flow = fmake(eth, ip(10, 1, 0, 7));
     // Egress flow ids are drawn from 1 up: the second is 2.

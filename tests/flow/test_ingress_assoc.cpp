@@ -223,7 +223,7 @@ TEST_F(IngressAssoc, CompressedShapeBounds) {
     // compressed destination, with the source in its state record.
     zel_ip_ingress_assoc_params_t b = five_tuple(50000, ZEL_IP_ASSOC_BIND);
     b.dip = ip(10, 1, 0, 1);  // the interface's address, in the compressed table
-    make_intf(0x0101);
+    make_intf(0x1101);
     uint32_t cdip = 0;
     ASSERT_EQ(zel_ip_address_compress(m_, b.dip, 63, 2, &cdip), 1u);
     zel_ip_flow_handle_t bound = make(b);  // no lookup entry until bound
@@ -265,7 +265,7 @@ TEST_F(IngressAssoc, PacketsHitTheirAssociationAndNothingAfterDelete) {
         StdoutCapture quiet;
         ASSERT_EQ(zel_ip_vrd_create(m_, &vrd_id, &vrd), 0u);
     }
-    zel_ip_intf_handle_t intf = make_intf(0x0101);
+    zel_ip_intf_handle_t intf = make_intf(0x1101);
     struct Shape {
         const char *name;
         zel_ip_ingress_assoc_params_t p;
@@ -294,10 +294,10 @@ TEST_F(IngressAssoc, PacketsHitTheirAssociationAndNothingAfterDelete) {
          {{7, 0, 6, kDip, 1, 2, 3}},
          {{6, 0, 6, kDip, 1, 2, 3}}},
         {"interface and protocol", with(assoc(0x12), [&](auto &p) { p.intf = intf, p.proto = 50; }),
-         {{63, 0x0101, 50, kDip, 0, 0, 0}},
-         {{63, 0x0102, 50, kDip, 0, 0, 0}, {63, 0x0101, 51, kDip, 0, 0, 0}}},
+         {{63, 0x1101, 50, kDip, 0, 0, 0}},
+         {{63, 0x1102, 50, kDip, 0, 0, 0}, {63, 0x1101, 51, kDip, 0, 0, 0}}},
         {"any interface", with(assoc(0x02), [](auto &) {}),
-         {{63, 0x0101, 50, kDip, 0, 0, 0}, {63, 0x0777, 6, 0, 0, 0, 0}}, {}},
+         {{63, 0x1101, 50, kDip, 0, 0, 0}, {63, 0x1777, 6, 0, 0, 0, 0}}, {}},
         {"UDP 5-tuple, DPORT 61001", five_tuple(61001),
          {{63, 0, 17, kDip, 61001, kSip, 5000}},
          {{63, 0, 17, kDip, 61001, kSip, 5001}, {63, 0, 17, kDip, 61001, kSip + 1, 5000}}},
@@ -438,7 +438,7 @@ TEST_F(IngressAssoc, ItsInterfaceAndDomainAreInUse) {
         StdoutCapture quiet;
         ASSERT_EQ(zel_ip_vrd_create(m_, &vrd_id, &vrd), 0u);
     }
-    zel_ip_intf_handle_t intf = make_intf(0x0101);
+    zel_ip_intf_handle_t intf = make_intf(0x1101);
     zel_ip_ingress_assoc_params_t by_intf = assoc(0x02);
     by_intf.intf = intf;
     zel_ip_ingress_assoc_params_t by_vrd = assoc(0x11);
