@@ -14,6 +14,8 @@
 #include "zel_ip/zel_ip_diag.h"
 #include "zel_ip/zel_ip_exception.h"
 #include "zel_ip/zel_ip_napt.h"
+#include "zel_ip/zel_ip_flow.h"
 #include "zel_ip/zel_ip_qos.h"
+#include "zel_ip/zel_ip_settings.h"
 
 #endif /* ZEL_IP_H */

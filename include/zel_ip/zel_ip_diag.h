@@ -26,6 +26,7 @@
 
 #include "zel_ip/zel_ip_status.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -50,17 +51,17 @@ extern "C" {
  * rule sets. The association flow filter tree is in no group. Returns
  * 0x30008 for a group outside 1 to 0x7FF (nothing printed) and 0x1007E
  * when the engine refuses to list a tree (the dump stops there). */
-uint32_t zel_ip_tables_dump(zel_module_t *module, uint32_t table_group);
+ZEL_IP_EXPORT uint32_t zel_ip_tables_dump(zel_module_t *module, uint32_t table_group);
 
 /* Print every tree raw: the entries of every single-pattern tree, then the
  * rules of the basic filter, association flow filter, extended filter and
  * policy route trees. Returns 0x1007E when the engine refuses a listing
  * (the dump stops there). */
-uint32_t zel_ip_fpl_trees_dump(zel_module_t *module);
+ZEL_IP_EXPORT uint32_t zel_ip_fpl_trees_dump(zel_module_t *module);
 
 /* Print the state record of every reassembly context. Returns 0x1002B
  * when a record cannot be read (the dump stops there). */
-uint32_t zel_ip_defrag_se_states_dump(zel_module_t *module);
+ZEL_IP_EXPORT uint32_t zel_ip_defrag_se_states_dump(zel_module_t *module);
 
 #ifdef __cplusplus
 }

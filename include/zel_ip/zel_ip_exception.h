@@ -20,6 +20,7 @@
 
 #include "zel_fw.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -64,8 +65,8 @@ typedef struct zel_ip_exception_handler {
  * changes when a check or the function lookup fails. When the pair's
  * queue entry cannot be written after its destination was, the
  * destination stays; repeating the call completes the pair. */
-uint32_t zel_ip_exception_handler_register(zel_module_t *module,
-                                           const zel_ip_exception_handler_t *handler);
+ZEL_IP_EXPORT uint32_t zel_ip_exception_handler_register(zel_module_t *module,
+                                                         const zel_ip_exception_handler_t *handler);
 
 /* Remove the handler of the pair {handler->domain, handler->type}; the
  * other fields are not read. Returns 0x30008 (handler NULL, domain above 3,
@@ -73,8 +74,8 @@ uint32_t zel_ip_exception_handler_register(zel_module_t *module,
  * refusal as the rule primitive's code without severity (0x41 when the
  * pair has no handler). A removal that fails between the two entries is
  * completed by repeating the call. */
-uint32_t zel_ip_exception_handler_unregister(zel_module_t *module,
-                                             const zel_ip_exception_handler_t *handler);
+ZEL_IP_EXPORT uint32_t zel_ip_exception_handler_unregister(zel_module_t *module,
+                                                           const zel_ip_exception_handler_t *handler);
 
 #ifdef __cplusplus
 }

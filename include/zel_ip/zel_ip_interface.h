@@ -20,6 +20,7 @@
 
 #include "zel_fw.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -73,7 +74,7 @@ typedef struct zel_ip_addr_assoc_req {
  * the create took (entries, compressed-table slot, ids) and frees the
  * record; only what the platform refuses to withdraw stays, with the ids
  * and the slot that key it (logged). */
-uint32_t zel_ip_interface_create(zel_module_t *module, const zel_ip_intf_params_t *params,
+ZEL_IP_EXPORT uint32_t zel_ip_interface_create(zel_module_t *module, const zel_ip_intf_params_t *params,
                                  zel_ip_intf_handle_t *out);
 
 /* Delete an interface that has no secondary address: its entries that are
@@ -84,7 +85,7 @@ uint32_t zel_ip_interface_create(zel_module_t *module, const zel_ip_intf_params_
  * interface; repeating it goes on from the failed step, and until then the
  * interface accepts no other change (each call refuses it with the status
  * it gives a handle it cannot use) but the removal of QoS maps. */
-uint32_t zel_ip_interface_delete(zel_module_t *module, zel_ip_intf_handle_t intf);
+ZEL_IP_EXPORT uint32_t zel_ip_interface_delete(zel_module_t *module, zel_ip_intf_handle_t intf);
 
 /* Add a secondary address addr = {address, prefix length}. Returns 0;
  * 0x30008 (NULL addr, not an interface, nine secondaries already);
@@ -93,7 +94,7 @@ uint32_t zel_ip_interface_delete(zel_module_t *module, zel_ip_intf_handle_t intf
  * included); 0x30001 (VRD); 0x1000b (compressed table full); a platform
  * failure. A failed add withdraws what it learnt; should that fail too,
  * the address stays a secondary and removing it completes the withdrawal. */
-uint32_t zel_ip_interface_addr_add(zel_module_t *module, zel_ip_intf_handle_t intf,
+ZEL_IP_EXPORT uint32_t zel_ip_interface_addr_add(zel_module_t *module, zel_ip_intf_handle_t intf,
                                    const uint32_t addr[2]);
 
 /* Remove a secondary address, or the primary when a secondary exists (the
@@ -101,8 +102,8 @@ uint32_t zel_ip_interface_addr_add(zel_module_t *module, zel_ip_intf_handle_t in
  * addr, not an interface, not an address of it, the only address);
  * 0x1030014; 0x30001; 0x1000b; a platform failure. A removal that fails
  * partway keeps the address; repeating it goes on from the failed step. */
-uint32_t zel_ip_interface_addr_rem(zel_module_t *module, zel_ip_intf_handle_t intf,
-                                   const uint32_t addr[2]);
+ZEL_IP_EXPORT uint32_t zel_ip_interface_addr_rem(zel_module_t *module, zel_ip_intf_handle_t intf,
+                                                 const uint32_t addr[2]);
 
 /* Switch the attached-subnet route of one subnet of the interface: status
  * 0 withdraws it (a route that is no longer the interface's own, replaced
@@ -110,15 +111,15 @@ uint32_t zel_ip_interface_addr_rem(zel_module_t *module, zel_ip_intf_handle_t in
  * it (the interface's own again). A prefix length of 0 in addr
  * means the primary subnet and then every secondary subnet. Returns 0;
  * 0x30008; 0x1030006 (not an interface); 0x30001; a platform failure. */
-uint32_t zel_ip_interface_subnet_status_set(zel_module_t *module, zel_ip_intf_handle_t intf,
-                                            const uint32_t addr[2], uint32_t status);
+ZEL_IP_EXPORT uint32_t zel_ip_interface_subnet_status_set(zel_module_t *module, zel_ip_intf_handle_t intf,
+                                                          const uint32_t addr[2], uint32_t status);
 
 /* Set or clear the ingress association rule of one /32 address that is
  * one of the interface's own addresses (self) or a host of one of its
  * subnets. Returns 0; 0x30008; 0x30001; a platform failure. */
-uint32_t zel_ip_addr_ingress_association_set(zel_module_t *module, zel_ip_intf_handle_t intf,
-                                             const uint32_t addr[2],
-                                             const zel_ip_addr_assoc_req_t *req);
+ZEL_IP_EXPORT uint32_t zel_ip_addr_ingress_association_set(zel_module_t *module, zel_ip_intf_handle_t intf,
+                                                           const uint32_t addr[2],
+                                                           const zel_ip_addr_assoc_req_t *req);
 
 #ifdef __cplusplus
 }

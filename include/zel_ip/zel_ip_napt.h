@@ -18,6 +18,7 @@
 #include <stdint.h>
 
 #include "zel_fw.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -45,12 +46,12 @@ typedef struct zel_ip_napt_rule {
  * 0x103000f (input port without output port), or a programming failure
  * with severity 1; a failure of the second entry leaves the first one
  * learnt. */
-uint32_t zel_ip_napt_rule_add(zel_module_t *module, const zel_ip_napt_rule_t *rule);
+ZEL_IP_EXPORT uint32_t zel_ip_napt_rule_add(zel_module_t *module, const zel_ip_napt_rule_t *rule);
 
 /* Remove both directions of a rule, input to output first; the same checks
  * as add. The first failure stops the call (a removed first entry stays
  * removed; adding the rule again and deleting it clears both). */
-uint32_t zel_ip_napt_rule_delete(zel_module_t *module, const zel_ip_napt_rule_t *rule);
+ZEL_IP_EXPORT uint32_t zel_ip_napt_rule_delete(zel_module_t *module, const zel_ip_napt_rule_t *rule);
 
 #ifdef __cplusplus
 }

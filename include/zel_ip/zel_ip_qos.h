@@ -31,6 +31,7 @@
 
 #include "zel_fw.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -83,25 +84,25 @@ typedef struct zel_ip_qos_policy {
  * status with severity 3; a queue resolving to id 0, 0x30008; nothing is
  * written in these cases. A programming failure is returned with severity
  * 1. */
-uint32_t zel_ip_qos_policy_add(zel_module_t *module, const zel_ip_qos_policy_t *policy);
+ZEL_IP_EXPORT uint32_t zel_ip_qos_policy_add(zel_module_t *module, const zel_ip_qos_policy_t *policy);
 
 /* Remove the mapping of each class's type-of-service value. The same
  * checks and queue lookups as add, then the removals in class order; a
  * value without a mapping is the engine's refusal (0x10041). */
-uint32_t zel_ip_qos_policy_delete(zel_module_t *module, const zel_ip_qos_policy_t *policy);
+ZEL_IP_EXPORT uint32_t zel_ip_qos_policy_delete(zel_module_t *module, const zel_ip_qos_policy_t *policy);
 
 /* Map DSCP `dscp` on the interface to VLAN priority `pcp` (replacing an
  * earlier one) and record it in the interface's PCP table. Returns 0x30001
  * (not an IPoE interface), 0x30008 (dscp above 63 or pcp above 7) or a
  * programming failure with severity 1. */
-uint32_t zel_ip_dscp_pcp_map_add(zel_module_t *module, zel_ip_intf_handle_t intf, uint8_t dscp,
-                                 uint8_t pcp);
+ZEL_IP_EXPORT uint32_t zel_ip_dscp_pcp_map_add(zel_module_t *module, zel_ip_intf_handle_t intf, uint8_t dscp,
+                                               uint8_t pcp);
 
 /* Remove the mapping of `dscp` and clear its PCP table entry. Returns
  * 0x30001, 0x30008 (dscp above 63) or a programming failure with severity
  * 1 (0x10041 when the DSCP has no mapping). */
-uint32_t zel_ip_dscp_pcp_map_delete(zel_module_t *module, zel_ip_intf_handle_t intf,
-                                    uint8_t dscp);
+ZEL_IP_EXPORT uint32_t zel_ip_dscp_pcp_map_delete(zel_module_t *module, zel_ip_intf_handle_t intf,
+                                                  uint8_t dscp);
 
 /* Map dscp[i] to queues[i] for i below count (1 to 64), in order. The DSCP
  * values are not range-checked: each is the whole 8-bit key, and what a
@@ -109,14 +110,14 @@ uint32_t zel_ip_dscp_pcp_map_delete(zel_module_t *module, zel_ip_intf_handle_t i
  * out of range or an array NULL), the QoS service's status with severity
  * 3 for a queue it cannot resolve, or a programming failure with severity
  * 1. */
-uint32_t zel_ip_cpu_dscp_qos_map_add(zel_module_t *module, uint32_t count, const uint8_t dscp[],
-                                     void *const queues[]);
+ZEL_IP_EXPORT uint32_t zel_ip_cpu_dscp_qos_map_add(zel_module_t *module, uint32_t count, const uint8_t dscp[],
+                                                   void *const queues[]);
 
 /* Remove the mapping of dscp[i] for i below count (1 to 64), in order.
  * Returns 0x30008 (count out of range or dscp NULL) or a programming
  * failure with severity 1 (0x10041 for a value without a mapping). */
-uint32_t zel_ip_cpu_dscp_qos_map_delete(zel_module_t *module, uint32_t count,
-                                        const uint8_t dscp[]);
+ZEL_IP_EXPORT uint32_t zel_ip_cpu_dscp_qos_map_delete(zel_module_t *module, uint32_t count,
+                                                      const uint8_t dscp[]);
 
 #ifdef __cplusplus
 }

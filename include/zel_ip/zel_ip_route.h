@@ -21,6 +21,7 @@
 
 #include "zel_ip/zel_ip_status.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -45,29 +46,30 @@ extern "C" {
  * is logged and kept, the id with it while an entry stays, and released
  * by the next zel_ip_vrd_create or zel_ip_vrd_delete (until then a create
  * of that id answers 0x3001D). */
-uint32_t zel_ip_vrd_create(zel_module_t *module, const uint32_t *vrd_id, zel_ip_vrd_handle_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_vrd_create(zel_module_t *module, const uint32_t *vrd_id, zel_ip_vrd_handle_t *out);
 
 /* Delete a created domain: its source entries, then its id, then its
  * record; its handle is invalid afterwards. Routes, interfaces and the
  * host-mode setting of the domain are not touched (a domain created again
  * with the same id is in the mode it was left in). Returns 0x30008 (NULL
- * or invalid handle: the default domain cannot be deleted), a tree
+ * or invalid handle: the default domain cannot be deleted), 0x3000F (an
+ * ingress association is keyed by the domain; nothing changed), a tree
  * programming failure with severity 1, or 0x1001E (the id could not be
  * released). After a failure the domain stays, with its id and a valid
  * handle (the source entries already withdrawn stay withdrawn), and
  * repeating the delete completes it. */
-uint32_t zel_ip_vrd_delete(zel_module_t *module, zel_ip_vrd_handle_t vrd);
+ZEL_IP_EXPORT uint32_t zel_ip_vrd_delete(zel_module_t *module, zel_ip_vrd_handle_t vrd);
 
 /* Host mode (mode 1) or router mode (any other value) for a domain; NULL
  * names the default domain. Returns 0x30008 (invalid handle) or the
  * engine's refusal with severity 1 (for instance router mode on a domain
  * already in router mode). */
-uint32_t zel_ip_vrd_mode(zel_module_t *module, zel_ip_vrd_handle_t vrd, uint32_t mode);
+ZEL_IP_EXPORT uint32_t zel_ip_vrd_mode(zel_module_t *module, zel_ip_vrd_handle_t vrd, uint32_t mode);
 
 /* The handle of domain vrd_id: NULL for the default domain 63. Returns
  * 0x30008 (out NULL, vrd_id above 63) or 0x30013 (no such domain; *out is
  * set to NULL). */
-uint32_t zel_ip_vrd_handle_get(zel_module_t *module, uint32_t vrd_id, zel_ip_vrd_handle_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_vrd_handle_get(zel_module_t *module, uint32_t vrd_id, zel_ip_vrd_handle_t *out);
 
 /* ---- Routes -------------------------------------------------------------- */
 
@@ -101,7 +103,7 @@ typedef struct zel_ip_route_params {
  * association mask rules 0x30008. Programming failures are returned with
  * severity 1. A route through a tunnel is a use of the tunnel: the tunnel
  * is not deleted while routes go through it. */
-uint32_t zel_ip_route_add(zel_module_t *module, const zel_ip_route_params_t *params);
+ZEL_IP_EXPORT uint32_t zel_ip_route_add(zel_module_t *module, const zel_ip_route_params_t *params);
 
 /* Remove whatever entry the destination tree holds for vrd, dest and
  * prefix_len (the other fields are not read); its addresses fall back to
@@ -111,7 +113,7 @@ uint32_t zel_ip_route_add(zel_module_t *module, const zel_ip_route_params_t *par
  * alone. Returns 0x30008 (params NULL), 0x30001
  * (invalid VRD handle), 0x1030012 (prefix_len above 32) or the engine's
  * refusal with severity 1 (for instance no such entry). */
-uint32_t zel_ip_route_delete(zel_module_t *module, const zel_ip_route_params_t *params);
+ZEL_IP_EXPORT uint32_t zel_ip_route_delete(zel_module_t *module, const zel_ip_route_params_t *params);
 
 /* ---- Invalid destinations ---------------------------------------------- */
 
@@ -124,13 +126,13 @@ typedef struct zel_ip_invalid_dip_params {
  * are treated as Invalid-Route); replaces the entry for that prefix.
  * Returns 0x30008 (params NULL), 0x30001 (invalid VRD handle), 0x1030012
  * (prefix_len above 32) or a programming failure with severity 1. */
-uint32_t zel_ip_invalid_dip_add(zel_module_t *module, zel_ip_vrd_handle_t vrd,
-                                const zel_ip_invalid_dip_params_t *params);
+ZEL_IP_EXPORT uint32_t zel_ip_invalid_dip_add(zel_module_t *module, zel_ip_vrd_handle_t vrd,
+                                              const zel_ip_invalid_dip_params_t *params);
 
 /* Remove the entry for dest/prefix_len (whatever it is), as route delete
  * does. Same failures as zel_ip_invalid_dip_add. */
-uint32_t zel_ip_invalid_dip_rem(zel_module_t *module, zel_ip_vrd_handle_t vrd,
-                                const zel_ip_invalid_dip_params_t *params);
+ZEL_IP_EXPORT uint32_t zel_ip_invalid_dip_rem(zel_module_t *module, zel_ip_vrd_handle_t vrd,
+                                              const zel_ip_invalid_dip_params_t *params);
 
 #ifdef __cplusplus
 }

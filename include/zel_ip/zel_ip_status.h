@@ -11,6 +11,7 @@
 #define ZEL_IP_STATUS_H
 
 #include <stdint.h>
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -52,7 +53,7 @@ extern "C" {
 
 /* Name of a module code ("ZEL_IP_E_..."); the severity nibble is ignored.
  * Any other code gives "ZEL_E_IPV4_UNKNOWN". Takes no lock. */
-const char *zel_ipv4_error_name(uint32_t code);
+ZEL_IP_EXPORT const char *zel_ipv4_error_name(uint32_t code);
 
 #ifdef __cplusplus
 }

@@ -30,6 +30,7 @@
 
 #include "zel_fw.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -82,19 +83,20 @@ typedef struct zel_ip_tunnel_params {
  * had set up (entries, CPU path, ids) and frees the record, so it can be
  * repeated; only a withdrawal that fails as well leaves something
  * behind. */
-uint32_t zel_ip_tunnel_interface_create(zel_module_t *module, const zel_ip_tunnel_params_t *params,
-                                        zel_ip_tunnel_handle_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_tunnel_interface_create(zel_module_t *module, const zel_ip_tunnel_params_t *params,
+                                                      zel_ip_tunnel_handle_t *out);
 
 /* Delete a tunnel: its CPU path, every entry that is still its own (one a
  * route add replaced or a route delete removed is left alone), its
  * compressed address slot and its ids. Returns 0; 0x30008 (not a tunnel);
  * 0x30001 (its inner or outer domain is gone); 0x3000F (routes still go
- * through the tunnel; the message gives their count; nothing changed);
+ * through the tunnel, the message gives their count, or an ingress
+ * association is keyed by it; nothing changed);
  * the framework's status with severity 3 (CPU path); 0x1000b; a platform
  * failure with severity 1. A delete that fails partway keeps the tunnel;
  * repeating it goes on from the failed step, and until then the tunnel
  * accepts no other change (0x30008) and no new route. */
-uint32_t zel_ip_tunnel_interface_delete(zel_module_t *module, zel_ip_tunnel_handle_t tunnel);
+ZEL_IP_EXPORT uint32_t zel_ip_tunnel_interface_delete(zel_module_t *module, zel_ip_tunnel_handle_t tunnel);
 
 /* Change the end addresses; 0 leaves that end as it is. With both ends
  * known afterwards, the outer match of the new ends (and its NAT-T twin)
@@ -105,8 +107,8 @@ uint32_t zel_ip_tunnel_interface_delete(zel_module_t *module, zel_ip_tunnel_hand
  * matched for another tunnel); 0x30001 (outer domain gone); a platform
  * failure with severity 1 (the tunnel keeps its old ends; repeating the
  * call completes the change). */
-uint32_t zel_ip_tunnel_interface_lr_addr_set(zel_module_t *module, zel_ip_tunnel_handle_t tunnel,
-                                             uint32_t local_addr, uint32_t remote_addr);
+ZEL_IP_EXPORT uint32_t zel_ip_tunnel_interface_lr_addr_set(zel_module_t *module, zel_ip_tunnel_handle_t tunnel,
+                                                           uint32_t local_addr, uint32_t remote_addr);
 
 /* Switch NAT-T: enable 1 on, any other value off. The UDP twin of the
  * outer match is learnt or withdrawn when both ends are known (otherwise
@@ -115,16 +117,16 @@ uint32_t zel_ip_tunnel_interface_lr_addr_set(zel_module_t *module, zel_ip_tunnel
  * enabling on a UDP tunnel); 0x1030014 (the twin is already matched for
  * another tunnel); 0x30001 (outer domain gone); a platform failure with
  * severity 1 (the setting is unchanged). */
-uint32_t zel_ip_tunnel_interface_natt(zel_module_t *module, zel_ip_tunnel_handle_t tunnel,
-                                      uint8_t enable);
+ZEL_IP_EXPORT uint32_t zel_ip_tunnel_interface_natt(zel_module_t *module, zel_ip_tunnel_handle_t tunnel,
+                                                    uint8_t enable);
 
 /* Set the MTU (64 to 9000) and the outer path MTU (0 = none, or 64 to
  * 9000). A packet-too-big exception is raised for an MTU above 576.
  * Returns 0; 0x30008 (not a tunnel); 0x1030016; a platform failure with
  * severity 1 (the tunnel keeps its old values; repeating the call
  * completes the change). */
-uint32_t zel_ip_tunnel_interface_mtu_set(zel_module_t *module, zel_ip_tunnel_handle_t tunnel,
-                                         uint32_t mtu, uint32_t path_mtu);
+ZEL_IP_EXPORT uint32_t zel_ip_tunnel_interface_mtu_set(zel_module_t *module, zel_ip_tunnel_handle_t tunnel,
+                                                       uint32_t mtu, uint32_t path_mtu);
 
 #ifdef __cplusplus
 }

@@ -19,6 +19,7 @@
 
 #include "zel_fw.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -41,15 +42,15 @@ typedef struct zel_ip_vif_params {
  * 0x10012 (memory); 0x1000b (compressed address table full); a platform
  * failure with severity 1. A create that fails after the record was
  * allocated withdraws what it had set up and frees the record. */
-uint32_t zel_ip_virtual_interface_create(zel_module_t *module, const zel_ip_vif_params_t *params,
-                                         zel_ip_vif_handle_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_virtual_interface_create(zel_module_t *module, const zel_ip_vif_params_t *params,
+                                                       zel_ip_vif_handle_t *out);
 
 /* Delete a virtual interface: its address entry, its interface entry, its
  * compressed address slot and its interface id. Returns 0; 0x30008 (not a
  * virtual interface); 0x30001 (its domain is gone); 0x1000b; a platform
  * failure with severity 1. A delete that fails partway keeps the
  * interface; repeating it goes on from the failed step. */
-uint32_t zel_ip_virtual_interface_delete(zel_module_t *module, zel_ip_vif_handle_t vif);
+ZEL_IP_EXPORT uint32_t zel_ip_virtual_interface_delete(zel_module_t *module, zel_ip_vif_handle_t vif);
 
 #ifdef __cplusplus
 }

@@ -28,6 +28,7 @@
 #include "core/zel_ip_call.h"
 #include "core/zel_ip_limits.h"
 #include "core/zel_ip_registry.h"
+#include "core/zel_ip_settings_internal.h"
 #include "tree/zel_ip_hw_catalogue.h"
 #include "tree/zel_ip_hw_internal.h"
 #include "tree/zel_ip_ledger.h"
@@ -150,19 +151,6 @@ void print_memory_report(zel_module_t *m) {
     ZLOG_INFO(m, "ZEL IP NVM Total Max Usage: %d Bytes\n", static_cast<int>(total));
 }
 
-// The service-function table. Slots of services this build does not have
-// stay NULL: the binding services (custom bind and unbind, IMC and entry
-// function lookup) and tree compaction.
-zel_service_table_t service_table(const ZelIpPriv &p) {
-    zel_service_table_t t;
-    std::memset(&t, 0, sizeof t);
-    t.shutdown = zel_ip_shutdown;
-    for (uint32_t i = 0; i < 3; ++i) t.flow_fn_id[i] = static_cast<uint16_t>(p.flow_funcs[i].id);
-    t.sys_log = zel_ipv4_sys_log;
-    t.error_name = zel_ipv4_error_name;
-    return t;
-}
-
 // Steps 5 to 24 on a fresh block; returns 0 or the failing step's status
 // (its message printed). `made` records what needs releasing.
 uint32_t startup_steps(zel_module_t *m, ZelIpPriv &p, StartupProgress &made) {
@@ -180,7 +168,7 @@ uint32_t startup_steps(zel_module_t *m, ZelIpPriv &p, StartupProgress &made) {
         flag_mask |= p.trees[i].tree_flags;
     }
     // 7. Service functions.
-    const zel_service_table_t table = service_table(p);
+    const zel_service_table_t table = service_table(&p);
     if (uint32_t st = zel_module_service_function_register(m->sys_ctx, m, &table, &table))
         return ZFAIL_FATAL(m, fatal(st), "Failed to register the service functions\n");
     // 8. Compaction.
@@ -286,9 +274,7 @@ uint32_t startup_steps(zel_module_t *m, ZelIpPriv &p, StartupProgress &made) {
     if (uint32_t st = hwe_se_state_set(m->engine, p.global_stats_ns_id, 0, zeros, sizeof zeros))
         return ZFAIL_FATAL(m, kSeWrite, "Failed to clear stats, RTE Error: %s\n", hwe_status_get(st));
     // 23. The default TTL in the default egress association flow.
-    uint8_t sed[kEgressAssocSedBytes] = {};
-    sed[0] = kDefaultTtl;
-    if (uint32_t st = hwe_sed_param_set(m->engine, p.default_egress_assoc_flow_id, 0, sed, sizeof sed))
+    if (uint32_t st = write_egress_params(m, p.default_egress_assoc_flow_id, kDefaultTtl))
         return ZFAIL_FATAL(m, kParamWrite, "Failed to write SED params, RTE Error: %s\n", hwe_status_get(st));
     // 24. The rest of the fixed configuration.
     p.default_ttl = kDefaultTtl;
@@ -344,13 +330,13 @@ void release_failed_startup(zel_module_t *m, ZelIpPriv &p, const StartupProgress
 uint32_t startup(zel_module_t *m) {
     // 2. Log level.
     uint32_t mapped = 0;
-    if (uint32_t st = zel_ipv4_map_sys_log(m, m->log_level, &mapped)) {
+    if (uint32_t st = zel_ipv4_map_sys_log(m, log_mask(m->log_level), &mapped)) {
         ZFAIL_ERROR(m, st, "Failed to map system log-level to IPv4 log-level");
-        m->log_level = ZEL_LOG_ERROR;
+        set_log_mask(m->log_level, ZEL_LOG_ERROR);
     } else {
-        m->log_level = mapped;
+        set_log_mask(m->log_level, mapped);
     }
-    ZLOG_INFO(m, "Initializing at log-level 0x%04x\n", m->log_level);
+    ZLOG_INFO(m, "Initializing at log-level 0x%04x\n", log_mask(m->log_level));
     ZLOG_INFO(m, "Profile - ZEL_KORVANT_PROFILE_1");
     // 3. Memory budget.
     print_memory_report(m);
@@ -374,7 +360,7 @@ uint32_t startup(zel_module_t *m) {
     }
     // 25. Valid, and attached.
     p->magic = kPrivMagic;
-    m->priv = p;
+    __atomic_store_n(&m->priv, static_cast<void *>(p), __ATOMIC_RELEASE);
     return 0;
 }
 
@@ -462,8 +448,7 @@ uint32_t shutdown(zel_module_t *m, ZelIpPriv &p) {
     // the application configured and did not delete go with it: their
     // entries left the engine with the trees and their ids with the pools,
     // and their handles must not pass a handle check any more.
-    p.magic = 0;
-    m->priv = nullptr;
+    __atomic_store_n(&m->priv, nullptr, __ATOMIC_RELEASE);
     delete p.ledger;
     p.ledger = nullptr;
     obj_free_owned(m, &p);

@@ -48,9 +48,11 @@ uint32_t reject_priv_block(zel_module_t *m, Site s);
 uint32_t lock_module(zel_module_t *m, Site s);
 uint32_t unlock_module(zel_module_t *m, Site s);
 
-inline bool module_handle_ok(const zel_module_t *m) {
-    return m && m->magic == ZEL_MODULE_MAGIC;
-}
+// A delete of `obj` while a record still uses it (obj_use): logs "<name>
+// 0x%08x in use by <user kind> 0x%08x\n" at ERROR and returns 0x3000f;
+// 0 when nothing uses it.
+uint32_t refuse_in_use(zel_module_t *m, const void *obj, const char *name, Site s);
+#define ZREFUSE_IN_USE(m, obj, name) ::zel::ip::refuse_in_use((m), (obj), (name), ZEL_SITE)
 
 template <typename Work>
 uint32_t with_module(zel_module_t *m, const char *fn, Work &&work, CallOptions opt = {}) {
@@ -60,12 +62,17 @@ uint32_t with_module(zel_module_t *m, const char *fn, Work &&work, CallOptions o
     log_function(m, false, fn, ZEL_SITE);
     uint32_t result = lock_module(m, ZEL_SITE);
     if (result == 0) {
-        ZelIpPriv *priv = module_priv(m);
-        if (opt.needs_priv && !priv) {
-            result = reject_priv_block(m, ZEL_SITE);
-        } else {
-            Call c{m, priv};
-            result = work(c);
+        {
+            // Records the work allocates are published on leaving, before
+            // the unlock (see zel_ip_registry.h).
+            WorkScope scope(m, m->rw_lock != nullptr);
+            ZelIpPriv *priv = module_priv(m);
+            if (opt.needs_priv && !priv) {
+                result = reject_priv_block(m, ZEL_SITE);
+            } else {
+                Call c{m, priv};
+                result = work(c);
+            }
         }
         if (uint32_t st = unlock_module(m, ZEL_SITE)) result = st;
     }

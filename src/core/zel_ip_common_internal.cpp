@@ -32,26 +32,33 @@ uint8_t perf_data_log[8];
 
 int zel_ipv4_valid_handle(zel_module_t *module) {
     // Callers test the module handle first; a NULL one is still refused
-    // here rather than followed, since the check is exported.
+    // here rather than followed, since the check is exported. The block is
+    // attached and detached under the module lock; this check may run
+    // without it.
     if (!module) return 0;
-    const void *priv = module->priv;
-    return obj_live(priv, ObjKind::kPriv) &&
-           static_cast<const ZelIpPriv *>(priv)->magic == kPrivMagic;
+    const void *priv = __atomic_load_n(&module->priv, __ATOMIC_ACQUIRE);
+    return obj_check(priv, ObjKind::kPriv, [](const void *p) {
+        return static_cast<const ZelIpPriv *>(p)->magic == kPrivMagic;
+    });
 }
 
-int zel_ipv4_valid_rule_set_handle(const void *h) {
-    return obj_live(h, ObjKind::kRuleSet) && *static_cast<const uint32_t *>(h) == kRuleSetMagic;
+// Every check below reads the record inside obj_check (see
+// zel_ip_registry.h): never after another thread may have freed it.
+static bool first_word_is(const void *h, ObjKind kind, uint32_t magic) {
+    return obj_check(h, kind, [magic](const void *p) { return *static_cast<const uint32_t *>(p) == magic; });
 }
+
+int zel_ipv4_valid_rule_set_handle(const void *h) { return first_word_is(h, ObjKind::kRuleSet, kRuleSetMagic); }
 
 int zel_ipv4_valid_policy_set_handle(const void *h) {
-    return obj_live(h, ObjKind::kPolicySet) &&
-           *static_cast<const uint32_t *>(h) == kPolicySetMagic;
+    return first_word_is(h, ObjKind::kPolicySet, kPolicySetMagic);
 }
 
 static int valid_intf(const void *h, ObjKind kind, uint32_t type) {
-    if (!obj_live(h, kind)) return 0;
-    const auto *head = static_cast<const IntfHead *>(h);
-    return head->hdr.magic == ZEL_INTF_HDR_MAGIC && head->type == type;
+    return obj_check(h, kind, [type](const void *p) {
+        const auto *head = static_cast<const IntfHead *>(p);
+        return head->hdr.magic == ZEL_INTF_HDR_MAGIC && head->type == type;
+    });
 }
 
 int zel_ipv4_interface_valid_handle(const void *h) { return valid_intf(h, ObjKind::kIpoe, kIpoeType); }
@@ -61,9 +68,10 @@ int zel_ipv4_tunnel_interface_valid_handle(const void *h) {
 }
 
 int zel_ipv4_flow_valid_handle(const void *h) {
-    if (!obj_live(h, ObjKind::kFlow)) return 0;
-    const auto *head = static_cast<const FlowHead *>(h);
-    return head->hdr.magic == ZEL_FLOW_HDR_MAGIC && head->type == kFlowType;
+    return obj_check(h, ObjKind::kFlow, [](const void *p) {
+        const auto *head = static_cast<const FlowHead *>(p);
+        return head->hdr.magic == ZEL_FLOW_HDR_MAGIC && head->type == kFlowType;
+    });
 }
 
 int zel_ipv4_vrd_valid_handle(const void *h, uint32_t *vrd_id) {
@@ -71,10 +79,15 @@ int zel_ipv4_vrd_valid_handle(const void *h, uint32_t *vrd_id) {
         if (vrd_id) *vrd_id = kDefaultVrdId;
         return 1;
     }
-    if (!obj_live(h, ObjKind::kVrd)) return 0;
-    const auto *vrd = static_cast<const zel_ip_vrd *>(h);
-    if (vrd->magic != kVrdMagic) return 0;
-    if (vrd_id) *vrd_id = vrd->vrd_id;
+    uint32_t id = 0;
+    const bool ok = obj_check(h, ObjKind::kVrd, [&id](const void *p) {
+        const auto *vrd = static_cast<const zel_ip_vrd *>(p);
+        if (vrd->magic != kVrdMagic) return false;
+        id = vrd->vrd_id;
+        return true;
+    });
+    if (!ok) return 0;
+    if (vrd_id) *vrd_id = id;
     return 1;
 }
 
@@ -83,7 +96,8 @@ int zel_ipv4_vrd_valid_handle(const void *h, uint32_t *vrd_id) {
 namespace zel::ip {
 
 ZelIpPriv *module_priv(zel_module_t *m) {
-    return zel_ipv4_valid_handle(m) ? static_cast<ZelIpPriv *>(m->priv) : nullptr;
+    return zel_ipv4_valid_handle(m) ? static_cast<ZelIpPriv *>(__atomic_load_n(&m->priv, __ATOMIC_ACQUIRE))
+                                    : nullptr;
 }
 
 uint32_t reject_module_handle(zel_module_t *m, Site s) {
@@ -95,6 +109,14 @@ uint32_t reject_priv_block(zel_module_t *m, Site s) {
     log_anon(s, true, "Invalid IPv4 module handle 0x%08" PRIxPTR "\n",
              reinterpret_cast<uintptr_t>(m));
     return kBadHandle;
+}
+
+uint32_t refuse_in_use(zel_module_t *m, const void *obj, const char *name, Site s) {
+    const char *what = "object";
+    const void *user = obj_user(obj, &what);
+    if (!user) return 0;
+    return reject(m, error(ZEL_E_INVALID_STATE), s, true, "%s 0x%08" PRIxPTR " in use by %s 0x%08" PRIxPTR "\n",
+                  name, reinterpret_cast<uintptr_t>(obj), what, reinterpret_cast<uintptr_t>(user));
 }
 
 uint32_t lock_module(zel_module_t *m, Site s) {

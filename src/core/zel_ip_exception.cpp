@@ -48,11 +48,11 @@ constexpr ExceptionTree kDestTree{kTreeException, 0};
 constexpr ExceptionTree kPathTree{kTreeExceptionPathParam, 1};
 
 // Builds the pair's key in the tree's key buffer. A failed build: FATAL
-// "Could not build the input pattern\n", the builder's result with
-// severity 1.
+// "Could not build the input pattern\n", the failing builder call's own
+// status with severity 1 (not a sum over the two fields).
 uint32_t build_key(Call &c, uint32_t tree, uint32_t domain, uint32_t type) {
     const lay::KeySpec k = lay::key_spec(tree, {domain, type}, kKeyLen);
-    if (uint32_t st = lay::key_build(c.priv->trees[tree], k))
+    if (uint32_t st = lay::key_build_own_status(c.priv->trees[tree], k))
         return ZFAIL_FATAL(c.m, fatal(st), "Could not build the input pattern\n");
     return 0;
 }
@@ -114,10 +114,9 @@ uint32_t register_handler(Call &c, const zel_ip_exception_handler_t *h) {
 
     // 9. The path entry; a failure leaves the destination entry in place.
     hwe_action_t path = lay::via_mtm::encode(via_mtm, mtm_q);
-    if (uint32_t st = ZRULE_KEY(c.m, c.priv->trees[kPathTree.tree], kRuleLearn, path,
-                                "Failed to configure CPU path param for exception in hardware",
-                                lay::key_spec(kPathTree.tree, {h->domain, h->type}, kKeyLen)))
-        return st;
+    if (uint32_t st = build_key(c, kPathTree.tree, h->domain, h->type)) return st;
+    if (uint32_t st = zel_ipv4_lpm_rule(c.m, &c.priv->trees[kPathTree.tree], kRuleLearn, &path))
+        return ZFAIL_FATAL(c.m, fatal(st), "Failed to configure CPU path param for exception in hardware");
     shadow[kPathTree.shadow] |= bit;
     return 0;
 }

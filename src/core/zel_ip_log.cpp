@@ -50,7 +50,7 @@ constexpr uint32_t kEventExit = 9;
 
 bool class_on(const zel_module_t *m, uint32_t bit) {
     const zel_sys_ctx_t *ctx = print_ctx(m);
-    return (m->log_level & bit) || (ctx && (ctx->log_level & bit));
+    return (log_mask(m->log_level) & bit) || (ctx && (log_mask(ctx->log_level) & bit));
 }
 
 // Text of a message: formatted with its arguments, or as it stands.
@@ -156,8 +156,8 @@ SysCtxOverride::~SysCtxOverride() {
 
 bool log_admits(const zel_module_t *m, uint32_t threshold) {
     const zel_sys_ctx_t *ctx = print_ctx(m);
-    return (ctx && (ctx->log_level & ZEL_LOG_LEVEL_MASK) >= threshold) ||
-           (m->log_level & ZEL_LOG_LEVEL_MASK) >= threshold;
+    return (ctx && (log_mask(ctx->log_level) & ZEL_LOG_LEVEL_MASK) >= threshold) ||
+           (log_mask(m->log_level) & ZEL_LOG_LEVEL_MASK) >= threshold;
 }
 
 bool trace_wanted(zel_module_t *m, Trace t) {
@@ -217,6 +217,20 @@ uint32_t fail(zel_module_t *m, Level lv, uint32_t status, Site s, bool has_args,
     vlog(m, lv, s, has_args, fmt, ap);
     va_end(ap);
     log_status_text(m, lv, s, status);
+    return status;
+}
+
+uint32_t fail_any(zel_module_t *m, Level lv, uint32_t status, Site s, bool has_args,
+                  const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    if (module_handle_ok(m)) {
+        vlog(m, lv, s, has_args, fmt, ap);
+        log_status_text(m, lv, s, status);
+    } else {
+        vlog_anon(s, has_args, fmt, ap);
+    }
+    va_end(ap);
     return status;
 }
 

@@ -41,6 +41,16 @@ enum class Trace : uint8_t {
     kSeRead,       // "se_read", 28
 };
 
+// A log mask (the module's log_level, the system context's) is written by
+// the log-level operations under the module lock and read by every call's
+// print tests, some before the lock (the entry line): one word, accessed
+// atomically, relaxed (a call sees the old or the new mask).
+inline uint32_t log_mask(const uint32_t &word) { return __atomic_load_n(&word, __ATOMIC_RELAXED); }
+inline void set_log_mask(uint32_t &word, uint32_t mask) { __atomic_store_n(&word, mask, __ATOMIC_RELAXED); }
+
+// A module handle that can be followed (the framework's magic).
+inline bool module_handle_ok(const zel_module_t *m) { return m && m->magic == ZEL_MODULE_MAGIC; }
+
 struct Site {
     const char *file;
     int line;
@@ -68,6 +78,10 @@ uint32_t fail(zel_module_t *m, Level lv, uint32_t status, Site s, bool has_args,
               const char *fmt, ...) __attribute__((format(printf, 6, 7)));
 uint32_t reject_anon(uint32_t status, Site s, bool has_args, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
+// As fail() with a module handle that can be followed; otherwise (an
+// exported call handed a bad module) the message in the anonymous form.
+uint32_t fail_any(zel_module_t *m, Level lv, uint32_t status, Site s, bool has_args,
+                  const char *fmt, ...) __attribute__((format(printf, 6, 7)));
 
 // Trace-class helpers for tree programming and state memory.
 void trace_pattern(zel_module_t *m, Trace t, Site s, uint32_t tree_id, const zel_ptn_t *key,
@@ -114,6 +128,10 @@ private:
                     fmt __VA_OPT__(, ) __VA_ARGS__)
 #define ZFAIL_FATAL(m, status, fmt, ...) ZFAIL(m, ::zel::ip::Level::kFatal, status, fmt __VA_OPT__(, ) __VA_ARGS__)
 #define ZFAIL_ERROR(m, status, fmt, ...) ZFAIL(m, ::zel::ip::Level::kError, status, fmt __VA_OPT__(, ) __VA_ARGS__)
+// ZFAIL_ERROR, or its anonymous form when `m` cannot be followed.
+#define ZFAIL_ERROR_ANY(m, status, fmt, ...)                                                   \
+    ::zel::ip::fail_any((m), ::zel::ip::Level::kError, (status), ZEL_SITE, ZEL_HAS_ARGS(__VA_ARGS__), \
+                        fmt __VA_OPT__(, ) __VA_ARGS__)
 // Argument check reported in the anonymous form.
 #define ZREJECT_ANON(status, fmt, ...) \
     ::zel::ip::reject_anon((status), ZEL_SITE, ZEL_HAS_ARGS(__VA_ARGS__), fmt __VA_OPT__(, ) __VA_ARGS__)

@@ -58,6 +58,10 @@ struct ZelIpPriv {
     // engine refuses to remove an entry that is not there, so a removal
     // that stopped between the two trees must know which one is left.
     uint64_t exception_entries[2];
+    // Lookup keys of the ingress associations (src/flow): a table record
+    // of the module, allocated at the first association that needs it and
+    // freed with the module's records at shutdown.
+    void *assoc_index;
     // Who holds the address-tree entries and INTF-IDs objects program
     // (tree/zel_ip_ledger.h); made at start-up, deleted at shutdown.
     Ledger *ledger;

@@ -17,7 +17,7 @@ extern "C" {
 
 uint32_t zel_ip_log_level_set(zel_module_t *module, uint32_t mask) {
     return with_module(module, __func__, [&](Call &c) -> uint32_t {
-        c.m->log_level = mask;
+        set_log_mask(c.m->log_level, mask);
         ZLOG_INFO(c.m, "IPv4 module " MODULE_FMT " log-level set to 0x%x\n", handle_value(c.m), mask);
         return 0;
     });
@@ -25,7 +25,7 @@ uint32_t zel_ip_log_level_set(zel_module_t *module, uint32_t mask) {
 
 uint32_t zel_ip_log_enable(zel_module_t *module, uint32_t bits) {
     return with_module(module, __func__, [&](Call &c) -> uint32_t {
-        c.m->log_level |= bits;
+        set_log_mask(c.m->log_level, log_mask(c.m->log_level) | bits);
         ZLOG_INFO(c.m, "Enabled log-level 0x%x for IPv4 module " MODULE_FMT "\n", bits,
                   handle_value(c.m));
         return 0;
@@ -34,7 +34,7 @@ uint32_t zel_ip_log_enable(zel_module_t *module, uint32_t bits) {
 
 uint32_t zel_ip_log_disable(zel_module_t *module, uint32_t bits) {
     return with_module(module, __func__, [&](Call &c) -> uint32_t {
-        c.m->log_level &= ~bits;
+        set_log_mask(c.m->log_level, log_mask(c.m->log_level) & ~bits);
         ZLOG_INFO(c.m, "Disabled log-level 0x%x for IPv4 module " MODULE_FMT "\n", bits,
                   handle_value(c.m));
         return 0;
@@ -58,8 +58,10 @@ uint32_t zel_ipv4_map_sys_log(zel_module_t *module, uint32_t level, uint32_t *ma
 }
 
 uint32_t zel_ipv4_sys_log(zel_module_t *module, uint32_t level) {
-    // A module that is not started is refused before the lock.
-    if (!module_handle_ok(module) || !zel_ipv4_valid_handle(module)) {
+    // A bad module handle takes the skeleton's first step; a module that
+    // is not started is refused before the lock.
+    if (!module_handle_ok(module)) return reject_module_handle(module, ZEL_SITE);
+    if (!zel_ipv4_valid_handle(module)) {
         log_anon(ZEL_SITE, true, "Invalid IPv4 module handle " MODULE_FMT "\n", handle_value(module));
         log_anon(ZEL_SITE, true, "Failed to set log-level 0x%x for IPv4\n", level);
         return ZEL_E_INVALID_HANDLE;
@@ -69,7 +71,7 @@ uint32_t zel_ipv4_sys_log(zel_module_t *module, uint32_t level) {
         uint32_t st = zel_ipv4_map_sys_log(c.m, level, &mapped);
         if (st != 0)
             return ZFAIL_ERROR(c.m, error(st), "Failed to set log-level %d\n", static_cast<int>(level));
-        c.m->log_level = mapped;
+        set_log_mask(c.m->log_level, mapped);
         ZLOG_INFO(c.m, "IPv4 module " MODULE_FMT " log-level set to 0x%x\n", handle_value(c.m), mapped);
         return 0;
     });

@@ -1,16 +1,28 @@
 // Registry of live module records (see zel_ip_registry.h).
 //
-// Handle checks run on every call (the private block, then the caller's
-// handles), so a positive answer is remembered per thread: a few recent
-// (record, kind) pairs, each stamped with the free generation it was
-// found live in. The generation is bumped by every free, after the record
-// leaves the map and before its memory goes back to the platform, so a
-// remembered answer is used only while no record at all has been freed
-// since: a stale or reused pointer is always looked up again. A hit costs
-// one load of the generation and no lock.
+// A check takes one of two paths:
+//
+//   owner's lock held          registry in read mode
+//   (the operation's own       (exported checks, a record of
+//    records, hot path)         another module, a first sight)
+//   ----------------------     ------------------------------
+//   remembered answer, no      look the record up and read its
+//   registry lock              magics before releasing the lock
+//
+// A positive answer is remembered per thread: a few recent (record, kind,
+// owner) triples, each stamped with the free generation it was found live
+// in. The generation is bumped by every free while the registry is held in
+// write mode, so a remembered answer means "live, and nothing at all freed
+// since". It is used only while this thread holds the write lock of the
+// record's owner: then no other thread can free the record between the
+// generation test and the read of its magics. A stale or reused pointer
+// is always looked up again. A hit costs one load of the generation and
+// no lock.
 #include "core/zel_ip_registry.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 #include <unordered_map>
@@ -23,26 +35,41 @@ namespace {
 
 struct Entry {
     ObjKind kind;
+    bool published;  // visible to threads that do not hold the owner's lock
     const void *owner;
+    size_t size;
+};
+
+struct Use {
+    const void *user;
+    const char *what;
 };
 
 struct Registry {
     std::shared_mutex mu;
-    std::unordered_map<const void *, Entry> live;
+    std::unordered_map<const void *, Entry> live;  // guarded by mu
+    std::unordered_multimap<const void *, Use> uses;  // by the used record; guarded by mu
 };
-
-thread_local const void *t_owner = nullptr;
 
 Registry &registry() {
     static Registry r;
     return r;
 }
 
+// Bumped under the registry's write lock by every free.
 std::atomic<uint64_t> g_free_gen{0};
+
+thread_local const void *t_owner = nullptr;
+// The module whose write lock this thread holds (NULL: none).
+thread_local const void *t_locked __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local bool t_in_work __attribute__((tls_model("initial-exec"))) = false;
+// Records allocated by the running work, published when it ends.
+thread_local std::vector<void *> t_pending;
 
 // Recent live answers of this thread.
 struct Known {
     const void *p;
+    const void *owner;
     ObjKind kind;
     uint64_t gen;
 };
@@ -50,8 +77,32 @@ constexpr unsigned kKnown = 4;
 thread_local Known t_known[kKnown] __attribute__((tls_model("initial-exec"))) = {};
 thread_local unsigned t_known_next __attribute__((tls_model("initial-exec"))) = 0;
 
-// Called with the record out of the map, before its memory is reused.
-void freed() { g_free_gen.fetch_add(1, std::memory_order_acq_rel); }
+// Caller holds the registry in write mode: the record leaves the map and
+// is cleared before anyone can reuse its memory.
+void unregister_locked(Registry &r, std::unordered_map<const void *, Entry>::iterator it) {
+    void *p = const_cast<void *>(it->first);
+    const size_t size = it->second.size;
+    r.live.erase(it);
+    std::memset(p, 0, size);
+}
+
+void forget_pending(void *p) {
+    if (t_pending.empty()) return;
+    t_pending.erase(std::remove(t_pending.begin(), t_pending.end(), p), t_pending.end());
+}
+
+void publish_pending() {
+    if (t_pending.empty()) return;
+    Registry &r = registry();
+    {
+        std::unique_lock<std::shared_mutex> g(r.mu);
+        for (void *p : t_pending) {
+            auto it = r.live.find(p);
+            if (it != r.live.end()) it->second.published = true;
+        }
+    }
+    t_pending.clear();
+}
 
 }  // namespace
 
@@ -61,12 +112,14 @@ void *obj_alloc(size_t size, ObjKind kind) {
     if (!p) return nullptr;
     Registry &r = registry();
     try {
+        if (t_in_work) t_pending.reserve(t_pending.size() + 1);
         std::unique_lock<std::shared_mutex> g(r.mu);
-        r.live[p] = Entry{kind, t_owner};
+        r.live[p] = Entry{kind, !t_in_work, t_owner, size};
     } catch (...) {
         hwe_nvm_free(p);
         return nullptr;
     }
+    if (t_in_work) t_pending.push_back(p);
     return p;
 }
 
@@ -75,28 +128,44 @@ void obj_free(void *p) {
     Registry &r = registry();
     {
         std::unique_lock<std::shared_mutex> g(r.mu);
-        r.live.erase(p);
+        auto it = r.live.find(p);
+        if (it != r.live.end()) unregister_locked(r, it);
+        if (!r.uses.empty()) r.uses.erase(p);
+        g_free_gen.fetch_add(1, std::memory_order_release);
     }
-    freed();
+    forget_pending(p);
     hwe_nvm_free(p);
 }
 
-bool obj_live(const void *p, ObjKind kind) {
+bool obj_check_fn(const void *p, ObjKind kind, bool (*read)(const void *, void *), void *ctx) {
     if (!p) return false;
-    // 1. Remembered live, and nothing freed since.
+    // 1. Remembered live, nothing freed since, and only this thread can
+    //    free it now.
     const uint64_t gen = g_free_gen.load(std::memory_order_acquire);
-    for (const Known &k : t_known)
-        if (k.p == p && k.kind == kind && k.gen == gen) return true;
-    // 2. Ask the map; remember a live answer with the generation read
-    //    before asking (a free meanwhile makes it stale at once).
+    const void *locked = t_locked;
+    if (locked) {
+        for (const Known &k : t_known)
+            if (k.p == p && k.kind == kind && k.gen == gen && k.owner == locked) return read(p, ctx);
+    }
+    // 2. Ask the map and read the record before letting go of it; remember
+    //    a live answer with the generation read before asking (a free
+    //    meanwhile makes it stale at once).
     Registry &r = registry();
+    const void *owner = nullptr;
     {
         std::shared_lock<std::shared_mutex> g(r.mu);
         auto it = r.live.find(p);
         if (it == r.live.end() || it->second.kind != kind) return false;
+        owner = it->second.owner;
+        if (!it->second.published && (!locked || owner != locked)) return false;
+        if (!read(p, ctx)) return false;
     }
-    t_known[t_known_next++ % kKnown] = {p, kind, gen};
+    t_known[t_known_next++ % kKnown] = {p, owner, kind, gen};
     return true;
+}
+
+bool obj_live(const void *p, ObjKind kind) {
+    return obj_check(p, kind, [](const void *) { return true; });
 }
 
 size_t obj_free_owned(const void *owner, const void *keep) {
@@ -108,18 +177,78 @@ size_t obj_free_owned(const void *owner, const void *keep) {
         for (auto it = r.live.begin(); it != r.live.end();) {
             if (it->second.owner == owner && it->first != keep) {
                 mine.push_back(const_cast<void *>(it->first));
-                it = r.live.erase(it);
+                auto next = std::next(it);
+                unregister_locked(r, it);
+                it = next;
             } else {
                 ++it;
             }
         }
+        // Uses by or of the freed records go with them.
+        if (!r.uses.empty() && !mine.empty()) {
+            std::sort(mine.begin(), mine.end());
+            auto gone = [&](const void *p) {
+                return std::binary_search(mine.begin(), mine.end(), const_cast<void *>(p));
+            };
+            for (auto it = r.uses.begin(); it != r.uses.end();) {
+                if (gone(it->first) || gone(it->second.user)) it = r.uses.erase(it);
+                else ++it;
+            }
+        }
+        if (!mine.empty()) g_free_gen.fetch_add(1, std::memory_order_release);
     }
-    if (!mine.empty()) freed();
-    for (void *p : mine) hwe_nvm_free(p);
+    for (void *p : mine) {
+        forget_pending(p);
+        hwe_nvm_free(p);
+    }
     return mine.size();
+}
+
+bool obj_use(const void *used, const void *user, const char *what) {
+    Registry &r = registry();
+    try {
+        std::unique_lock<std::shared_mutex> g(r.mu);
+        r.uses.emplace(used, Use{user, what});
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+void obj_unuse(const void *used, const void *user) {
+    Registry &r = registry();
+    std::unique_lock<std::shared_mutex> g(r.mu);
+    auto range = r.uses.equal_range(used);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.user == user) {
+            r.uses.erase(it);
+            return;
+        }
+    }
+}
+
+const void *obj_user(const void *used, const char **what) {
+    Registry &r = registry();
+    std::shared_lock<std::shared_mutex> g(r.mu);
+    auto it = r.uses.find(used);
+    if (it == r.uses.end()) return nullptr;
+    if (what) *what = it->second.what;
+    return it->second.user;
 }
 
 OwnerScope::OwnerScope(const void *owner) : saved_(t_owner) { t_owner = owner; }
 OwnerScope::~OwnerScope() { t_owner = saved_; }
+
+WorkScope::WorkScope(const void *owner, bool locked)
+    : saved_locked_(t_locked), saved_in_work_(t_in_work) {
+    t_locked = locked ? owner : nullptr;
+    t_in_work = true;
+}
+
+WorkScope::~WorkScope() {
+    if (!saved_in_work_) publish_pending();
+    t_locked = saved_locked_;
+    t_in_work = saved_in_work_;
+}
 
 }  // namespace zel::ip

@@ -307,6 +307,9 @@ uint32_t remove_interface(Call &c, zel_ip_intf_handle_t h) {
         return ZREJECT(m, kBadParam,
                        "Cannot remove interface with non-zero secondary addresses still existing\n");
     if (!intf_vrd_ok(*r)) return ZREJECT(m, kBadHandle, "Invalid Virtual Routing Domain handle\n");
+    // An association keyed by the interface would otherwise match the next
+    // interface to draw its id.
+    if (uint32_t st = ZREFUSE_IN_USE(m, r, "IP interface")) return st;
     // From here on the delete has begun: only its repetition is accepted.
     Withdrawal &w = r->withdrawal;
     if (w.op != WithdrawOp::kDelete) w = {WithdrawOp::kDelete, r->params.addr, r->params.prefix_len, 0};

@@ -349,9 +349,6 @@ uint32_t teardown(Call &c, zel_ip_tunnel &t) {
 
 void free_record(ZelIpPriv &p, zel_ip_tunnel *t) {
     if (p.tunnel_table[tunnel_id_of(*t)] == t) p.tunnel_table[tunnel_id_of(*t)] = nullptr;
-    t->head.type = 0;
-    t->head.hdr.owner = nullptr;
-    t->head.hdr.magic = 0;
     obj_free(t);
 }
 
@@ -404,6 +401,9 @@ uint32_t remove_tunnel(Call &c, zel_ip_tunnel_handle_t h) {
     if (!t) return ZREJECT(m, kBadParam, "Invalid Interface Handle or type\n");
     if (!tunnel_inner_vrd_ok(*t)) return ZREJECT(m, kBadHandle, "Failed to get Inner IP VRD ID\n");
     if (!tunnel_outer_vrd_ok(*t)) return ZREJECT(m, kBadHandle, "Failed to get Outer IP VRD ID\n");
+    // An association keyed by the tunnel would otherwise match the next
+    // interface to draw its id.
+    if (uint32_t st = ZREFUSE_IN_USE(m, t, "Tunnel interface")) return st;
     // A tunnel that routes still use stays: gone, its interface id would
     // go to the next interface, which would receive their traffic.
     Ledger &l = ledger_of(*c.priv);

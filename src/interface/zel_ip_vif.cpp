@@ -143,9 +143,6 @@ uint32_t teardown(Call &c, zel_ip_vif &v) {
 }
 
 void free_record(zel_ip_vif *v) {
-    v->head.type = 0;
-    v->head.hdr.owner = nullptr;
-    v->head.hdr.magic = 0;
     obj_free(v);
 }
 

@@ -146,6 +146,9 @@ uint32_t vrd_delete(Call &c, zel_ip_vrd_handle_t vrd) {
     uint32_t id = 0;
     if (!vrd || !zel_ipv4_vrd_valid_handle(vrd, &id))
         return ZREJECT(c.m, kBadParam, "Invalid VRD Handle\n");
+    // An association keyed by the domain would otherwise match the next
+    // domain to draw its id.
+    if (uint32_t st = ZREFUSE_IN_USE(c.m, vrd, "VRD")) return st;
     settle_leftovers(c);
     // 2. The source entries go before the id: while the domain has its id
     //    it keeps its record, so a delete that fails at any step leaves a
@@ -160,7 +163,6 @@ uint32_t vrd_delete(Call &c, zel_ip_vrd_handle_t vrd) {
     ZLOG_INFO(c.m, "Freed VRD ID 0x%x\n", id);
     // 5.
     c.priv->vrd_table[id] = nullptr;
-    vrd->magic = 0;
     obj_free(vrd);
     return 0;
 }

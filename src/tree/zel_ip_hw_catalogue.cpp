@@ -41,7 +41,8 @@ uint32_t zel_ip_get_fpl_flow_func_info(zel_module_t *module, uint32_t index,
                                        zel_ip_flow_func_record_t *rec) {
     // 1.
     if (index >= kNumFlowFuncs || !rec)
-        return ZFAIL_ERROR(module, ZEL_E_INVALID_PARAM, "Invalid FPL flow function");
+        return ZFAIL_ERROR_ANY(module, ZEL_E_INVALID_PARAM, "Invalid FPL flow function");
+    if (!module_handle_ok(module)) return reject_module_handle(module, ZEL_SITE);
     // 2. The name, NUL-padded.
     std::strncpy(rec->name, kFlowFuncNames[index], kFplNameLen - 1);
     rec->name[kFplNameLen - 1] = '\0';
@@ -56,16 +57,16 @@ uint32_t zel_ip_get_fpl_flow_func_info(zel_module_t *module, uint32_t index,
 
 uint32_t zel_ipv4_update_tree_info(zel_module_t *module, uint32_t index, zel_ip_tree_record_t *rec) {
     if (index >= kNumTrees || !rec)
-        return ZFAIL_ERROR(module, ZEL_E_INVALID_PARAM, "Invalid FPL Tree function %d\n",
-                           static_cast<int>(index));
+        return ZFAIL_ERROR_ANY(module, ZEL_E_INVALID_PARAM, "Invalid FPL Tree function %d\n",
+                               static_cast<int>(index));
     rec->listable = is_rule_set_tree(index) ? 0 : 1;
     return 0;
 }
 
 uint32_t zel_ipv4_get_tree_info(zel_module_t *module, uint32_t index, zel_ip_tree_record_t *rec) {
     if (!rec)
-        return ZFAIL_ERROR(module, ZEL_E_INVALID_PARAM, "Invalid FPL Tree function %d\n",
-                           static_cast<int>(index));
+        return ZFAIL_ERROR_ANY(module, ZEL_E_INVALID_PARAM, "Invalid FPL Tree function %d\n",
+                               static_cast<int>(index));
     TreeRecord &t = *rec;
     // 1. Reset.
     t.width = 0;
@@ -77,8 +78,9 @@ uint32_t zel_ipv4_get_tree_info(zel_module_t *module, uint32_t index, zel_ip_tre
     t.tree_flags = 0x404;
     // 2.
     if (index >= kNumTrees)
-        return ZFAIL_ERROR(module, ZEL_E_INVALID_PARAM, "Invalid FPL Tree function %d\n",
-                           static_cast<int>(index));
+        return ZFAIL_ERROR_ANY(module, ZEL_E_INVALID_PARAM, "Invalid FPL Tree function %d\n",
+                               static_cast<int>(index));
+    if (!module_handle_ok(module)) return reject_module_handle(module, ZEL_SITE);
     // 3. The catalogue row.
     const TreeSpec &spec = kTreeCatalogue[index];
     t.width = spec.width;

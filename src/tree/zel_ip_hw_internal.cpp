@@ -190,6 +190,13 @@ uint32_t key_build(TreeRecord &t, const KeyField *fields, size_t count) {
     return sum;
 }
 
+uint32_t key_build_own_status(TreeRecord &t, const KeyField *fields, size_t count) {
+    if (uint32_t st = zel_ptn_clear(&t.key)) return st;
+    for (size_t i = 0; i < count; ++i)
+        if (uint32_t st = zel_ptn_extend(&t.key, fields[i].value, fields[i].bits)) return st;
+    return 0;
+}
+
 uint32_t key_build(TreeRecord &t, std::initializer_list<KeyField> fields) {
     return key_build(t, fields.begin(), fields.size());
 }

@@ -43,21 +43,25 @@ extern "C" {
 
 // Fill `rec` for flow function `index` (0 to 22): its "zel_ip." name and
 // engine id. Returns 0, 8 (index out of range or no record; record
-// untouched) or 63 (symbol missing from the image).
+// untouched; in the anonymous form when `module` cannot be followed),
+// 0x30001 (a bad module handle with good arguments) or 63 (symbol missing
+// from the image).
 uint32_t zel_ip_get_fpl_flow_func_info(zel_module_t *module, uint32_t index,
                                        zel_ip_flow_func_record_t *rec);
 
 // Prepare `rec` for tree `index` (0 to 37): catalogue fields, engine id,
 // default action (function ids resolved), key buffer and, for LPM trees,
 // the subnet database holding the default action under the empty key;
-// then print the tree's memory report. Returns 0, 8, 18 (key buffer),
+// then print the tree's memory report. Returns 0, 8 (refused as for
+// zel_ip_get_fpl_flow_func_info), 0x30001, 18 (key buffer),
 // 58 (database create), 60 (default pattern add) or 63 (symbol missing).
 // On failure the record holds what was made so far (key buffer, database)
 // for the caller to release.
 uint32_t zel_ipv4_get_tree_info(zel_module_t *module, uint32_t index, zel_ip_tree_record_t *rec);
 
 // Set `listable` for `index`: 1 for trees 0 to 32 and 37, 0 for the
-// rule-set trees 33 to 36. Returns 0 or 8.
+// rule-set trees 33 to 36. Returns 0 or 8 (the anonymous form when
+// `module` cannot be followed); the module is not used otherwise.
 uint32_t zel_ipv4_update_tree_info(zel_module_t *module, uint32_t index, zel_ip_tree_record_t *rec);
 
 // Tear one tree down: destroy its subnet database, empty the engine tree

@@ -256,6 +256,11 @@ uint32_t key_build(TreeRecord &t, const KeySpec &k) {
     return ::zel::ip::key_build(t, k.f, k.n);
 }
 
+uint32_t key_build_own_status(TreeRecord &t, const KeySpec &k) {
+    if (!k.ok) return ZEL_E_INVALID_PARAM;
+    return ::zel::ip::key_build_own_status(t, k.f, k.n);
+}
+
 uint32_t key_program(zel_module_t *m, TreeRecord &t, const KeySpec &k, uint32_t op,
                      hwe_action_t &action, const char *rule_msg, Site s, const char *build_msg) {
     if (!k.ok) {

@@ -135,6 +135,8 @@ KeySpec key_spec(uint32_t tree, std::initializer_list<uint32_t> vals, uint32_t l
 // builder's summed result, or ZEL_E_INVALID_PARAM for a spec that is not
 // ok (the buffer is then left as it was).
 uint32_t key_build(TreeRecord &t, const KeySpec &k);
+// The same with the first failing builder call's own status.
+uint32_t key_build_own_status(TreeRecord &t, const KeySpec &k);
 
 // rule_program (zel_ip_tree.h) for a KeySpec: build, then learn or unlearn;
 // a spec that is not ok fails as a build does (FATAL `build_msg`,

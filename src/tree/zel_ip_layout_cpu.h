@@ -116,6 +116,8 @@ struct Value {
     uint32_t cb_fn_id;      // !nca
 };
 
+// A context flow wider than a data word (a rule's 28-bit flow key) keeps
+// its low 24 bits: the engine takes no more.
 constexpr hwe_action_t nca(uint32_t q, uint32_t context_flow) { return value_entry(q, context_flow); }
 constexpr hwe_action_t ph(uint32_t handle, uint32_t cb_fn_id) {
     hwe_action_t a = value_entry(0, 0);

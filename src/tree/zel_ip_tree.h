@@ -113,6 +113,10 @@ constexpr KeyField prefix_field(uint32_t addr, uint32_t len) {
 // other value is a failed build (the key is then unusable).
 uint32_t key_build(TreeRecord &t, std::initializer_list<KeyField> fields);
 uint32_t key_build(TreeRecord &t, const KeyField *fields, size_t count);
+// The same build stopping at the first failing builder call, whose own
+// status it returns (0 when the key is built): for callers that report
+// the builder's status rather than the sum.
+uint32_t key_build_own_status(TreeRecord &t, const KeyField *fields, size_t count);
 
 // ---- Programming one entry -------------------------------------------------
 

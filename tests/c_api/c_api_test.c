@@ -89,6 +89,36 @@ static int tunnel_round_trip(void) {
     return bad;
 }
 
+/* A Send-to-CPU association on a tunnel (the tunnel refuses its delete
+ * while the association uses it), through the C API. */
+static int assoc_round_trip(void) {
+    zel_sim_t *sim = zel_sim_create(NULL);
+    zel_module_t *m = sim ? zel_sim_module_new(sim, "zel_ip", 0, 1) : NULL;
+    zel_ip_tunnel_params_t t;
+    zel_ip_tunnel_handle_t th = NULL;
+    zel_ip_ingress_assoc_params_t a;
+    zel_ip_flow_handle_t f = NULL;
+    int bad = !m || zel_ip_init(m) != 0;
+    memset(&t, 0, sizeof t);
+    memset(&a, 0, sizeof a);
+    t.tunnel_id = 3;
+    t.proto = 47;
+    a.mask = ZEL_IP_IAM_INTF | ZEL_IP_IAM_PROTO;
+    a.proto = 89;
+    a.action = ZEL_IP_ASSOC_SEND_TO_CPU;
+    a.cpu_kind = ZEL_IP_CPU_PATH_NCA;
+    a.cpu_target = 4;
+    if (!bad) bad = zel_ip_tunnel_interface_create(m, &t, &th) != 0;
+    a.intf = th;
+    if (!bad) bad = zel_ip_ingress_association_create(m, &a, &f) != 0 || !zel_ipv4_flow_valid_handle(f);
+    if (!bad) bad = zel_ip_tunnel_interface_delete(m, th) != 0x3000fu;
+    if (!bad) bad = zel_ip_ingress_association_delete(m, f) != 0 || zel_ip_tunnel_interface_delete(m, th) != 0;
+    if (!bad) bad = zel_ip_shutdown(m) != 0;
+    if (m) zel_sim_module_free(m);
+    if (sim) zel_sim_destroy(sim);
+    return bad;
+}
+
 int main(void) {
     if (strcmp(zel_ipv4_error_name(ZEL_IP_E_INVALID_MTU), "ZEL_IP_E_INVALID_MTU") != 0) {
         printf("unexpected error name\n");
@@ -104,6 +134,10 @@ int main(void) {
     }
     if (tunnel_round_trip()) {
         printf("tunnel round trip failed\n");
+        return 1;
+    }
+    if (assoc_round_trip()) {
+        printf("association round trip failed\n");
         return 1;
     }
     return 0;

@@ -56,13 +56,10 @@ SweepRun run_once(const SweepOp &op, uint32_t nth, bool persist, const std::stri
         run.call = persist ? (run.hits ? first_call : "") : zel_sim_fault_last_call();
         zel_sim_fault_clear();
         run.call_count = run.call.empty() || persist ? 0 : zel_sim_call_count(run.call.c_str());
-        // The release is the operation's last platform call: it failed when
-        // the single fault hit it, or when a persisting fault started after
-        // the acquisition (the first call).
-        const bool lock_left_held =
-            op.takes_lock && env.m->rw_lock && run.hits > 0 &&
-            (persist ? nth > 1 : run.call == "zel_sys_rw_lock_post");
-        if (lock_left_held) {
+        // Whatever failed, the operation left the module lock free (a
+        // failed release is reported after the platform let go).
+        if (op.takes_lock && env.m->rw_lock) {
+            EXPECT_EQ(zel_sys_rw_lock_wait(env.m->rw_lock, 1), 0u) << "module lock left held";
             EXPECT_EQ(zel_sys_rw_lock_post(env.m->rw_lock), 0u);
         }
 

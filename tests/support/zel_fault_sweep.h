@@ -57,9 +57,9 @@ struct SweepOp {
     std::function<uint32_t(SweepEnv &)> op;
     // Verifies one run (fault already cleared); use gtest assertions.
     std::function<void(SweepEnv &, const SweepRun &)> check;
-    // The operation takes the module lock once (a public operation). When
-    // the fault made its release fail, the framework's lock is still held
-    // and the harness releases it before the check.
+    // The operation takes the module lock once (a public operation): after
+    // every run, faulted or not, the lock must be free again (a failed
+    // release is reported, but the platform has let go).
     bool takes_lock = true;
     uint32_t fault_status = 0;  // status the failing call returns (0: HWE_E_FAULT)
     uint32_t max_runs = 2000;   // guard against an operation that never completes

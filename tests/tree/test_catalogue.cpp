@@ -3,6 +3,8 @@
 // entries, an image missing a symbol, and teardown.
 #include <gtest/gtest.h>
 
+#include <cinttypes>
+#include <cstdio>
 #include <map>
 #include <regex>
 #include <string>
@@ -55,6 +57,37 @@ TEST_F(Catalogue, IndexesPastTheCatalogueAreRefused) {
     ASSERT_EQ(zel_ip_get_fpl_flow_func_info(m_, 22, &fn), 0u);
     EXPECT_STREQ(fn.name, "zel_ip.VRF_routing_disabled");
     EXPECT_EQ(fn.id, symbol("zel_ip.VRF_routing_disabled"));
+}
+
+// The lookups are exported and may be handed a module that cannot be
+// followed: a refused index is reported in the anonymous form, a good
+// index with a bad module is the skeleton's bad-handle refusal.
+TEST_F(Catalogue, ABadModuleIsNeverFollowed) {
+    zel_module_t fake{};
+    fake.magic = 0x12345678;
+    for (zel_module_t *bad : {static_cast<zel_module_t *>(nullptr), &fake}) {
+        SCOPED_TRACE(bad ? "foreign object" : "NULL");
+        FlowFuncRecord fn{};
+        TreeRecord tree{};
+        StdoutCapture out;
+        EXPECT_EQ(zel_ip_get_fpl_flow_func_info(bad, 23, &fn), 8u);
+        EXPECT_EQ(zel_ipv4_get_tree_info(bad, 38, &tree), 8u);
+        EXPECT_EQ(zel_ipv4_update_tree_info(bad, 40, &tree), 8u);
+        EXPECT_EQ(zel_ip_get_fpl_flow_func_info(bad, 0, nullptr), 8u);
+        EXPECT_EQ(zel_ip_get_fpl_flow_func_info(bad, 0, &fn), 0x30001u);
+        EXPECT_EQ(zel_ipv4_get_tree_info(bad, 0, &tree), 0x30001u);
+        EXPECT_EQ(zel_ipv4_update_tree_info(bad, 0, &tree), 0u);  // reads only the catalogue
+        char handle[32];
+        std::snprintf(handle, sizeof handle, "0x%08" PRIxPTR, reinterpret_cast<uintptr_t>(bad));
+        EXPECT_EQ(mask_sites(out.text()),
+                  "[zel_unknown_log: ERROR] FILE:LINE Invalid FPL flow function\n"
+                  "[zel_unknown_log: ERROR] FILE:LINE Invalid FPL Tree function 38\n"
+                  "[zel_unknown_log: ERROR] FILE:LINE Invalid FPL Tree function 40\n"
+                  "[zel_unknown_log: ERROR] FILE:LINE Invalid FPL flow function\n"
+                  "[zel_unknown_log: ERROR] FILE:LINE Invalid module handle " + std::string(handle) + "\n"
+                  "[zel_unknown_log: ERROR] FILE:LINE Invalid module handle " + std::string(handle) + "\n");
+        EXPECT_EQ(tree.key.bits, nullptr);  // nothing was made for a module that is not there
+    }
 }
 
 // Records after start-up: function default actions call the resolved

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdlib>
@@ -13,21 +14,6 @@
 #include <sstream>
 
 namespace zcli {
-
-const char *obj_type_name(ObjType t) {
-    switch (t) {
-        case ObjType::kVrd: return "routing domain";
-        case ObjType::kInterface: return "interface";
-        case ObjType::kTunnel: return "tunnel";
-        case ObjType::kVif: return "virtual interface";
-        case ObjType::kL2: return "layer-2 interface";
-        case ObjType::kQueue: return "queue";
-        case ObjType::kPolicer: return "policer";
-        case ObjType::kPolicy: return "DiffServ policy";
-        case ObjType::kOther: return "object";
-    }
-    return "object";
-}
 
 std::map<std::string, Command> &commands() {
     static std::map<std::string, Command> all;
@@ -80,108 +66,37 @@ std::string ipv4_text(uint32_t a) {
 
 bool name_free(Session &s, const std::string &name) {
     if (!s.find(name)) return true;
-    s.usage_error("'" + name + "' is already defined");
+    s.usage_error(quote(name) + " is already defined");
     return false;
 }
 
-const std::string &Args::peek() const {
-    static const std::string none;
-    return empty() ? none : words_[pos_];
-}
-
-bool Args::accept(const std::string &kw) {
-    if (empty() || words_[pos_] != kw) return false;
-    ++pos_;
-    return true;
-}
-
-std::optional<std::string> Args::word(const char *what) {
-    if (empty()) {
-        s_.usage_error(std::string("missing ") + what);
-        return std::nullopt;
+std::string printable(const std::string &text, size_t max) {
+    std::string out;
+    size_t shown = 0;
+    for (unsigned char c : text) {
+        if (shown == max) return out + "...";
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        }
+        ++shown;
     }
-    return words_[pos_++];
+    return out;
 }
 
-std::optional<uint32_t> Args::u32(const char *what, uint32_t max) {
-    auto w = word(what);
-    if (!w) return std::nullopt;
-    auto v = parse_u32(*w);
-    if (!v || *v > max) {
-        s_.usage_error(std::string(what) + ": '" + *w + "' is not a number from 0 to " +
-                       std::to_string(max));
-        return std::nullopt;
-    }
-    return v;
-}
-
-std::optional<uint32_t> Args::ipv4(const char *what) {
-    auto w = word(what);
-    if (!w) return std::nullopt;
-    auto v = parse_ipv4(*w);
-    if (!v) s_.usage_error(std::string(what) + ": '" + *w + "' is not an IPv4 address");
-    return v;
-}
-
-std::optional<std::pair<uint32_t, uint32_t>> Args::prefix(const char *what) {
-    auto w = word(what);
-    if (!w) return std::nullopt;
-    std::string addr = *w, len = "32";
-    if (auto slash = w->find('/'); slash != std::string::npos) {
-        addr = w->substr(0, slash);
-        len = w->substr(slash + 1);
-    }
-    auto a = parse_ipv4(addr);
-    auto l = parse_u32(len);
-    if (!a || !l || *l > 32) {
-        s_.usage_error(std::string(what) + ": '" + *w + "' is not an address/length");
-        return std::nullopt;
-    }
-    return std::make_pair(*a, *l);
-}
-
-std::optional<void *> Args::object(ObjType type, const char *what, bool allow_none) {
-    auto w = word(what);
-    if (!w) return std::nullopt;
-    if (allow_none && (*w == "default" || *w == "none")) return static_cast<void *>(nullptr);
-    const NamedObject *o = s_.find(*w);
-    if (!o) {
-        s_.usage_error(std::string(what) + ": no object named '" + *w + "'");
-        return std::nullopt;
-    }
-    if (o->type != type) {
-        s_.usage_error(std::string(what) + ": '" + *w + "' is a " + obj_type_name(o->type) +
-                       ", not a " + obj_type_name(type));
-        return std::nullopt;
-    }
-    return o->handle;
-}
-
-std::optional<NamedObject> Args::any_object(std::initializer_list<ObjType> types, const char *what) {
-    auto w = word(what);
-    if (!w) return std::nullopt;
-    const NamedObject *o = s_.find(*w);
-    if (!o) {
-        s_.usage_error(std::string(what) + ": no object named '" + *w + "'");
-        return std::nullopt;
-    }
-    for (ObjType t : types)
-        if (o->type == t) return *o;
-    s_.usage_error(std::string(what) + ": '" + *w + "' is a " + obj_type_name(o->type));
-    return std::nullopt;
-}
-
-bool Args::done() {
-    if (empty()) return true;
-    s_.usage_error("unexpected '" + words_[pos_] + "'");
-    return false;
-}
+std::string quote(const std::string &w) { return "'" + printable(w, 40) + "'"; }
 
 // ---- session ---------------------------------------------------------------
 
 Session::Session(const Options &opt) : opt_(opt) {}
 
 Session::~Session() {
+    // Faults a script left armed would fail the shutdown and the frees.
+    zel_sim_fault_clear();
+    for (zel_ptn_t &p : unfreed_) zel_ptn_free(&p);
     if (m_) {
         if (zel_ipv4_valid_handle(m_)) zel_ip_shutdown(m_);
         zel_sim_module_free(m_);
@@ -207,6 +122,15 @@ bool Session::start() {
     return true;
 }
 
+uint32_t Session::free_pattern(zel_ptn_t &ptn) {
+    // Patterns an earlier free left behind go first.
+    for (auto it = unfreed_.begin(); it != unfreed_.end();)
+        it = zel_ptn_free(&*it) == 0 ? unfreed_.erase(it) : it + 1;
+    const uint32_t st = zel_ptn_free(&ptn);
+    if (st != 0) unfreed_.push_back(ptn);
+    return st;
+}
+
 bool Session::define(const std::string &name, ObjType type, void *handle) {
     return objects_.emplace(name, NamedObject{type, handle}).second;
 }
@@ -226,7 +150,7 @@ std::string Session::name_of(const void *handle) const {
 
 void Session::usage_error(const std::string &msg) {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s: %s\n", where_.c_str(), line_.c_str(), msg.c_str());
+    std::fprintf(stderr, "%s: %s: %s\n", where_.c_str(), printable(line_, kLineShown).c_str(), msg.c_str());
 }
 
 std::string Session::status_name(uint32_t status) const {
@@ -237,9 +161,61 @@ std::string Session::status_name(uint32_t status) const {
 Result Session::check(uint32_t status) {
     if (status == 0) return Result::kOk;
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s: 0x%08x %s\n", where_.c_str(), line_.c_str(), status,
+    std::fprintf(stderr, "%s: %s: 0x%08x %s\n", where_.c_str(), printable(line_, kLineShown).c_str(), status,
                  status_name(status).c_str());
     return Result::kCallFailed;
+}
+
+// ---- command names -----------------------------------------------------------
+
+std::string canonical_word(const std::string &w) {
+    if (w == "del" || w == "rem" || w == "remove") return "delete";
+    if (w == "vrf") return "vrd";
+    return w;
+}
+
+const Command *find_command(const std::vector<std::string> &words, size_t &used) {
+    auto &all = commands();
+    // The longest name first: "interface addr add" before "interface".
+    for (size_t n = std::min<size_t>(3, words.size()); n > 0; --n) {
+        std::string name;
+        for (size_t i = 0; i < n; ++i) name += (i ? " " : "") + canonical_word(words[i]);
+        auto it = all.find(name);
+        if (it != all.end()) {
+            used = n;
+            return &it->second;
+        }
+    }
+    return nullptr;
+}
+
+std::string suggest_command(const std::vector<std::string> &words) {
+    // The command whose name is fewest edits away from as many leading
+    // words as it has, within a third of its length.
+    std::string best;
+    size_t best_d = SIZE_MAX;
+    for (const auto &[name, c] : commands()) {
+        const size_t n = static_cast<size_t>(std::count(name.begin(), name.end(), ' ')) + 1;
+        if (n > words.size()) continue;
+        std::string typed;
+        for (size_t i = 0; i < n; ++i) typed += (i ? " " : "") + canonical_word(words[i]);
+        const size_t d = edit_distance(typed, name);
+        if (d <= name.size() / 3 && d < best_d) best_d = d, best = name;
+    }
+    return best;
+}
+
+std::string command_help(const Command &c) {
+    std::string text = c.name + " " + usage_of(c.spec) + "\n  " + c.help + "\n";
+    for (const std::string &l : option_help(c.spec)) text += l + "\n";
+    return text;
+}
+
+std::vector<const Command *> commands_of_group(const std::string &group) {
+    std::vector<const Command *> out;
+    for (const auto &[name, c] : commands())
+        if (name.rfind(group + " ", 0) == 0) out.push_back(&c);
+    return out;
 }
 
 Result Session::run_line(const std::string &raw, const std::string &where) {
@@ -252,29 +228,30 @@ Result Session::run_line(const std::string &raw, const std::string &where) {
     line_.clear();
     for (size_t i = 0; i < words.size(); ++i) line_ += (i ? " " : "") + words[i];
 
-    // Two-word commands first ("route add"), then one-word ones ("echo").
-    auto &all = commands();
     size_t used = 0;
-    const Command *cmd = nullptr;
-    if (words.size() >= 2) {
-        auto it = all.find(words[0] + " " + words[1]);
-        if (it != all.end()) cmd = &it->second, used = 2;
-    }
+    const Command *cmd = find_command(words, used);
     if (!cmd) {
-        auto it = all.find(words[0]);
-        if (it != all.end()) cmd = &it->second, used = 1;
-    }
-    if (!cmd) {
-        usage_error("unknown command (try 'help')");
+        if (std::string near = suggest_command(words); !near.empty()) {
+            usage_error("unknown command (did you mean " + near + "?)");
+        } else if (auto group = commands_of_group(canonical_word(words[0])); !group.empty()) {
+            std::string names;
+            for (const Command *c : group) names += (names.empty() ? "" : ", ") + c->name;
+            usage_error("unknown command; " + canonical_word(words[0]) + " commands: " + names);
+        } else {
+            usage_error("unknown command (try 'help')");
+        }
         return Result::kUsage;
     }
     // "<command> --help" explains the command instead of running it.
     if (words.size() == used + 1 && words[used] == "--help") {
-        std::printf("%s %s\n  %s\n", cmd->name.c_str(), cmd->usage.c_str(), cmd->help.c_str());
+        std::fputs(command_help(*cmd).c_str(), stdout);
         return Result::kOk;
     }
-    Args args(*this, std::vector<std::string>(words.begin() + static_cast<long>(used), words.end()));
-    return cmd->run(*this, args);
+    Parsed parsed;
+    if (!parse_args(*this, cmd->spec, std::vector<std::string>(words.begin() + static_cast<long>(used), words.end()),
+                    parsed))
+        return Result::kUsage;
+    return cmd->run(*this, parsed);
 }
 
 int Session::run_stream(std::istream &in, const std::string &name) {

@@ -11,8 +11,9 @@
 // told to keep going.
 //
 // Commands live in cmd_*.cpp files; each registers its commands with
-// ZEL_CLI_COMMANDS. A command handler parses its arguments with the Args
-// helpers (which report their own errors) and returns a Result.
+// ZEL_CLI_COMMANDS, describing its arguments declaratively (cli_spec.h
+// says how to add one). A handler receives them parsed and checked and
+// returns a Result.
 #ifndef ZEL_IP_SIM_CLI_H
 #define ZEL_IP_SIM_CLI_H
 
@@ -25,60 +26,24 @@
 
 #include "zel_ip/zel_ip.h"
 #include "zel_sim.h"
+#include "cli_spec.h"
 
 namespace zcli {
-
-// Kinds of named objects a script can create.
-enum class ObjType { kVrd, kInterface, kTunnel, kVif, kL2, kQueue, kPolicer, kPolicy, kOther };
-const char *obj_type_name(ObjType t);
 
 struct NamedObject {
     ObjType type;
     void *handle;
 };
 
-class Session;
-
-// Arguments of one command, consumed left to right.
-class Args {
-public:
-    Args(Session &s, std::vector<std::string> words) : s_(s), words_(std::move(words)) {}
-
-    bool empty() const { return pos_ >= words_.size(); }
-    // The next word without consuming it ("" at the end).
-    const std::string &peek() const;
-    // Consume the next word if it equals `kw`.
-    bool accept(const std::string &kw);
-
-    // Each of these consumes one word; on a bad or missing word it reports
-    // "<what>: ..." through the session and returns nothing.
-    std::optional<std::string> word(const char *what);
-    std::optional<uint32_t> u32(const char *what, uint32_t max = UINT32_MAX);
-    std::optional<uint32_t> ipv4(const char *what);
-    // "a.b.c.d/len" (len 0 to 32; "/len" may be omitted for /32).
-    std::optional<std::pair<uint32_t, uint32_t>> prefix(const char *what);
-    // A named object of `type`; "default" or "none" gives nullptr when
-    // `allow_none` (e.g. the default routing domain).
-    std::optional<void *> object(ObjType type, const char *what, bool allow_none = false);
-    // A named object of any of the given types.
-    std::optional<NamedObject> any_object(std::initializer_list<ObjType> types, const char *what);
-
-    // Reports unconsumed words; true when none are left.
-    bool done();
-
-private:
-    Session &s_;
-    std::vector<std::string> words_;
-    size_t pos_ = 0;
-};
-
 enum class Result { kOk, kCallFailed, kUsage };
 
+using Handler = std::function<Result(Session &, const Parsed &)>;
+
 struct Command {
-    std::string name;    // one or two words, e.g. "route add"
-    std::string usage;   // arguments, e.g. "<prefix> [via <addr>] [vrd <name>]"
-    std::string help;    // one line
-    std::function<Result(Session &, Args &)> run;
+    std::string name;  // one to three words, e.g. "route add"; removals end in "delete"
+    Spec spec;         // its arguments (cli_spec.h)
+    std::string help;  // one line
+    Handler run;
 };
 
 // All registered commands, by name.
@@ -133,6 +98,11 @@ public:
     // and return kCallFailed.
     Result check(uint32_t status);
 
+    // Frees a pattern the tool built. A free the platform refuses (under
+    // `fault`) is reported by its status, and the pattern is kept to be
+    // freed again by the next call or when the session ends.
+    uint32_t free_pattern(zel_ptn_t &ptn);
+
     // Text of a status word: the module's error name for its own codes,
     // the framework's text otherwise.
     std::string status_name(uint32_t status) const;
@@ -142,14 +112,36 @@ private:
     zel_sim_t *sim_ = nullptr;
     zel_module_t *m_ = nullptr;
     std::map<std::string, NamedObject> objects_;
+    std::vector<zel_ptn_t> unfreed_;  // patterns whose free failed
     std::string where_;  // "file:line" of the command being run
     std::string line_;   // its text
 };
 
 // Parsers shared by commands.
 std::optional<uint32_t> parse_u32(const std::string &s);
+// A word as error lines show it: quoted, non-printable bytes escaped
+// (\xNN), cut after 40 characters.
+std::string quote(const std::string &w);
+// A text made safe for an error line: non-printable bytes escaped, cut
+// after `max` characters ("..." marks the cut).
+std::string printable(const std::string &text, size_t max);
 std::optional<uint32_t> parse_ipv4(const std::string &s);
 std::string ipv4_text(uint32_t addr);
+
+// Command lookup: the longest registered name that the leading words
+// (one to three) spell, `del`/`rem`/`remove` read as `delete` and `vrf`
+// as `vrd`; `used` is the number of words the name took.
+const Command *find_command(const std::vector<std::string> &words, size_t &used);
+std::string canonical_word(const std::string &w);
+// The registered name nearest to the leading words ("" when none is close).
+std::string suggest_command(const std::vector<std::string> &words);
+// The commands whose name starts with the word `group` ("route").
+std::vector<const Command *> commands_of_group(const std::string &group);
+// "<name> <usage>\n  <help>\n" and a line per option.
+std::string command_help(const Command &c);
+
+// Characters of a command line that an error line shows.
+constexpr size_t kLineShown = 120;
 
 // True when `name` is not taken by a named object; otherwise reports a
 // usage error ("'<name>' is already defined").

@@ -28,42 +28,40 @@ std::string group_names() {
 
 // dump tables [<group>|<group-name>...]: the groups are ORed; none: all.
 // A number is passed on as it is (the library checks it).
-Result dump_tables(Session &s, Args &a) {
-    uint32_t group = a.empty() ? ZEL_IP_TABLES_ALL : 0;
-    while (!a.empty()) {
-        auto w = a.word("table group");
-        if (auto v = parse_u32(*w)) {
+Result dump_tables(Session &s, const Parsed &p) {
+    const std::vector<std::string> words = p.words("groups");
+    uint32_t group = words.empty() ? ZEL_IP_TABLES_ALL : 0;
+    for (const std::string &w : words) {
+        if (auto v = parse_u32(w)) {
             group |= *v;
             continue;
         }
         bool known = false;
         for (const GroupName &g : kGroups)
-            if (*w == g.name) group |= g.group, known = true;
+            if (w == g.name) group |= g.group, known = true;
         if (!known) {
-            s.usage_error("table group: '" + *w + "' is not a number or one of " + group_names());
+            s.usage_error("table group: " + quote(w) + " is not a number or one of " + group_names());
             return Result::kUsage;
         }
     }
     return s.check(zel_ip_tables_dump(s.module(), group));
 }
 
-Result dump_trees(Session &s, Args &a) {
-    if (!a.done()) return Result::kUsage;
+Result dump_trees(Session &s, const Parsed &) {
     return s.check(zel_ip_fpl_trees_dump(s.module()));
 }
 
-Result dump_defrag(Session &s, Args &a) {
-    if (!a.done()) return Result::kUsage;
+Result dump_defrag(Session &s, const Parsed &) {
     return s.check(zel_ip_defrag_se_states_dump(s.module()));
 }
 
 ZEL_CLI_COMMANDS(
-    {"dump tables", "[<group>|<group-name>...]",
+    {"dump tables", {{rest("groups", "table group")}, {}},
      "print the trees of the table groups decoded (zel_ip_tables_dump); a group is a number or one of " +
          group_names() + " (all when none is given)",
      dump_tables},
-    {"dump trees", "", "print every tree raw (zel_ip_fpl_trees_dump)", dump_trees},
-    {"dump defrag", "", "print the 2020 reassembly contexts (zel_ip_defrag_se_states_dump)", dump_defrag});
+    {"dump trees", {}, "print every tree raw (zel_ip_fpl_trees_dump)", dump_trees},
+    {"dump defrag", {}, "print the 2020 reassembly contexts (zel_ip_defrag_se_states_dump)", dump_defrag});
 
 }  // namespace
 }  // namespace zcli

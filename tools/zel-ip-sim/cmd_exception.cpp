@@ -10,62 +10,54 @@ namespace {
 // exception add <domain> <type> nca <queue-id> [queue <q>]
 // exception add <domain> <type> ph <bind-handle> <callback-id> [queue <q>]
 // exception add <domain> <type> mpp <function>
-Result exc_add(Session &s, Args &a) {
-    auto domain = a.u32("domain");
-    auto type = a.u32("type");
-    if (!domain || !type) return Result::kUsage;
+Result exc_add(Session &s, const Parsed &p) {
     zel_ip_exception_handler_t h{};
-    h.domain = *domain;
-    h.type = *type;
-    std::string function;  // kept alive for the call
-    if (a.accept("nca")) {
-        auto q = a.u32("NCA queue id");
-        if (!q) return Result::kUsage;
+    h.domain = p.u32("domain");
+    h.type = p.u32("type");
+    if (p.has("nca")) {
         h.action = ZEL_IP_EXC_SEND_TO_CPU_NCA;
-        h.target.nca_queue = *q;
-    } else if (a.accept("ph")) {
-        auto handle = a.u32("bind handle");
-        auto cb = a.u32("callback id", 0xff);
-        if (!handle || !cb) return Result::kUsage;
+        h.target.nca_queue = p.u32("nca");
+    } else if (p.has("ph")) {
         h.action = ZEL_IP_EXC_SEND_TO_CPU_PH;
-        h.target.ph_handle = *handle;
-        h.cb_fn_id = static_cast<uint8_t>(*cb);
-    } else if (a.accept("mpp")) {
-        auto fn = a.word("function name");
-        if (!fn) return Result::kUsage;
-        function = *fn;
-        h.action = ZEL_IP_EXC_SEND_TO_MPP_FUNC;
-        h.target.mpp_function = function.c_str();
+        h.target.ph_handle = p.u32("ph", 0);
+        h.cb_fn_id = static_cast<uint8_t>(p.u32("ph", 1));
     } else {
-        s.usage_error("action: 'nca', 'ph' or 'mpp' expected");
-        return Result::kUsage;
+        h.action = ZEL_IP_EXC_SEND_TO_MPP_FUNC;
+        h.target.mpp_function = p.word("mpp").c_str();
+        if (p.has("queue")) {
+            s.usage_error("'queue' applies to nca and ph only");
+            return Result::kUsage;
+        }
     }
-    if (h.action != ZEL_IP_EXC_SEND_TO_MPP_FUNC && a.accept("queue")) {
-        auto q = a.object(ObjType::kQueue, "queue");
-        if (!q) return Result::kUsage;
-        h.queue = *q;
-    }
-    if (!a.done()) return Result::kUsage;
+    h.queue = p.object("queue");
     return s.check(zel_ip_exception_handler_register(s.module(), &h));
 }
 
-// exception del <domain> <type>
-Result exc_del(Session &s, Args &a) {
-    auto domain = a.u32("domain");
-    auto type = a.u32("type");
-    if (!domain || !type || !a.done()) return Result::kUsage;
+Result exc_delete(Session &s, const Parsed &p) {
     zel_ip_exception_handler_t h{};
-    h.domain = *domain;
-    h.type = *type;
+    h.domain = p.u32("domain");
+    h.type = p.u32("type");
     return s.check(zel_ip_exception_handler_unregister(s.module(), &h));
 }
 
+Value domain_value() { return number("domain", "exception domain", 0, 3); }
+Value type_value() { return number("type", "exception type", 0, 9); }
+
 ZEL_CLI_COMMANDS(
     {"exception add",
-     "<domain> <type> nca <queue-id> [queue <q>] | ph <handle> <callback> [queue <q>] | mpp <function>",
+     {{domain_value(), type_value()},
+      {opt({"nca"}, {number("queue-id", "NCA queue id", 0, UINT32_MAX)}, "send to the CPU through an NCA queue")
+           .required()
+           .in_group("action"),
+       opt({"ph"}, {number("handle", "bind handle", 0, UINT32_MAX), number("callback", "callback id", 0, 0xff)},
+           "send to the CPU through a packet-handling bind handle")
+           .required()
+           .in_group("action"),
+       opt({"mpp"}, {word("function", "function name")}, "hand to a named engine function").required().in_group("action"),
+       opt({"queue"}, {object("q", "queue", {ObjType::kQueue})}, "nca, ph: pass this traffic-manager queue")}},
      "handle exceptions of a domain and type (zel_ip_exception_handler_register)", exc_add},
-    {"exception del", "<domain> <type>",
-     "stop handling exceptions of a domain and type (zel_ip_exception_handler_unregister)", exc_del});
+    {"exception delete", {{domain_value(), type_value()}, {}},
+     "stop handling exceptions of a domain and type (zel_ip_exception_handler_unregister)", exc_delete});
 
 }  // namespace
 }  // namespace zcli

@@ -22,10 +22,14 @@ std::vector<std::string> split(const std::string &w) {
 }
 
 // A number of a "<n>:..." word, at most `max`; reports a usage error.
-std::optional<uint32_t> number(Session &s, const std::string &w, const char *what, uint32_t max) {
+std::optional<uint32_t> number_of(Session &s, const std::string &w, const char *what, uint32_t max) {
     auto v = parse_u32(w);
-    if (!v || *v > max) {
-        s.usage_error(std::string(what) + ": '" + w + "' is not a number up to " + std::to_string(max));
+    if (!v) {
+        s.usage_error(std::string(what) + ": " + quote(w) + " is not a number (0 to " + std::to_string(max) + ")");
+        return std::nullopt;
+    }
+    if (*v > max) {
+        s.usage_error(std::string(what) + " " + w + " is out of range (0 to " + std::to_string(max) + ")");
         return std::nullopt;
     }
     return v;
@@ -35,123 +39,92 @@ std::optional<uint32_t> number(Session &s, const std::string &w, const char *wha
 std::optional<void *> queue_named(Session &s, const std::string &name) {
     const NamedObject *o = s.find(name);
     if (!o || o->type != ObjType::kQueue) {
-        s.usage_error("queue: no queue named '" + name + "'");
+        s.usage_error("queue: no queue named " + quote(name));
         return std::nullopt;
     }
     return o->handle;
 }
 
-// qos queue <name> <hw-id>
-Result queue_new(Session &s, Args &a) {
-    auto name = a.word("name");
-    auto id = a.u32("hardware queue id");
-    if (!name || !id || !a.done()) return Result::kUsage;
-    if (!s.define(*name, ObjType::kQueue, zel_sim_qos_queue_new(s.sim(), *id))) {
-        s.usage_error("'" + *name + "' is already defined");
-        return Result::kUsage;
-    }
+Result queue_new(Session &s, const Parsed &p) {
+    s.define(p.word("name"), ObjType::kQueue, zel_sim_qos_queue_new(s.sim(), p.u32("id")));
     return Result::kOk;
 }
 
-// qos ds-policy <name>
-Result ds_policy_new(Session &s, Args &a) {
-    auto name = a.word("name");
-    if (!name || !a.done()) return Result::kUsage;
-    if (!s.define(*name, ObjType::kPolicy, zel_sim_qos_ds_policy_new(s.sim()))) {
-        s.usage_error("'" + *name + "' is already defined");
-        return Result::kUsage;
-    }
+Result ds_policy_new(Session &s, const Parsed &p) {
+    s.define(p.word("name"), ObjType::kPolicy, zel_sim_qos_ds_policy_new(s.sim()));
     return Result::kOk;
 }
 
-// qos ds-class <policy> <class-type> <class-id> <hw-id>
-Result ds_class(Session &, Args &a) {
-    auto policy = a.object(ObjType::kPolicy, "DiffServ policy");
-    auto type = a.u32("class type", 0xff);
-    auto id = a.u32("class id");
-    auto hw = a.u32("hardware queue id");
-    if (!policy || !type || !id || !hw || !a.done()) return Result::kUsage;
-    zel_sim_qos_ds_policy_map(*policy, *type, *id, *hw);
+Result ds_class(Session &, const Parsed &p) {
+    zel_sim_qos_ds_policy_map(p.object("policy"), p.u32("type"), p.u32("class"), p.u32("hw"));
     return Result::kOk;
 }
 
-// qos policy add|del <intf> queues <tos>:<queue> ...
-// qos policy add|del <intf> ds <policy> <tos>:<class-type>:<class-id> ...
-Result qos_policy(Session &s, Args &a) {
-    const bool add = a.accept("add");
-    if (!add && !a.accept("del")) {
-        s.usage_error("'add' or 'del' expected");
-        return Result::kUsage;
-    }
-    auto intf = a.object(ObjType::kInterface, "interface");
-    if (!intf) return Result::kUsage;
-    zel_ip_qos_policy_t p{};
-    p.intf = static_cast<zel_ip_intf_handle_t>(*intf);
-    const bool ds = a.accept("ds");
-    if (!ds && !a.accept("queues")) {
-        s.usage_error("profile: 'queues' or 'ds' expected");
-        return Result::kUsage;
-    }
-    p.profile_type = ds ? ZEL_IP_QOS_PROFILE_DS_POLICY : ZEL_IP_QOS_PROFILE_QUEUES;
+// qos policy add|delete <intf> queues <tos>:<queue> ...
+// qos policy add|delete <intf> ds <policy> <tos>:<class-type>:<class-id> ...
+Result qos_policy(Session &s, const Parsed &p, bool add) {
+    zel_ip_qos_policy_t q{};
+    q.intf = static_cast<zel_ip_intf_handle_t>(p.object("intf"));
+    const bool ds = p.word("profile") == "ds";
+    q.profile_type = ds ? ZEL_IP_QOS_PROFILE_DS_POLICY : ZEL_IP_QOS_PROFILE_QUEUES;
+    std::vector<std::string> classes = p.words("classes");
     if (ds) {
-        auto policy = a.object(ObjType::kPolicy, "DiffServ policy");
-        if (!policy) return Result::kUsage;
-        p.profile.ds.policy = *policy;
+        const NamedObject *o = classes.empty() ? nullptr : s.find(classes[0]);
+        if (!o || o->type != ObjType::kPolicy) {
+            s.usage_error(classes.empty() ? "missing DiffServ policy"
+                                          : "DiffServ policy: no DiffServ policy named " + quote(classes[0]));
+            return Result::kUsage;
+        }
+        q.profile.ds.policy = o->handle;
+        classes.erase(classes.begin());
+    }
+    if (classes.size() > ZEL_IP_QOS_MAX_CLASSES) {
+        s.usage_error("at most 64 classes per policy");
+        return Result::kUsage;
     }
     int count = 0;
-    while (!a.empty()) {
-        if (count == ZEL_IP_QOS_MAX_CLASSES) {
-            s.usage_error("at most 64 classes per policy");
-            return Result::kUsage;
-        }
-        auto w = a.word("class");
-        const std::vector<std::string> f = split(*w);
+    for (const std::string &w : classes) {
+        const std::vector<std::string> f = split(w);
         if (f.size() != (ds ? 3u : 2u)) {
-            s.usage_error("class: '" + *w + (ds ? "' is not <tos>:<class-type>:<class-id>" : "' is not <tos>:<queue>"));
+            s.usage_error("class: " + quote(w) + (ds ? " is not <tos>:<class-type>:<class-id>" : " is not <tos>:<queue>"));
             return Result::kUsage;
         }
-        auto tos = number(s, f[0], "TOS", 0xff);
+        auto tos = number_of(s, f[0], "TOS", 0xff);
         if (!tos) return Result::kUsage;
         if (ds) {
-            auto type = number(s, f[1], "class type", 0xff);
-            auto id = type ? number(s, f[2], "class id", UINT32_MAX) : std::nullopt;
+            auto type = number_of(s, f[1], "class type", 0xff);
+            auto id = type ? number_of(s, f[2], "class id", UINT32_MAX) : std::nullopt;
             if (!id) return Result::kUsage;
-            p.profile.ds.classes[count] = {static_cast<uint8_t>(*tos), *id, static_cast<uint8_t>(*type)};
+            q.profile.ds.classes[count] = {static_cast<uint8_t>(*tos), *id, static_cast<uint8_t>(*type)};
         } else {
-            auto q = queue_named(s, f[1]);
-            if (!q) return Result::kUsage;
-            p.profile.queues.classes[count] = {static_cast<uint8_t>(*tos), *q};
+            auto queue = queue_named(s, f[1]);
+            if (!queue) return Result::kUsage;
+            q.profile.queues.classes[count] = {static_cast<uint8_t>(*tos), *queue};
         }
         ++count;
     }
-    (ds ? p.profile.ds.class_count : p.profile.queues.class_count) = static_cast<int8_t>(count);
-    return s.check(add ? zel_ip_qos_policy_add(s.module(), &p) : zel_ip_qos_policy_delete(s.module(), &p));
+    (ds ? q.profile.ds.class_count : q.profile.queues.class_count) = static_cast<int8_t>(count);
+    return s.check(add ? zel_ip_qos_policy_add(s.module(), &q) : zel_ip_qos_policy_delete(s.module(), &q));
 }
 
-// dscp-pcp add <intf> <dscp> <pcp> / dscp-pcp del <intf> <dscp>
-Result dscp_pcp(Session &s, Args &a, bool add) {
-    auto intf = a.object(ObjType::kInterface, "interface");
-    auto dscp = a.u32("DSCP", 0xff);
-    auto pcp = add ? a.u32("PCP", 0xff) : std::optional<uint32_t>(0);
-    if (!intf || !dscp || !pcp || !a.done()) return Result::kUsage;
-    auto h = static_cast<zel_ip_intf_handle_t>(*intf);
-    const auto d = static_cast<uint8_t>(*dscp);
-    return s.check(add ? zel_ip_dscp_pcp_map_add(s.module(), h, d, static_cast<uint8_t>(*pcp))
+Result dscp_pcp(Session &s, const Parsed &p, bool add) {
+    auto h = static_cast<zel_ip_intf_handle_t>(p.object("intf"));
+    const auto d = static_cast<uint8_t>(p.u32("dscp"));
+    return s.check(add ? zel_ip_dscp_pcp_map_add(s.module(), h, d, static_cast<uint8_t>(p.u32("pcp")))
                        : zel_ip_dscp_pcp_map_delete(s.module(), h, d));
 }
 
-// cpu-dscp add <dscp>:<queue> ... / cpu-dscp del <dscp> ...
-Result cpu_dscp(Session &s, Args &a, bool add) {
+// cpu-dscp add <dscp>:<queue> ... / cpu-dscp delete <dscp> ...
+Result cpu_dscp(Session &s, const Parsed &p, bool add) {
     std::vector<uint8_t> dscp;
     std::vector<void *> queues;
-    while (!a.empty()) {
-        auto w = a.word(add ? "entry" : "DSCP");
-        const std::vector<std::string> f = split(*w);
+    for (const std::string &w : p.words("entries")) {
+        const std::vector<std::string> f = split(w);
         if (f.size() != (add ? 2u : 1u)) {
-            s.usage_error(add ? "entry: '" + *w + "' is not <dscp>:<queue>" : "DSCP: '" + *w + "' is not a number");
+            s.usage_error(add ? "entry: " + quote(w) + " is not <dscp>:<queue>" : "DSCP: " + quote(w) + " is not a number");
             return Result::kUsage;
         }
-        auto d = number(s, f[0], "DSCP", 0xff);
+        auto d = number_of(s, f[0], "DSCP", 0xff);
         if (!d) return Result::kUsage;
         dscp.push_back(static_cast<uint8_t>(*d));
         if (add) {
@@ -169,25 +142,36 @@ Result cpu_dscp(Session &s, Args &a, bool add) {
                        : zel_ip_cpu_dscp_qos_map_delete(s.module(), n, d));
 }
 
+Value intf_value() { return object("intf", "interface", {ObjType::kInterface}); }
+const Spec kPolicy{{intf_value(), keyword("profile", {"queues", "ds"}), rest("classes", "class")}, {}};
+
 ZEL_CLI_COMMANDS(
-    {"qos queue", "<name> <hw-id>", "a queue of the platform's QoS service with hardware queue id <hw-id>",
-     queue_new},
-    {"qos ds-policy", "<name>", "a DiffServ policy of the platform's QoS service", ds_policy_new},
-    {"qos ds-class", "<policy> <class-type> <class-id> <hw-id>",
-     "map a class of a DiffServ policy to hardware queue <hw-id>", ds_class},
-    {"qos policy",
-     "add|del <intf> queues <tos>:<queue>... | add|del <intf> ds <policy> <tos>:<class-type>:<class-id>...",
-     "map type-of-service values of an interface to queues, or remove the mappings "
-     "(zel_ip_qos_policy_add, zel_ip_qos_policy_delete)",
-     qos_policy},
-    {"dscp-pcp add", "<intf> <dscp> <pcp>", "VLAN priority of a DSCP on an interface (zel_ip_dscp_pcp_map_add)",
-     [](Session &s, Args &a) { return dscp_pcp(s, a, true); }},
-    {"dscp-pcp del", "<intf> <dscp>", "remove a DSCP's VLAN priority (zel_ip_dscp_pcp_map_delete)",
-     [](Session &s, Args &a) { return dscp_pcp(s, a, false); }},
-    {"cpu-dscp add", "<dscp>:<queue>...", "queues of packets sent to the CPU, by DSCP (zel_ip_cpu_dscp_qos_map_add)",
-     [](Session &s, Args &a) { return cpu_dscp(s, a, true); }},
-    {"cpu-dscp del", "<dscp>...", "remove DSCP values from the CPU map (zel_ip_cpu_dscp_qos_map_delete)",
-     [](Session &s, Args &a) { return cpu_dscp(s, a, false); }});
+    {"qos queue", {{new_name("name"), number("id", "hardware queue id", 0, UINT32_MAX)}, {}},
+     "a queue of the platform's QoS service with hardware queue id <id>", queue_new},
+    {"qos ds-policy", {{new_name("name")}, {}}, "a DiffServ policy of the platform's QoS service", ds_policy_new},
+    {"qos ds-class",
+     {{object("policy", "DiffServ policy", {ObjType::kPolicy}), number("type", "class type", 0, 0xff),
+       number("class", "class id", 0, UINT32_MAX), number("hw", "hardware queue id", 0, UINT32_MAX)},
+      {}},
+     "map a class of a DiffServ policy to hardware queue <hw>", ds_class},
+    {"qos policy add", kPolicy,
+     "map type-of-service values of an interface to queues: queues <tos>:<queue>... or ds <policy> "
+     "<tos>:<class-type>:<class-id>... (zel_ip_qos_policy_add)",
+     [](Session &s, const Parsed &p) { return qos_policy(s, p, true); }},
+    {"qos policy delete", kPolicy, "remove such mappings (zel_ip_qos_policy_delete)",
+     [](Session &s, const Parsed &p) { return qos_policy(s, p, false); }},
+    {"dscp-pcp add", {{intf_value(), number("dscp", "DSCP", 0, 63), number("pcp", "PCP", 0, 7)}, {}},
+     "VLAN priority of a DSCP on an interface (zel_ip_dscp_pcp_map_add)",
+     [](Session &s, const Parsed &p) { return dscp_pcp(s, p, true); }},
+    {"dscp-pcp delete", {{intf_value(), number("dscp", "DSCP", 0, 63)}, {}},
+     "remove a DSCP's VLAN priority (zel_ip_dscp_pcp_map_delete)",
+     [](Session &s, const Parsed &p) { return dscp_pcp(s, p, false); }},
+    {"cpu-dscp add", {{rest("entries", "<dscp>:<queue>")}, {}},
+     "queues of packets sent to the CPU, by DSCP (zel_ip_cpu_dscp_qos_map_add)",
+     [](Session &s, const Parsed &p) { return cpu_dscp(s, p, true); }},
+    {"cpu-dscp delete", {{rest("entries", "DSCP")}, {}},
+     "remove DSCP values from the CPU map (zel_ip_cpu_dscp_qos_map_delete)",
+     [](Session &s, const Parsed &p) { return cpu_dscp(s, p, false); }});
 
 }  // namespace
 }  // namespace zcli

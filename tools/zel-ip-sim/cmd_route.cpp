@@ -2,6 +2,7 @@
 // route add/delete, invalid-dip add/rem, and lookup (what a destination
 // hits in the destination tree, decoded like a row of the table dump).
 #include <cstdio>
+#include <tuple>
 
 #include "cli.h"
 #include "diag/zel_ip_dump_internal.h"
@@ -13,106 +14,81 @@ namespace {
 
 namespace lay = zel::ip::layout;
 
-// vrd create <name> <id>
-Result vrd_create(Session &s, Args &a) {
-    auto name = a.word("name");
-    auto id = a.u32("VRD ID");
-    if (!name || !id || !a.done() || !name_free(s, *name)) return Result::kUsage;
+// The domain option every routing command takes.
+Option vrd_option() {
+    return opt({"vrd", "vrf"}, {object("name", "routing domain", {ObjType::kVrd}, true)},
+               "the routing domain (default or left out: the default domain 63)");
+}
+
+Result vrd_create(Session &s, const Parsed &p) {
     zel_ip_vrd_handle_t h = nullptr;
-    const uint32_t vrd_id = *id;
+    const uint32_t vrd_id = p.u32("id");
     Result r = s.check(zel_ip_vrd_create(s.module(), &vrd_id, &h));
-    if (r == Result::kOk) s.define(*name, ObjType::kVrd, h);
+    if (r == Result::kOk) s.define(p.word("name"), ObjType::kVrd, h);
     return r;
 }
 
-// vrd delete <name>
-Result vrd_delete(Session &s, Args &a) {
-    auto name = a.peek();
-    auto h = a.object(ObjType::kVrd, "routing domain", true);
-    if (!h || !a.done()) return Result::kUsage;
-    Result r = s.check(zel_ip_vrd_delete(s.module(), static_cast<zel_ip_vrd_handle_t>(*h)));
-    if (r == Result::kOk) s.forget(name);
+Result vrd_delete(Session &s, const Parsed &p) {
+    Result r = s.check(zel_ip_vrd_delete(s.module(), static_cast<zel_ip_vrd_handle_t>(p.object("domain"))));
+    if (r == Result::kOk) s.forget(p.word("domain"));
     return r;
 }
 
-// vrd mode <name|default> host|router
-Result vrd_mode(Session &s, Args &a) {
-    auto h = a.object(ObjType::kVrd, "routing domain", true);
-    if (!h) return Result::kUsage;
-    uint32_t mode;
-    if (a.accept("host")) {
-        mode = ZEL_IP_VRD_MODE_HOST;
-    } else if (a.accept("router")) {
-        mode = ZEL_IP_VRD_MODE_ROUTER;
-    } else {
-        s.usage_error("'host' or 'router' expected");
-        return Result::kUsage;
-    }
-    if (!a.done()) return Result::kUsage;
-    return s.check(zel_ip_vrd_mode(s.module(), static_cast<zel_ip_vrd_handle_t>(*h), mode));
+Result vrd_mode(Session &s, const Parsed &p) {
+    const uint32_t mode = p.word("mode") == "host" ? ZEL_IP_VRD_MODE_HOST : ZEL_IP_VRD_MODE_ROUTER;
+    return s.check(zel_ip_vrd_mode(s.module(), static_cast<zel_ip_vrd_handle_t>(p.object("domain")), mode));
 }
 
 // vrd get <name> <id>: names the domain of an id (63: the default domain).
-Result vrd_get(Session &s, Args &a) {
-    auto name = a.word("name");
-    auto id = a.u32("VRD ID");
-    if (!name || !id || !a.done() || !name_free(s, *name)) return Result::kUsage;
+Result vrd_get(Session &s, const Parsed &p) {
     zel_ip_vrd_handle_t h = nullptr;
-    Result r = s.check(zel_ip_vrd_handle_get(s.module(), *id, &h));
-    if (r == Result::kOk) s.define(*name, ObjType::kVrd, h);
+    Result r = s.check(zel_ip_vrd_handle_get(s.module(), p.u32("id"), &h));
+    if (r == Result::kOk) s.define(p.word("name"), ObjType::kVrd, h);
     return r;
 }
 
-// route add|delete <a/p> [via <nh>] [dev <intf>] [vrd <name>] [local [mask <m>] [defrag]]
-Result route_op(Session &s, Args &a, bool add) {
-    auto pfx = a.prefix("destination");
-    if (!pfx) return Result::kUsage;
-    zel_ip_route_params_t p{};
-    p.dest = pfx->first;
-    p.prefix_len = pfx->second;
-    while (!a.empty()) {
-        if (a.accept("vrd")) {
-            auto v = a.object(ObjType::kVrd, "routing domain", true);
-            if (!v) return Result::kUsage;
-            p.vrd = static_cast<zel_ip_vrd_handle_t>(*v);
-        } else if (add && a.accept("via")) {
-            auto nh = a.ipv4("next hop");
-            if (!nh) return Result::kUsage;
-            p.next_hop = *nh;
-        } else if (add && a.accept("dev")) {
-            auto o = a.any_object({ObjType::kInterface, ObjType::kTunnel}, "egress interface");
-            if (!o) return Result::kUsage;
-            p.egress_intf = o->handle;
-        } else if (add && a.accept("local")) {
-            p.local_termination = 1;
-        } else if (add && a.accept("mask")) {
-            auto m = a.u32("association mask", 0xffff);
-            if (!m) return Result::kUsage;
-            p.ingress_assoc_mask = static_cast<uint16_t>(*m);
-        } else if (add && a.accept("defrag")) {
-            p.reassembly = 1;
-        } else {
-            a.done();  // reports the unexpected word
+// How a null route is written, for the refusals that point there.
+constexpr const char *kNullRouteHint = "a null route is written 'route add <prefix> blackhole'";
+
+Result route_add(Session &s, const Parsed &p) {
+    zel_ip_route_params_t r{};
+    std::tie(r.dest, r.prefix_len) = p.prefix("prefix");
+    r.vrd = static_cast<zel_ip_vrd_handle_t>(p.object("vrd"));
+    // A route says where its packets go; nothing at all is not a null route.
+    if (!p.has("via") && !p.has("dev") && !p.has("local") && !p.has("blackhole")) {
+        s.usage_error("missing via <next hop>, dev <interface>, local or blackhole (" + std::string(kNullRouteHint) + ")");
+        return Result::kUsage;
+    }
+    if (p.has("via") && p.u32("via") == 0) {
+        s.usage_error("next hop 0.0.0.0 is not an address (" + std::string(kNullRouteHint) + ")");
+        return Result::kUsage;
+    }
+    for (const char *other : {"via", "dev", "local"}) {
+        if (p.has("blackhole") && p.has(other)) {
+            s.usage_error(std::string("'blackhole' and '") + other + "' exclude each other");
             return Result::kUsage;
         }
     }
-    return s.check(add ? zel_ip_route_add(s.module(), &p) : zel_ip_route_delete(s.module(), &p));
+    r.next_hop = p.u32_or("via", 0);
+    r.egress_intf = p.object("dev");
+    r.local_termination = p.has("local") ? 1 : 0;
+    r.ingress_assoc_mask = static_cast<uint16_t>(p.u32_or("mask", 0));
+    r.reassembly = p.has("defrag") ? 1 : 0;
+    return s.check(zel_ip_route_add(s.module(), &r));
 }
 
-// invalid-dip add|rem <a/p> [vrd <name>]
-Result invalid_dip_op(Session &s, Args &a, bool add) {
-    auto pfx = a.prefix("destination");
-    if (!pfx) return Result::kUsage;
-    void *vrd = nullptr;
-    if (a.accept("vrd")) {
-        auto v = a.object(ObjType::kVrd, "routing domain", true);
-        if (!v) return Result::kUsage;
-        vrd = *v;
-    }
-    if (!a.done()) return Result::kUsage;
-    const zel_ip_invalid_dip_params_t p{pfx->first, pfx->second};
-    auto h = static_cast<zel_ip_vrd_handle_t>(vrd);
-    return s.check(add ? zel_ip_invalid_dip_add(s.module(), h, &p) : zel_ip_invalid_dip_rem(s.module(), h, &p));
+Result route_delete(Session &s, const Parsed &p) {
+    zel_ip_route_params_t r{};
+    std::tie(r.dest, r.prefix_len) = p.prefix("prefix");
+    r.vrd = static_cast<zel_ip_vrd_handle_t>(p.object("vrd"));
+    return s.check(zel_ip_route_delete(s.module(), &r));
+}
+
+Result invalid_dip_op(Session &s, const Parsed &p, bool add) {
+    const auto [dest, len] = p.prefix("prefix");
+    const zel_ip_invalid_dip_params_t ip{dest, len};
+    auto h = static_cast<zel_ip_vrd_handle_t>(p.object("vrd"));
+    return s.check(add ? zel_ip_invalid_dip_add(s.module(), h, &ip) : zel_ip_invalid_dip_rem(s.module(), h, &ip));
 }
 
 // lookup <addr> [vrd <name>]: the destination tree entry a packet to
@@ -121,16 +97,9 @@ Result invalid_dip_op(Session &s, Args &a, bool add) {
 // The engine gives the hit's action and the length of the pattern that
 // wrote it; the row's key columns show that pattern (the catch-all: its
 // wildcards).
-Result lookup(Session &s, Args &a) {
-    auto dest = a.ipv4("destination");
-    if (!dest) return Result::kUsage;
-    void *vrd = nullptr;
-    if (a.accept("vrd")) {
-        auto v = a.object(ObjType::kVrd, "routing domain", true);
-        if (!v) return Result::kUsage;
-        vrd = *v;
-    }
-    if (!a.done()) return Result::kUsage;
+Result lookup(Session &s, const Parsed &p) {
+    const uint32_t dest = p.u32("addr");
+    void *vrd = p.object("vrd");
     uint32_t vrd_id = 0;
     if (!zel_ipv4_vrd_valid_handle(vrd, &vrd_id)) {
         s.usage_error("routing domain: the domain was deleted");
@@ -146,7 +115,7 @@ Result lookup(Session &s, Args &a) {
         s.usage_error("the engine has no destination tree");
         return Result::kUsage;
     }
-    const uint32_t values[] = {vrd_id, *dest};
+    const uint32_t values[] = {vrd_id, dest};
     const uint32_t widths[] = {kl.fields[0].width, kl.fields[1].width};
     hwe_action_t hit{};
     uint32_t depth = 0;
@@ -158,39 +127,51 @@ Result lookup(Session &s, Args &a) {
     if (uint32_t st = zel_ptn_new(kl.width, &key)) return s.check(st);
     uint32_t st = zel_ptn_clear(&key);
     if (depth >= kl.fields[0].width) {
-        const lay::KeySpec spec = lay::vrd_prefix_key(vrd_id, *dest, depth - kl.fields[0].width);
-        for (uint32_t i = 0; i < spec.n; ++i) st += zel_ptn_extend(&key, spec.f[i].value, spec.f[i].bits);
-    } else if (depth != 0) {
-        st += zel_ptn_extend(&key, vrd_id >> (kl.fields[0].width - depth), depth);
+        const lay::KeySpec spec = lay::vrd_prefix_key(vrd_id, dest, depth - kl.fields[0].width);
+        for (uint32_t i = 0; i < spec.n && st == 0; ++i) st = zel_ptn_extend(&key, spec.f[i].value, spec.f[i].bits);
+    } else if (depth != 0 && st == 0) {
+        st = zel_ptn_extend(&key, vrd_id >> (kl.fields[0].width - depth), depth);
     }
 
     // 3. Decoded as a row.
     char row[zel::ip::diag::kLineBytes] = "";
     if (st == 0) zel_ipv4_table_entry_dump(tree, &key, &hit, row, sizeof row);
-    zel_ptn_free(&key);
+    const uint32_t freed = s.free_pattern(key);
     if (st != 0) return s.check(st);
-    std::printf("%s (VRD-ID %u) -> %s\n", ipv4_text(*dest).c_str(), vrd_id, row);
+    if (freed != 0) return s.check(freed);
+    std::printf("%s (VRD-ID %u) -> %s\n", ipv4_text(dest).c_str(), vrd_id, row);
     return Result::kOk;
 }
 
+const Spec kPrefixInVrd{{prefix("prefix", "destination")}, {vrd_option()}};
+
 ZEL_CLI_COMMANDS(
-    {"vrd create", "<name> <id>", "create routing domain <id> (0 to 62) (zel_ip_vrd_create)", vrd_create},
-    {"vrd delete", "<name>", "delete a routing domain (zel_ip_vrd_delete)", vrd_delete},
-    {"vrd mode", "<name|default> host|router",
+    {"vrd create", {{new_name("name"), number("id", "VRD ID", 0, 62)}, {}},
+     "create routing domain <id> (zel_ip_vrd_create)", vrd_create},
+    {"vrd delete", {{object("domain", "routing domain", {ObjType::kVrd}, true)}, {}},
+     "delete a routing domain (zel_ip_vrd_delete)", vrd_delete},
+    {"vrd mode", {{object("domain", "routing domain", {ObjType::kVrd}, true), keyword("mode", {"host", "router"})}, {}},
      "switch routing off (host) or on (router) in a domain (zel_ip_vrd_mode)", vrd_mode},
-    {"vrd get", "<name> <id>", "name the domain of an id; 63 is the default domain (zel_ip_vrd_handle_get)",
-     vrd_get},
-    {"route add", "<a/p> [via <nh>] [dev <intf>] [vrd <name>] [local [mask <m>] [defrag]]",
-     "add or replace a route: via a next hop, into a tunnel (dev), a null route (neither), or local "
-     "termination (zel_ip_route_add)",
-     [](Session &s, Args &a) { return route_op(s, a, true); }},
-    {"route delete", "<a/p> [vrd <name>]", "remove the entry of a prefix (zel_ip_route_delete)",
-     [](Session &s, Args &a) { return route_op(s, a, false); }},
-    {"invalid-dip add", "<a/p> [vrd <name>]", "mark a destination prefix invalid (zel_ip_invalid_dip_add)",
-     [](Session &s, Args &a) { return invalid_dip_op(s, a, true); }},
-    {"invalid-dip rem", "<a/p> [vrd <name>]", "remove the entry of a prefix (zel_ip_invalid_dip_rem)",
-     [](Session &s, Args &a) { return invalid_dip_op(s, a, false); }},
-    {"lookup", "<addr> [vrd <name>]",
+    {"vrd get", {{new_name("name"), number("id", "VRD ID", 0, 63)}, {}},
+     "name the domain of an id; 63 is the default domain (zel_ip_vrd_handle_get)", vrd_get},
+    {"route add",
+     {{prefix("prefix", "destination")},
+      {opt({"via"}, {addr("nh", "next hop")}, "forward to this next hop"),
+       opt({"dev"}, {object("intf", "egress interface", {ObjType::kInterface, ObjType::kTunnel})},
+           "the egress interface; a tunnel without via: forward into the tunnel"),
+       flag({"blackhole", "drop"}, "a null route: packets are dropped"),
+       flag({"local"}, "terminate locally, classified by the ingress associations"),
+       opt({"mask"}, {number("m", "association mask", 0, 0xffff)}, "local: the ingress association mask"),
+       flag({"defrag"}, "local: reassemble fragments first"), vrd_option()}},
+     "add or replace a route: via a next hop, into a tunnel (dev), local termination or a null route "
+     "(zel_ip_route_add)",
+     route_add},
+    {"route delete", kPrefixInVrd, "remove the entry of a prefix (zel_ip_route_delete)", route_delete},
+    {"invalid-dip add", kPrefixInVrd, "mark a destination prefix invalid (zel_ip_invalid_dip_add)",
+     [](Session &s, const Parsed &p) { return invalid_dip_op(s, p, true); }},
+    {"invalid-dip delete", kPrefixInVrd, "remove the entry of a prefix (zel_ip_invalid_dip_rem)",
+     [](Session &s, const Parsed &p) { return invalid_dip_op(s, p, false); }},
+    {"lookup", {{addr("addr", "destination")}, {vrd_option()}},
      "show the destination tree entry a packet to <addr> hits, decoded like a table dump row", lookup});
 
 }  // namespace

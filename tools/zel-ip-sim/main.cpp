@@ -1,5 +1,10 @@
 // zel-ip-sim: runs configuration scripts against an IPv4 module on the
 // software platform. See docs/cli.md.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,8 +31,23 @@ void usage(FILE *out) {
                  "  --help-commands       list every command with its arguments\n"
                  "  -h, --help            this text\n"
                  "\n"
+                 "Dumps, lookups and echo lines go to standard output; failures, with\n"
+                 "the module's own message, and the module's log lines to standard error.\n"
+                 "\n"
                  "exit status: 0 when every command succeeded, 1 when one failed, 2 on a\n"
-                 "usage error of the tool itself.\n");
+                 "usage error of the tool itself or a script that cannot be read.\n");
+}
+
+// Why a script cannot be run ("" when it can): it cannot be opened for
+// reading, or it is a directory.
+std::string unreadable(const std::string &path) {
+    if (path == "-") return "";
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return std::strerror(errno);
+    struct stat st {};
+    const bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    close(fd);
+    return dir ? std::strerror(EISDIR) : "";
 }
 
 }  // namespace
@@ -51,7 +71,7 @@ int main(int argc, char **argv) {
             return 0;
         } else if (a == "--help-commands") {
             for (const auto &[name, c] : zcli::commands())
-                std::printf("%-24s %s\n%-24s   %s\n", name.c_str(), c.usage.c_str(), "",
+                std::printf("%-24s %s\n%-24s   %s\n", name.c_str(), zcli::usage_of(c.spec).c_str(), "",
                             c.help.c_str());
             return 0;
         } else if (a == "-k" || a == "--keep-going") {
@@ -75,6 +95,13 @@ int main(int argc, char **argv) {
         }
     }
     if (scripts.empty()) scripts.push_back("-");
+    // Every script must be readable before anything runs.
+    for (const auto &s : scripts) {
+        if (std::string why = unreadable(s); !why.empty()) {
+            std::fprintf(stderr, "zel-ip-sim: %s: %s\n", zcli::printable(s, zcli::kLineShown).c_str(), why.c_str());
+            return 2;
+        }
+    }
 
     zcli::Session session(opt);
     if (!session.start()) return 1;

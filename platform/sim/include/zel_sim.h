@@ -125,6 +125,11 @@ void zel_sim_pdu_clear(void);
 #define ZEL_SIM_FAULT_PERSIST 1u
 
 void zel_sim_fault_set(const char *call, uint32_t nth, uint32_t mode, uint32_t status);
+/* 1 when `call` names an entry point of the platform headers (one a fault
+ * can name), 0 otherwise. zel_sim_call_name lists them: the name of entry
+ * point `index`, NULL past the last. */
+int zel_sim_call_known(const char *call);
+const char *zel_sim_call_name(uint32_t index);
 
 /* Fail matching calls at random, `permille` of them, from a seeded
  * stream (deterministic for a seed and a call sequence). */

@@ -228,7 +228,7 @@ using zsim::ImageTree;
 
 extern "C" {
 
-zel_sim_image_t *zel_sim_image_default(void) {
+zel_sim_image_t *zel_sim_image_default(void) try {
     auto *img = new (std::nothrow) zel_sim_image;
     if (!img) return nullptr;
     try {
@@ -242,20 +242,20 @@ zel_sim_image_t *zel_sim_image_default(void) {
         return nullptr;
     }
     return img;
-}
+} ZSIM_CATCH(nullptr)
 
-zel_sim_image_t *zel_sim_image_copy(const zel_sim_image_t *image) {
+zel_sim_image_t *zel_sim_image_copy(const zel_sim_image_t *image) try {
     if (!image) return nullptr;
     try {
         return new zel_sim_image(*image);
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
-}
+} ZSIM_CATCH(nullptr)
 
-void zel_sim_image_free(zel_sim_image_t *image) { delete image; }
+void zel_sim_image_free(zel_sim_image_t *image) try { delete image; } ZSIM_CATCH_VOID
 
-int zel_sim_image_remove(zel_sim_image_t *image, const char *name) {
+int zel_sim_image_remove(zel_sim_image_t *image, const char *name) try {
     if (!image || !name) return -1;
     auto erase = [&](auto &v, auto get) {
         for (auto it = v.begin(); it != v.end(); ++it)
@@ -269,10 +269,10 @@ int zel_sim_image_remove(zel_sim_image_t *image, const char *name) {
     if (erase(image->functions, [](const std::string &f) { return f; })) return 0;
     if (erase(image->namespaces, [](const ImageNs &n) { return n.name; })) return 0;
     return -1;
-}
+} ZSIM_CATCH(-1)
 
 int zel_sim_image_add_tree(zel_sim_image_t *image, const char *name, uint32_t width,
-                           uint32_t kind) {
+                           uint32_t kind) try {
     if (!image || !name || zsim::name_taken(*image, name) || kind > ZEL_SIM_TREE_OVTREESET)
         return -1;
     if (kind == ZEL_SIM_TREE_SINGLE && (width == 0 || width > zsim::kMaxTreeWidth)) return -1;
@@ -287,9 +287,9 @@ int zel_sim_image_add_tree(zel_sim_image_t *image, const char *name, uint32_t wi
         return -1;
     }
     return 0;
-}
+} ZSIM_CATCH(-1)
 
-int zel_sim_image_add_function(zel_sim_image_t *image, const char *name) {
+int zel_sim_image_add_function(zel_sim_image_t *image, const char *name) try {
     if (!image || !name || zsim::name_taken(*image, name)) return -1;
     try {
         image->functions.emplace_back(name);
@@ -297,16 +297,16 @@ int zel_sim_image_add_function(zel_sim_image_t *image, const char *name) {
         return -1;
     }
     return 0;
-}
+} ZSIM_CATCH(-1)
 
 int zel_sim_image_add_namespace(zel_sim_image_t *image, const char *name, uint32_t base,
-                                uint32_t count, uint32_t record_size) {
+                                uint32_t count, uint32_t record_size) try {
     return zel_sim_image_add_namespace_ex(image, name, base, count, record_size, 0, 0, 0);
-}
+} ZSIM_CATCH(-1)
 
 int zel_sim_image_add_namespace_ex(zel_sim_image_t *image, const char *name, uint32_t base,
                                    uint32_t count, uint32_t record_size, uint32_t sed_size,
-                                   uint32_t mtm_size, uint32_t flags) {
+                                   uint32_t mtm_size, uint32_t flags) try {
     if (!image || !name || !count || zsim::name_taken(*image, name) ||
         static_cast<uint64_t>(base) + count > 0x100000000ULL)
         return -1;
@@ -319,10 +319,10 @@ int zel_sim_image_add_namespace_ex(zel_sim_image_t *image, const char *name, uin
         return -1;
     }
     return 0;
-}
+} ZSIM_CATCH(-1)
 
 int zel_sim_image_set_tree_default(zel_sim_image_t *image, const char *tree,
-                                   const hwe_action_t *action, const char *function) {
+                                   const hwe_action_t *action, const char *function) try {
     ImageTree *t = zsim::image_tree(image, tree);
     if (!t || (!action && !function)) return -1;
     if (function) {
@@ -334,26 +334,26 @@ int zel_sim_image_set_tree_default(zel_sim_image_t *image, const char *tree,
         t->default_fn.clear();
     }
     return 0;
-}
+} ZSIM_CATCH(-1)
 
-int zel_sim_image_set_init_table_size(zel_sim_image_t *image, const char *tree, uint32_t size) {
+int zel_sim_image_set_init_table_size(zel_sim_image_t *image, const char *tree, uint32_t size) try {
     ImageTree *t = zsim::image_tree(image, tree);
     if (!t) return -1;
     t->init_table_size = size;
     return 0;
-}
+} ZSIM_CATCH(-1)
 
 int zel_sim_image_set_fields(zel_sim_image_t *image, const char *tree, uint32_t nfields,
-                             const uint32_t *widths) {
+                             const uint32_t *widths) try {
     ImageTree *t = zsim::image_tree(image, tree);
     if (!t || t->kind == ZEL_SIM_TREE_SINGLE || (nfields && !widths)) return -1;
     for (uint32_t i = 0; i < nfields; ++i)
         if (widths[i] == 0 || widths[i] > 32) return -1;
     t->fields.assign(widths, widths + nfields);
     return 0;
-}
+} ZSIM_CATCH(-1)
 
-hwe_engine_t *zel_sim_engine_create(const zel_sim_image_t *image) {
+hwe_engine_t *zel_sim_engine_create(const zel_sim_image_t *image) try {
     if (!image) return nullptr;
     try {
         auto eng = std::make_unique<hwe_engine>();
@@ -389,15 +389,15 @@ hwe_engine_t *zel_sim_engine_create(const zel_sim_image_t *image) {
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
-}
+} ZSIM_CATCH(nullptr)
 
-void zel_sim_engine_destroy(hwe_engine_t *eng) {
+void zel_sim_engine_destroy(hwe_engine_t *eng) try {
     if (!zsim::engine_ok(eng)) return;
     eng->magic = 0;
     delete eng;
-}
+} ZSIM_CATCH_VOID
 
-uint32_t hwe_ptn_symbol_get_id(hwe_engine_t *eng, const char *name, uint32_t *id) {
+uint32_t hwe_ptn_symbol_get_id(hwe_engine_t *eng, const char *name, uint32_t *id) try {
     ZSIM_FAULT_POINT();
     if (!zsim::engine_ok(eng) || !name || !id) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(eng->mu);
@@ -405,15 +405,15 @@ uint32_t hwe_ptn_symbol_get_id(hwe_engine_t *eng, const char *name, uint32_t *id
     if (it == eng->symbols.end()) return HWE_E_NOT_FOUND;
     *id = it->second;
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-int zel_sim_engine_symbol_id(hwe_engine_t *eng, const char *name, uint32_t *id) {
+int zel_sim_engine_symbol_id(hwe_engine_t *eng, const char *name, uint32_t *id) try {
     if (!zsim::engine_ok(eng) || !name || !id) return -1;
     std::lock_guard<std::mutex> g(eng->mu);
     auto it = eng->symbols.find(name);
     if (it == eng->symbols.end()) return -1;
     *id = it->second;
     return 0;
-}
+} ZSIM_CATCH(-1)
 
 }  // extern "C"

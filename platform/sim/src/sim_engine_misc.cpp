@@ -29,7 +29,7 @@ uint32_t prog_mem(const zsim::Tree &t) {
 
 extern "C" {
 
-uint32_t hwe_gettime(hwe_time_t *t) {
+uint32_t hwe_gettime(hwe_time_t *t) try {
     ZSIM_COUNT_POINT();
     uint64_t us = g_clock_us.fetch_add(1);
     if (t) {
@@ -37,7 +37,7 @@ uint32_t hwe_gettime(hwe_time_t *t) {
         t->usec = static_cast<uint32_t>(us % 1000000);
     }
     return 0;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 void zel_sim_time_reset(void) { g_clock_us.store(0); }
 
@@ -63,7 +63,7 @@ uint64_t hwe_ntohll(uint64_t v) {
            ntohl(static_cast<uint32_t>(v >> 32));
 }
 
-const char *hwe_status_get(uint32_t status) {
+const char *hwe_status_get(uint32_t status) try {
     ZSIM_COUNT_POINT();
     switch (status) {
         case HWE_OK: return "Success";
@@ -83,9 +83,9 @@ const char *hwe_status_get(uint32_t status) {
         case HWE_E_BOUNDS: return "Offset or length outside the record";
         default: return "Unknown engine status";
     }
-}
+} ZSIM_CATCH("")
 
-uint32_t hwe_ptn_fn_stats(hwe_engine_t *eng, uint32_t tree_id, hwe_ptn_fn_stats_t *stats) {
+uint32_t hwe_ptn_fn_stats(hwe_engine_t *eng, uint32_t tree_id, hwe_ptn_fn_stats_t *stats) try {
     ZSIM_FAULT_POINT();
     if (!zsim::engine_ok(eng) || !stats) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(eng->mu);
@@ -96,13 +96,13 @@ uint32_t hwe_ptn_fn_stats(hwe_engine_t *eng, uint32_t tree_id, hwe_ptn_fn_stats_
     stats->init_table_size = t->init_table_size;
     stats->entries = t->kind == ZEL_SIM_TREE_SINGLE ? t->learnt : zsim::ruleset_count(*t);
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_vp_handle_get_cpu_ip_pdu_send(hwe_engine_t *eng, uint32_t *vp) {
+uint32_t hwe_vp_handle_get_cpu_ip_pdu_send(hwe_engine_t *eng, uint32_t *vp) try {
     ZSIM_FAULT_POINT();
     if (!zsim::engine_ok(eng) || !vp) return HWE_E_PARAM;
     *vp = ZEL_SIM_CPU_IP_PDU_VP;
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 }  // extern "C"

@@ -167,7 +167,7 @@ using zsim::Mem;
 extern "C" {
 
 uint32_t hwe_rsrc_create(hwe_engine_t *eng, uint32_t type, const char *name, uint32_t count,
-                         uint32_t base, hwe_rsrc_t **ns) {
+                         uint32_t base, hwe_rsrc_t **ns) try {
     ZSIM_FAULT_POINT();
     if (!zsim::engine_ok(eng) || !name || !ns || type != zsim::kCreateType || !count ||
         static_cast<uint64_t>(base) + count > 0x100000000ULL)
@@ -187,9 +187,9 @@ uint32_t hwe_rsrc_create(hwe_engine_t *eng, uint32_t type, const char *name, uin
     }
     *ns = eng->namespaces.back().get();
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_rsrc_find(hwe_engine_t *eng, uint32_t type, const char *name, hwe_rsrc_t **ns) {
+uint32_t hwe_rsrc_find(hwe_engine_t *eng, uint32_t type, const char *name, hwe_rsrc_t **ns) try {
     ZSIM_FAULT_POINT();
     if (!zsim::engine_ok(eng) || !name || !ns || type != zsim::kFindType) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(eng->mu);
@@ -197,9 +197,9 @@ uint32_t hwe_rsrc_find(hwe_engine_t *eng, uint32_t type, const char *name, hwe_r
     if (!r) return HWE_E_NOT_FOUND;
     *ns = r;
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_rsrc_destroy(hwe_engine_t *eng, hwe_rsrc_t *ns) {
+uint32_t hwe_rsrc_destroy(hwe_engine_t *eng, hwe_rsrc_t *ns) try {
     ZSIM_FAULT_POINT();
     if (!zsim::engine_ok(eng)) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(eng->mu);
@@ -212,17 +212,17 @@ uint32_t hwe_rsrc_destroy(hwe_engine_t *eng, hwe_rsrc_t *ns) {
     ns->sed.clear();
     ns->mtm.clear();
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_rsrc_allocate(hwe_rsrc_t *ns, uint32_t count, uint32_t *id, void *cookie) {
+uint32_t hwe_rsrc_allocate(hwe_rsrc_t *ns, uint32_t count, uint32_t *id, void *cookie) try {
     ZSIM_FAULT_POINT();
     (void)cookie;
     if (!zsim::ns_ok(ns) || !id || !count) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(ns->eng->mu);
     return zsim::allocate(*ns, count, id);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_rsrc_allocate_fixed(hwe_rsrc_t *ns, uint32_t count, uint32_t id) {
+uint32_t hwe_rsrc_allocate_fixed(hwe_rsrc_t *ns, uint32_t count, uint32_t id) try {
     ZSIM_FAULT_POINT();
     if (!zsim::ns_ok(ns) || !count) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(ns->eng->mu);
@@ -232,86 +232,86 @@ uint32_t hwe_rsrc_allocate_fixed(hwe_rsrc_t *ns, uint32_t count, uint32_t id) {
         if (ns->taken(id + i)) return HWE_E_ID_TAKEN;
     for (uint32_t i = 0; i < count; ++i) zsim::set_taken(*ns, id + i, true);
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_rsrc_free(hwe_rsrc_t *ns, uint32_t id, uint32_t count, void *cookie) {
+uint32_t hwe_rsrc_free(hwe_rsrc_t *ns, uint32_t id, uint32_t count, void *cookie) try {
     ZSIM_FAULT_POINT();
     (void)cookie;
     if (!zsim::ns_ok(ns)) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(ns->eng->mu);
     return zsim::release(*ns, id, count);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_se_state_set(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, const void *buf,
-                          uint32_t len) {
+                          uint32_t len) try {
     ZSIM_FAULT_POINT();
     return zsim::guarded(eng, Mem::kState, ns_id, offset, buf, len, true);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_se_state_get(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, void *buf,
-                          uint32_t len) {
+                          uint32_t len) try {
     ZSIM_FAULT_POINT();
     return zsim::guarded(eng, Mem::kState, ns_id, offset, buf, len, false);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_sed_param_set(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, const void *buf,
-                           uint32_t len) {
+                           uint32_t len) try {
     ZSIM_FAULT_POINT();
     return zsim::guarded(eng, Mem::kSed, ns_id, offset, buf, len, true);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_mtm_shared_param_mod(hwe_engine_t *eng, uint32_t index, const void *buf,
-                                  uint32_t len) {
+                                  uint32_t len) try {
     ZSIM_FAULT_POINT();
     return zsim::guarded(eng, Mem::kMtm, index, 0, buf, len, true);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_mtm_shared_param_get(hwe_engine_t *eng, uint32_t index, void *buf, uint32_t len) {
+uint32_t hwe_mtm_shared_param_get(hwe_engine_t *eng, uint32_t index, void *buf, uint32_t len) try {
     ZSIM_FAULT_POINT();
     return zsim::guarded(eng, Mem::kMtm, index, 0, buf, len, false);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 // ---- introspection ----------------------------------------------------------
 
 uint32_t zel_sim_engine_se_read(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, void *buf,
-                                uint32_t len) {
+                                uint32_t len) try {
     return zsim::guarded(eng, Mem::kState, ns_id, offset, buf, len, false);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 uint32_t zel_sim_engine_se_write(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset,
-                                 const void *buf, uint32_t len) {
+                                 const void *buf, uint32_t len) try {
     return zsim::guarded(eng, Mem::kState, ns_id, offset, buf, len, true);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 uint32_t zel_sim_engine_sed_read(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, void *buf,
-                                 uint32_t len) {
+                                 uint32_t len) try {
     return zsim::guarded(eng, Mem::kSed, ns_id, offset, buf, len, false);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 uint32_t zel_sim_engine_sed_write(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset,
-                                  const void *buf, uint32_t len) {
+                                  const void *buf, uint32_t len) try {
     return zsim::guarded(eng, Mem::kSed, ns_id, offset, buf, len, true);
-}
-uint32_t zel_sim_engine_mtm_read(hwe_engine_t *eng, uint32_t index, void *buf, uint32_t len) {
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
+uint32_t zel_sim_engine_mtm_read(hwe_engine_t *eng, uint32_t index, void *buf, uint32_t len) try {
     return zsim::guarded(eng, Mem::kMtm, index, 0, buf, len, false);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 uint32_t zel_sim_engine_mtm_write(hwe_engine_t *eng, uint32_t index, const void *buf,
-                                  uint32_t len) {
+                                  uint32_t len) try {
     return zsim::guarded(eng, Mem::kMtm, index, 0, buf, len, true);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-int zel_sim_engine_ns_exists(hwe_engine_t *eng, const char *name) {
+int zel_sim_engine_ns_exists(hwe_engine_t *eng, const char *name) try {
     if (!zsim::engine_ok(eng) || !name) return 0;
     std::lock_guard<std::mutex> g(eng->mu);
     return zsim::find_ns(eng, name) != nullptr;
-}
+} ZSIM_CATCH(0)
 
-uint32_t zel_sim_engine_ns_in_use(hwe_engine_t *eng, const char *name) {
+uint32_t zel_sim_engine_ns_in_use(hwe_engine_t *eng, const char *name) try {
     return zsim::engine_ns_in_use(eng, name);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-int zel_sim_engine_ns_is_allocated(hwe_engine_t *eng, const char *name, uint32_t id) {
+int zel_sim_engine_ns_is_allocated(hwe_engine_t *eng, const char *name, uint32_t id) try {
     if (!zsim::engine_ok(eng) || !name) return 0;
     std::lock_guard<std::mutex> g(eng->mu);
     const hwe_rsrc_t *ns = zsim::find_ns(eng, name);
     return ns && ns->contains(id) && ns->taken(id);
-}
+} ZSIM_CATCH(0)
 
 }  // extern "C"

@@ -205,7 +205,7 @@ extern "C" {
 // ---- OtreeSet ----------------------------------------------------------------
 
 uint32_t hwe_ptn_otreeset_insert(hwe_engine_t *eng, uint32_t tree_id, const zel_vptn_t *key,
-                                 uint32_t rule_idx, const hwe_action_t *action) {
+                                 uint32_t rule_idx, const hwe_action_t *action) try {
     ZSIM_FAULT_POINT();
     if (!action || !zsim::action_valid(*action)) return HWE_E_PARAM;
     SetTree st(eng, tree_id, ZEL_SIM_TREE_OTREESET);
@@ -222,28 +222,28 @@ uint32_t hwe_ptn_otreeset_insert(hwe_engine_t *eng, uint32_t tree_id, const zel_
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_ptn_otreeset_modify(hwe_engine_t *eng, uint32_t tree_id, const zel_vptn_t *key,
-                                 uint32_t rule_idx, const hwe_action_t *action) {
+                                 uint32_t rule_idx, const hwe_action_t *action) try {
     ZSIM_FAULT_POINT();
     if (!action || !zsim::action_valid(*action)) return HWE_E_PARAM;
     SetTree st(eng, tree_id, ZEL_SIM_TREE_OTREESET);
     if (st.status) return st.status;
     if (uint32_t s = zsim::check_vptn(*st.tree, key, false)) return s;
     return zsim::modify_rule(*st.tree, zsim::set_key_of(*st.tree, key->ptns[0]), rule_idx, *action);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_ptn_otreeset_delete(hwe_engine_t *eng, uint32_t tree_id, const zel_vptn_t *key,
-                                 uint32_t rule_idx) {
+                                 uint32_t rule_idx) try {
     ZSIM_FAULT_POINT();
     SetTree st(eng, tree_id, ZEL_SIM_TREE_OTREESET);
     if (st.status) return st.status;
     if (uint32_t s = zsim::check_vptn(*st.tree, key, false)) return s;
     return zsim::delete_rule(*st.tree, zsim::set_key_of(*st.tree, key->ptns[0]), rule_idx);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_ptn_otreeset_build(hwe_engine_t *eng, uint32_t tree_id, const zel_vptn_t *set_key) {
+uint32_t hwe_ptn_otreeset_build(hwe_engine_t *eng, uint32_t tree_id, const zel_vptn_t *set_key) try {
     ZSIM_FAULT_POINT();
     SetTree st(eng, tree_id, ZEL_SIM_TREE_OTREESET);
     if (st.status) return st.status;
@@ -254,10 +254,10 @@ uint32_t hwe_ptn_otreeset_build(hwe_engine_t *eng, uint32_t tree_id, const zel_v
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_ptn_otreeset_list_vrules(hwe_engine_t *eng, uint32_t tree_id,
-                                      hwe_otreeset_list_cb_t cb, void *ctx) {
+                                      hwe_otreeset_list_cb_t cb, void *ctx) try {
     ZSIM_FAULT_POINT();
     if (!cb) return HWE_E_PARAM;
     std::vector<zsim::ListedRule> rules;
@@ -280,13 +280,13 @@ uint32_t hwe_ptn_otreeset_list_vrules(hwe_engine_t *eng, uint32_t tree_id,
         return HWE_E_NO_MEMORY;
     }
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 // ---- OVtreeSet ---------------------------------------------------------------
 
 uint32_t hwe_ptn_ovtreeset_insert(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *set_key,
                                   uint32_t nranges, const zel_rptn_t *ranges, uint32_t rule_idx,
-                                  const hwe_action_t *action) {
+                                  const hwe_action_t *action) try {
     ZSIM_FAULT_POINT();
     if (!action || !zsim::action_valid(*action)) return HWE_E_PARAM;
     SetTree st(eng, tree_id, ZEL_SIM_TREE_OVTREESET);
@@ -302,28 +302,28 @@ uint32_t hwe_ptn_ovtreeset_insert(hwe_engine_t *eng, uint32_t tree_id, const zel
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_ptn_ovtreeset_modify(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *set_key,
-                                  uint32_t rule_idx, const hwe_action_t *action) {
+                                  uint32_t rule_idx, const hwe_action_t *action) try {
     ZSIM_FAULT_POINT();
     if (!action || !zsim::action_valid(*action)) return HWE_E_PARAM;
     SetTree st(eng, tree_id, ZEL_SIM_TREE_OVTREESET);
     if (st.status) return st.status;
     if (uint32_t s = zsim::check_set_key(*st.tree, set_key)) return s;
     return zsim::modify_rule(*st.tree, zsim::set_key_of(*st.tree, *set_key), rule_idx, *action);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_ptn_ovtreeset_delete(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *set_key,
-                                  uint32_t rule_idx) {
+                                  uint32_t rule_idx) try {
     ZSIM_FAULT_POINT();
     SetTree st(eng, tree_id, ZEL_SIM_TREE_OVTREESET);
     if (st.status) return st.status;
     if (uint32_t s = zsim::check_set_key(*st.tree, set_key)) return s;
     return zsim::delete_rule(*st.tree, zsim::set_key_of(*st.tree, *set_key), rule_idx);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_ptn_ovtreeset_build(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *set_key) {
+uint32_t hwe_ptn_ovtreeset_build(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *set_key) try {
     ZSIM_FAULT_POINT();
     SetTree st(eng, tree_id, ZEL_SIM_TREE_OVTREESET);
     if (st.status) return st.status;
@@ -333,9 +333,9 @@ uint32_t hwe_ptn_ovtreeset_build(hwe_engine_t *eng, uint32_t tree_id, const zel_
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_ptn_ovtreeset_rebuild(hwe_engine_t *eng, uint32_t tree_id) {
+uint32_t hwe_ptn_ovtreeset_rebuild(hwe_engine_t *eng, uint32_t tree_id) try {
     ZSIM_FAULT_POINT();
     SetTree st(eng, tree_id, ZEL_SIM_TREE_OVTREESET);
     if (st.status) return st.status;
@@ -345,10 +345,10 @@ uint32_t hwe_ptn_ovtreeset_rebuild(hwe_engine_t *eng, uint32_t tree_id) {
         return HWE_E_NO_MEMORY;
     }
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_ptn_ovtreeset_list_rules(hwe_engine_t *eng, uint32_t tree_id,
-                                      hwe_ovtreeset_list_cb_t cb, void *ctx) {
+                                      hwe_ovtreeset_list_cb_t cb, void *ctx) try {
     ZSIM_FAULT_POINT();
     if (!cb) return HWE_E_PARAM;
     std::vector<zsim::ListedRule> rules;
@@ -365,13 +365,13 @@ uint32_t hwe_ptn_ovtreeset_list_rules(hwe_engine_t *eng, uint32_t tree_id,
             return ret;
     }
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 // ---- introspection ----------------------------------------------------------
 
 uint32_t zel_sim_engine_classify(hwe_engine_t *eng, uint32_t tree_id, uint32_t nfields,
                                  const uint32_t *values, hwe_action_t *action,
-                                 uint32_t *rule_idx) {
+                                 uint32_t *rule_idx) try {
     if (!zsim::engine_ok(eng) || (nfields && !values) || !action || !rule_idx) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(eng->mu);
     const zsim::Tree *t = zsim::find_tree(eng, tree_id);
@@ -382,10 +382,10 @@ uint32_t zel_sim_engine_classify(hwe_engine_t *eng, uint32_t tree_id, uint32_t n
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t zel_sim_engine_set_rebuild_threshold(hwe_engine_t *eng, uint32_t tree_id,
-                                              uint32_t max_edits) {
+                                              uint32_t max_edits) try {
     if (!zsim::engine_ok(eng)) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(eng->mu);
     zsim::Tree *t = zsim::find_tree(eng, tree_id);
@@ -393,6 +393,6 @@ uint32_t zel_sim_engine_set_rebuild_threshold(hwe_engine_t *eng, uint32_t tree_i
     if (t->kind != ZEL_SIM_TREE_OVTREESET) return HWE_E_PARAM;
     t->rebuild_threshold = max_edits;
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 }  // extern "C"

@@ -56,7 +56,7 @@ private:
 
 extern "C" {
 
-uint32_t hwe_subnet_create(uint32_t width, uint32_t a, uint32_t b, hwe_subnet_db_t **db) {
+uint32_t hwe_subnet_create(uint32_t width, uint32_t a, uint32_t b, hwe_subnet_db_t **db) try {
     ZSIM_FAULT_POINT();
     (void)a;  // sizing hints of the engine's allocator; nothing to size here
     (void)b;
@@ -70,9 +70,9 @@ uint32_t hwe_subnet_create(uint32_t width, uint32_t a, uint32_t b, hwe_subnet_db
         return HWE_E_NO_MEMORY;
     }
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_subnet_destroy(hwe_subnet_db_t *db) {
+uint32_t hwe_subnet_destroy(hwe_subnet_db_t *db) try {
     ZSIM_FAULT_POINT();
     if (!db_ok(db)) return HWE_E_PARAM;
     Graveyard &g = graveyard();
@@ -90,10 +90,10 @@ uint32_t hwe_subnet_destroy(hwe_subnet_db_t *db) {
     }
     g.shells.emplace_back(db);
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_subnet_add_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key,
-                               const hwe_action_t *action) {
+                               const hwe_action_t *action) try {
     ZSIM_FAULT_POINT();
     if (!db_ok(db) || !key || !action || !zsim::action_valid(*action)) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
@@ -107,9 +107,9 @@ uint32_t hwe_subnet_add_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key,
     db->store->prefetch(bits, key->len);
     zsim::pair_with(key, &zsim::PtnPair::db, *db->store);
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_subnet_del_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key) {
+uint32_t hwe_subnet_del_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key) try {
     ZSIM_FAULT_POINT();
     if (!db_ok(db) || !key) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
@@ -117,10 +117,10 @@ uint32_t hwe_subnet_del_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key) {
     db->store->erase(zsim::key_bits(key), key->len);
     zsim::pair_with(key, &zsim::PtnPair::db, *db->store);
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_subnet_find_higher_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key,
-                                       uint32_t *extent, hwe_action_t *action) {
+                                       uint32_t *extent, hwe_action_t *action) try {
     ZSIM_FAULT_POINT();
     if (!db_ok(db) || !key || !extent || !action) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
@@ -136,11 +136,11 @@ uint32_t hwe_subnet_find_higher_subnet(hwe_subnet_db_t *db, const zel_ptn_t *key
     *extent = len;
     *action = zsim::unpack_action(v);
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 // ---- introspection ----------------------------------------------------------
 
-uint32_t zel_sim_subnet_get(hwe_subnet_db_t *db, const zel_ptn_t *key, hwe_action_t *action) {
+uint32_t zel_sim_subnet_get(hwe_subnet_db_t *db, const zel_ptn_t *key, hwe_action_t *action) try {
     if (!db_ok(db) || !key || !action) return HWE_E_PARAM;
     if (key->len > db->width) return HWE_E_KEY;
     DbAccess l(db);
@@ -148,18 +148,18 @@ uint32_t zel_sim_subnet_get(hwe_subnet_db_t *db, const zel_ptn_t *key, hwe_actio
     if (!v) return HWE_E_NOT_FOUND;
     *action = zsim::unpack_action(*v);
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_sim_subnet_count(hwe_subnet_db_t *db) {
+uint32_t zel_sim_subnet_count(hwe_subnet_db_t *db) try {
     if (!db_ok(db)) return 0;
     DbAccess l(db);
     return static_cast<uint32_t>(db->store->size());
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint64_t zel_sim_subnet_bytes(hwe_subnet_db_t *db) {
+uint64_t zel_sim_subnet_bytes(hwe_subnet_db_t *db) try {
     if (!db_ok(db)) return 0;
     DbAccess l(db);
     return db->store->bytes();
-}
+} ZSIM_CATCH(0)
 
 }  // extern "C"

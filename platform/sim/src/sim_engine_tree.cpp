@@ -268,7 +268,7 @@ using zsim::SingleTree;
 extern "C" {
 
 uint32_t hwe_ptn_learn(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *key,
-                       const hwe_action_t *action) {
+                       const hwe_action_t *action) try {
     ZSIM_FAULT_POINT();
     if (!key || !action || !zsim::action_valid(*action)) return HWE_E_PARAM;
     SingleTree st(eng, tree_id);
@@ -281,10 +281,10 @@ uint32_t hwe_ptn_learn(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *key
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_ptn_unlearn(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *key,
-                         uint32_t extent, const hwe_action_t *action, uint32_t flag) {
+                         uint32_t extent, const hwe_action_t *action, uint32_t flag) try {
     ZSIM_FAULT_POINT();
     (void)flag;  // passed through by the module; no meaning in this engine
     if (!key || !action || !zsim::action_valid(*action)) return HWE_E_PARAM;
@@ -298,10 +298,10 @@ uint32_t hwe_ptn_unlearn(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *k
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_ptn_unlearn_any(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *key,
-                             uint32_t extent, const hwe_action_t *action, uint32_t flag) {
+                             uint32_t extent, const hwe_action_t *action, uint32_t flag) try {
     ZSIM_FAULT_POINT();
     (void)extent;
     (void)flag;
@@ -316,21 +316,21 @@ uint32_t hwe_ptn_unlearn_any(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_
     t.len0_learnt = false;
     t.base = *action;
     return HWE_OK;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_ptn_list_ptns(hwe_engine_t *eng, uint32_t tree_id, hwe_ptn_list_cb_t cb, void *ctx) {
+uint32_t hwe_ptn_list_ptns(hwe_engine_t *eng, uint32_t tree_id, hwe_ptn_list_cb_t cb, void *ctx) try {
     ZSIM_FAULT_POINT();
     return zsim::visit(eng, tree_id, cb, ctx);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t hwe_ptn_compact_fn(hwe_engine_t *eng, uint32_t tree_id) {
+uint32_t hwe_ptn_compact_fn(hwe_engine_t *eng, uint32_t tree_id) try {
     ZSIM_FAULT_POINT();
     SingleTree st(eng, tree_id);
     return st.status ? st.status : zsim::tree_compact(*st.tree);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_ptn_compact_fn_cb(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *pattern,
-                               uint32_t (*cb)(void *ctx), void *ctx, uint32_t use_callback) {
+                               uint32_t (*cb)(void *ctx), void *ctx, uint32_t use_callback) try {
     ZSIM_FAULT_POINT();
     (void)pattern;
     // 1. The tree is walked in chunks of this many entries; the caller's
@@ -351,22 +351,22 @@ uint32_t hwe_ptn_compact_fn_cb(hwe_engine_t *eng, uint32_t tree_id, const zel_pt
     // 2. The last chunk: rebuild the table at its tightest size.
     SingleTree st(eng, tree_id);
     return st.status ? st.status : zsim::tree_compact(*st.tree);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 // ---- introspection ----------------------------------------------------------
 
 uint32_t zel_sim_engine_lookup(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *key,
-                               hwe_action_t *action, uint32_t *depth) {
+                               hwe_action_t *action, uint32_t *depth) try {
     if (!key || !action || !depth) return HWE_E_PARAM;
     SingleTree st(eng, tree_id);
     if (st.status) return st.status;
     if (key->len != st.tree->width) return HWE_E_KEY;
     return zsim::tree_lookup(*st.tree, zsim::key_bits(key), action, depth);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t zel_sim_engine_lookup_fields(hwe_engine_t *eng, uint32_t tree_id, uint32_t nfields,
                                       const uint32_t *values, const uint32_t *widths,
-                                      hwe_action_t *action, uint32_t *depth) {
+                                      hwe_action_t *action, uint32_t *depth) try {
     if ((nfields && (!values || !widths)) || !action || !depth) return HWE_E_PARAM;
     SingleTree st(eng, tree_id);
     if (st.status) return st.status;
@@ -379,31 +379,31 @@ uint32_t zel_sim_engine_lookup_fields(hwe_engine_t *eng, uint32_t tree_id, uint3
     }
     if (total != st.tree->width) return HWE_E_KEY;
     return zsim::tree_lookup(*st.tree, bits, action, depth);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t zel_sim_engine_list_entries(hwe_engine_t *eng, uint32_t tree_id, hwe_ptn_list_cb_t cb,
-                                     void *ctx) {
+                                     void *ctx) try {
     return zsim::visit(eng, tree_id, cb, ctx);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_sim_engine_placeholder_count(hwe_engine_t *eng, uint32_t tree_id) {
+uint32_t zel_sim_engine_placeholder_count(hwe_engine_t *eng, uint32_t tree_id) try {
     SingleTree st(eng, tree_id);
     return st.status ? 0 : static_cast<uint32_t>(st.tree->placeholders.size());
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_sim_engine_entry_count(hwe_engine_t *eng, uint32_t tree_id) {
+uint32_t zel_sim_engine_entry_count(hwe_engine_t *eng, uint32_t tree_id) try {
     if (!zsim::engine_ok(eng)) return 0;
     std::lock_guard<std::mutex> g(eng->mu);
     const zsim::Tree *t = zsim::find_tree(eng, tree_id);
     if (!t) return 0;
     return t->kind == ZEL_SIM_TREE_SINGLE ? t->learnt : zsim::ruleset_count(*t);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint64_t zel_sim_engine_tree_bytes(hwe_engine_t *eng, uint32_t tree_id) {
+uint64_t zel_sim_engine_tree_bytes(hwe_engine_t *eng, uint32_t tree_id) try {
     if (!zsim::engine_ok(eng)) return 0;
     std::lock_guard<std::mutex> g(eng->mu);
     const zsim::Tree *t = zsim::find_tree(eng, tree_id);
     return t ? zsim::tree_bytes(*t) : 0;
-}
+} ZSIM_CATCH(0)
 
 }  // extern "C"

@@ -5,7 +5,16 @@
 // this call must fail. All fault state lives in one record guarded by one
 // mutex, with one decision function (fault_decide) - a good place for a
 // breakpoint. The model underneath stays correct and deterministic: a
-// failing call returns before it changes anything.
+// failing call returns before it changes anything, with one exception:
+// zel_sys_rw_lock_post releases the lock and then reports the injected
+// failure. A lock left held after a failed release could never be taken
+// again (its holder's next call would deadlock on it), so the fault shows
+// the caller's failure path while the model stays usable.
+//
+// No C++ exception crosses an entry point: every extern "C" function of
+// the model is a function-try-block ending in ZSIM_CATCH (a status, NULL,
+// -1/0 or nothing, as the function reports failures). Allocation failures
+// inside the model (standard containers) and failed locks end there.
 //
 // Calls are "fallible" (they return a status the module acts on and count
 // towards a fault on any call) or "observational" (status texts, printers,
@@ -63,7 +72,20 @@ inline uint32_t fault_check_fast(FaultPoint &fp) {
     return fault_check(fp);
 }
 
+// Inside a catch handler of entry point `fn`: the status it reports for
+// the exception (out of memory, or a failed lock and anything else).
+// Engine calls (hwe_*) answer with engine codes, the framework's with its.
+uint32_t boundary_status(const char *fn) noexcept;
+
 }  // namespace zsim
+
+#define ZSIM_CATCH(failval) \
+    catch (...) {           \
+        return (failval);   \
+    }
+#define ZSIM_CATCH_VOID \
+    catch (...) {       \
+    }
 
 // Fallible entry point returning a status: fail with the injected status.
 #define ZSIM_FAULT_POINT()                                                 \

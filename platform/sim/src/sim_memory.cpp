@@ -77,7 +77,7 @@ int size_class(uint64_t n) {
 
 extern "C" {
 
-void *hwe_nvm_calloc(uint32_t count, uint32_t size) {
+void *hwe_nvm_calloc(uint32_t count, uint32_t size) try {
     ZSIM_FAULT_POINT_RET(nullptr);
     uint64_t n = static_cast<uint64_t>(count) * size;
     if (n == 0) n = 1;
@@ -108,9 +108,9 @@ void *hwe_nvm_calloc(uint32_t count, uint32_t size) {
     p.in_use += n;
     p.blocks += 1;
     return payload;
-}
+} ZSIM_CATCH(nullptr)
 
-void hwe_nvm_free(void *ptr) {
+void hwe_nvm_free(void *ptr) try {
     ZSIM_COUNT_POINT();
     if (!ptr) return;
     BlockHeader *h = static_cast<BlockHeader *>(ptr) - 1;
@@ -128,10 +128,10 @@ void hwe_nvm_free(void *ptr) {
     ZSIM_POISON(h, sizeof(BlockHeader) + class_bytes(c));
     std::lock_guard<std::mutex> g(p.mu);
     p.free_list[c].push_back(h);
-}
+} ZSIM_CATCH_VOID
 
-uint64_t zel_sim_mem_in_use(void) { return pools().in_use.load(); }
-uint64_t zel_sim_mem_blocks(void) { return pools().blocks.load(); }
-void zel_sim_mem_set_limit(uint64_t bytes) { pools().limit.store(bytes); }
+uint64_t zel_sim_mem_in_use(void) try { return pools().in_use.load(); } ZSIM_CATCH(0)
+uint64_t zel_sim_mem_blocks(void) try { return pools().blocks.load(); } ZSIM_CATCH(0)
+void zel_sim_mem_set_limit(uint64_t bytes) try { pools().limit.store(bytes); } ZSIM_CATCH_VOID
 
 }  // extern "C"

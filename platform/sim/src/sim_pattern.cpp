@@ -68,7 +68,7 @@ struct Out {
 
 extern "C" {
 
-uint32_t zel_ptn_new(uint32_t width, zel_ptn_t *ptn) {
+uint32_t zel_ptn_new(uint32_t width, zel_ptn_t *ptn) try {
     ZSIM_FAULT_POINT();
     if (!ptn || width >= ZEL_PTN_MAX_BITS) return ZEL_E_INVALID_PARAM;
     auto *store = new (std::nothrow) PtnStore{};
@@ -77,17 +77,17 @@ uint32_t zel_ptn_new(uint32_t width, zel_ptn_t *ptn) {
     ptn->width = width;
     ptn->len = 0;
     return 0;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_ptn_clear(zel_ptn_t *ptn) {
+uint32_t zel_ptn_clear(zel_ptn_t *ptn) try {
     ZSIM_FAULT_POINT();
     if (!ptn || !ptn->bits) return ZEL_E_INVALID_PARAM;
     static_cast<PtnStore *>(ptn->bits)->v = 0;
     ptn->len = 0;
     return 0;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_ptn_extend(zel_ptn_t *ptn, uint32_t value, uint32_t bits) {
+uint32_t zel_ptn_extend(zel_ptn_t *ptn, uint32_t value, uint32_t bits) try {
     ZSIM_FAULT_POINT();
     if (!ptn || !ptn->bits || bits > 32 || ptn->len + bits > ptn->width)
         return ZEL_E_INVALID_PARAM;
@@ -101,19 +101,19 @@ uint32_t zel_ptn_extend(zel_ptn_t *ptn, uint32_t value, uint32_t bits) {
     if (const void *line = zsim::slot_address(s->pair.tree, s->v, ptn->len)) __builtin_prefetch(line);
     if (const void *line = zsim::slot_address(s->pair.db, s->v, ptn->len + 1)) __builtin_prefetch(line);
     return 0;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_ptn_free(zel_ptn_t *ptn) {
+uint32_t zel_ptn_free(zel_ptn_t *ptn) try {
     ZSIM_FAULT_POINT();
     if (!ptn) return ZEL_E_INVALID_PARAM;
     delete static_cast<PtnStore *>(ptn->bits);
     ptn->bits = nullptr;
     ptn->len = 0;
     return 0;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t zel_ptn_parse(const zel_ptn_t *ptn, uint32_t nfields, const uint32_t *widths,
-                       uint32_t *values) {
+                       uint32_t *values) try {
     ZSIM_OBSERVE_POINT();
     if (!ptn || (nfields && (!widths || !values))) return ZEL_E_INVALID_PARAM;
     uint32_t total = 0;
@@ -132,16 +132,16 @@ uint32_t zel_ptn_parse(const zel_ptn_t *ptn, uint32_t nfields, const uint32_t *w
                                          (widths[i] == 32 ? 0xffffffffu : (1u << widths[i]) - 1);
     }
     return 0;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_ptn_print(const zel_ptn_t *ptn, char *out, uint32_t size) {
+uint32_t zel_ptn_print(const zel_ptn_t *ptn, char *out, uint32_t size) try {
     ZSIM_COUNT_POINT();
     Out o(out, size);
     o.ptn(ptn);
     return o.done();
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_ptn_action_print(const hwe_action_t *a, char *out, uint32_t size) {
+uint32_t zel_ptn_action_print(const hwe_action_t *a, char *out, uint32_t size) try {
     ZSIM_COUNT_POINT();
     Out o(out, size);
     if (!a) {
@@ -152,9 +152,9 @@ uint32_t zel_ptn_action_print(const hwe_action_t *a, char *out, uint32_t size) {
         o.put("kind %u 0x%06x 0x%06x", a->kind, a->w1, a->w2);
     }
     return o.done();
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_vptn_print(const zel_vptn_t *v, char *out, uint32_t size) {
+uint32_t zel_vptn_print(const zel_vptn_t *v, char *out, uint32_t size) try {
     ZSIM_COUNT_POINT();
     Out o(out, size);
     o.put("{");
@@ -164,15 +164,15 @@ uint32_t zel_vptn_print(const zel_vptn_t *v, char *out, uint32_t size) {
     }
     o.put("}");
     return o.done();
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_rptn_print(uint32_t count, const zel_rptn_t *r, char *out, uint32_t size) {
+uint32_t zel_rptn_print(uint32_t count, const zel_rptn_t *r, char *out, uint32_t size) try {
     ZSIM_COUNT_POINT();
     Out o(out, size);
     o.put("[");
     for (uint32_t i = 0; r && i < count; ++i) o.put(i ? " 0x%x-0x%x" : "0x%x-0x%x", r[i].lo, r[i].hi);
     o.put("]");
     return o.done();
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 
+#include "sim_fault.h"
 
 struct zel_sim {
     zsim::Platform p;
@@ -66,7 +67,7 @@ using zsim::Platform;
 
 extern "C" {
 
-zel_sim_t *zel_sim_create(const zel_sim_image_t *image) {
+zel_sim_t *zel_sim_create(const zel_sim_image_t *image) try {
     zel_sim_image_t *dflt = nullptr;
     if (!image) image = dflt = zel_sim_image_default();
     hwe_engine_t *eng = image ? zel_sim_engine_create(image) : nullptr;
@@ -82,9 +83,9 @@ zel_sim_t *zel_sim_create(const zel_sim_image_t *image) {
     std::lock_guard<std::mutex> g(zsim::g_live_mu);
     zsim::g_live.push_back(s);
     return s;
-}
+} ZSIM_CATCH(nullptr)
 
-void zel_sim_destroy(zel_sim_t *sim) {
+void zel_sim_destroy(zel_sim_t *sim) try {
     if (!sim) return;
     {
         std::lock_guard<std::mutex> g(zsim::g_live_mu);
@@ -93,18 +94,18 @@ void zel_sim_destroy(zel_sim_t *sim) {
     }
     zel_sim_engine_destroy(sim->p.engine);
     delete sim;
-}
+} ZSIM_CATCH_VOID
 
-hwe_engine_t *zel_sim_engine(zel_sim_t *sim) { return sim->p.engine; }
-zel_sys_ctx_t *zel_sim_sys_ctx(zel_sim_t *sim) { return &sim->p.ctx; }
+hwe_engine_t *zel_sim_engine(zel_sim_t *sim) try { return sim->p.engine; } ZSIM_CATCH(nullptr)
+zel_sys_ctx_t *zel_sim_sys_ctx(zel_sim_t *sim) try { return &sim->p.ctx; } ZSIM_CATCH(nullptr)
 
-zel_sim_t *zel_sim_of_ctx(const zel_sys_ctx_t *ctx) {
+zel_sim_t *zel_sim_of_ctx(const zel_sys_ctx_t *ctx) try {
     Platform *p = zsim::platform_of(ctx);
     return p ? reinterpret_cast<zel_sim_t *>(p) : nullptr;
-}
+} ZSIM_CATCH(nullptr)
 
 zel_module_t *zel_sim_module_new(zel_sim_t *sim, const char *name, uint32_t log_level,
-                                 int with_lock) {
+                                 int with_lock) try {
     auto obj = std::make_unique<zsim::ModuleObject>();
     obj->name = name ? name : "zel_ip";
     zel_module_t &m = obj->m;
@@ -119,9 +120,9 @@ zel_module_t *zel_sim_module_new(zel_sim_t *sim, const char *name, uint32_t log_
     m.trace_handle = zsim::g_next_trace++;
     sim->p.modules.push_back(std::move(obj));
     return &sim->p.modules.back()->m;
-}
+} ZSIM_CATCH(nullptr)
 
-void zel_sim_module_free(zel_module_t *module) {
+void zel_sim_module_free(zel_module_t *module) try {
     if (!module) return;
     zsim::Platform *p = zsim::platform_of(module->sys_ctx);
     if (!p) return;
@@ -129,10 +130,10 @@ void zel_sim_module_free(zel_module_t *module) {
     p->services.erase(module);
     auto &v = p->modules;
     v.erase(std::remove_if(v.begin(), v.end(), [&](auto &o) { return &o->m == module; }), v.end());
-}
+} ZSIM_CATCH_VOID
 
 zel_module_t *zel_sim_sibling_module_new(zel_sim_t *sim, uint32_t module_id,
-                                         uint16_t entry_fn_dir2, uint16_t entry_fn_other) {
+                                         uint16_t entry_fn_dir2, uint16_t entry_fn_other) try {
     auto m = std::make_unique<zel_module_t>();
     m->magic = ZEL_MODULE_MAGIC;
     m->name = "sibling";
@@ -144,9 +145,9 @@ zel_module_t *zel_sim_sibling_module_new(zel_sim_t *sim, uint32_t module_id,
     std::lock_guard<std::mutex> g(sim->p.mu);
     sim->p.siblings.push_back(std::move(m));
     return sim->p.siblings.back().get();
-}
+} ZSIM_CATCH(nullptr)
 
-zel_obj_header_t *zel_sim_l2_interface_new(zel_sim_t *sim, uint32_t intf_id) {
+zel_obj_header_t *zel_sim_l2_interface_new(zel_sim_t *sim, uint32_t intf_id) try {
     // Interface ids are one namespace of the framework: the ids it hands
     // to the interfaces it makes (tunnels, virtual interfaces) are not
     // Layer-2 ids, and no two Layer-2 interfaces share one.
@@ -159,108 +160,108 @@ zel_obj_header_t *zel_sim_l2_interface_new(zel_sim_t *sim, uint32_t intf_id) {
         if (l2->intf_id == intf_id) return nullptr;
     sim->p.l2_interfaces.push_back(std::move(h));
     return sim->p.l2_interfaces.back().get();
-}
+} ZSIM_CATCH(nullptr)
 
-void *zel_sim_qos_queue_new(zel_sim_t *sim, uint32_t queue_id) {
+void *zel_sim_qos_queue_new(zel_sim_t *sim, uint32_t queue_id) try {
     auto q = std::make_unique<zsim::QosQueue>();
     q->queue_id = queue_id;
     std::lock_guard<std::mutex> g(sim->p.mu);
     sim->p.queues.push_back(std::move(q));
     return sim->p.queues.back().get();
-}
+} ZSIM_CATCH(nullptr)
 
-void *zel_sim_qos_policer_new(zel_sim_t *sim, uint32_t flow_id) {
+void *zel_sim_qos_policer_new(zel_sim_t *sim, uint32_t flow_id) try {
     auto q = std::make_unique<zsim::QosPolicer>();
     q->flow_id = flow_id;
     std::lock_guard<std::mutex> g(sim->p.mu);
     sim->p.policers.push_back(std::move(q));
     return sim->p.policers.back().get();
-}
+} ZSIM_CATCH(nullptr)
 
-void *zel_sim_qos_ds_policy_new(zel_sim_t *sim) {
+void *zel_sim_qos_ds_policy_new(zel_sim_t *sim) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     sim->p.policies.push_back(std::make_unique<zsim::QosPolicy>());
     return sim->p.policies.back().get();
-}
+} ZSIM_CATCH(nullptr)
 
 void zel_sim_qos_ds_policy_map(void *policy, uint32_t class_type, uint32_t class_id,
-                               uint32_t queue_id) {
+                               uint32_t queue_id) try {
     static_cast<zsim::QosPolicy *>(policy)->classes[{class_type, class_id}] = queue_id;
-}
+} ZSIM_CATCH_VOID
 
-uint8_t zel_sim_qos_queue_capture(void *queue) {
+uint8_t zel_sim_qos_queue_capture(void *queue) try {
     return static_cast<zsim::QosQueue *>(queue)->capture;
-}
+} ZSIM_CATCH(0)
 
-void zel_sim_eioa_map(zel_sim_t *sim, uint32_t logical_port, uint32_t eioa_port) {
+void zel_sim_eioa_map(zel_sim_t *sim, uint32_t logical_port, uint32_t eioa_port) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     sim->p.eioa[logical_port] = eioa_port;
-}
+} ZSIM_CATCH_VOID
 
-void zel_sim_set_compact_hook(zel_sim_t *sim, zel_sim_compact_hook_t hook, void *user) {
+void zel_sim_set_compact_hook(zel_sim_t *sim, zel_sim_compact_hook_t hook, void *user) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     sim->p.compact_hook = hook;
     sim->p.compact_user = user;
-}
+} ZSIM_CATCH_VOID
 
-const zel_service_table_t *zel_sim_service_table(zel_sim_t *sim, const zel_module_t *module) {
+const zel_service_table_t *zel_sim_service_table(zel_sim_t *sim, const zel_module_t *module) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     auto it = sim->p.services.find(module);
     return it == sim->p.services.end() ? nullptr : &it->second;
-}
+} ZSIM_CATCH(nullptr)
 
-int zel_sim_compact_registration(zel_sim_t *sim, zel_compact_reg_t *out) {
+int zel_sim_compact_registration(zel_sim_t *sim, zel_compact_reg_t *out) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     if (!sim->p.compact_registered) return 0;
     if (out) *out = sim->p.compact_reg;
     return 1;
-}
+} ZSIM_CATCH(0)
 
-uint32_t zel_sim_demux_count(zel_sim_t *sim) {
+uint32_t zel_sim_demux_count(zel_sim_t *sim) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     return static_cast<uint32_t>(sim->p.demux.size());
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-int zel_sim_demux_find(zel_sim_t *sim, uint16_t port, zel_demux_rec_t *out) {
+int zel_sim_demux_find(zel_sim_t *sim, uint16_t port, zel_demux_rec_t *out) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     auto it = sim->p.demux.find(port);
     if (it == sim->p.demux.end()) return 0;
     if (out) *out = it->second;
     return 1;
-}
+} ZSIM_CATCH(0)
 
-uint32_t zel_sim_port_map_count(zel_sim_t *sim) {
+uint32_t zel_sim_port_map_count(zel_sim_t *sim) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     return static_cast<uint32_t>(sim->p.port_map.size());
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-int zel_sim_port_map_find(zel_sim_t *sim, uint32_t intf_id, uint32_t *port) {
+int zel_sim_port_map_find(zel_sim_t *sim, uint32_t intf_id, uint32_t *port) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     auto it = sim->p.port_map.find(intf_id);
     if (it == sim->p.port_map.end()) return 0;
     if (port) *port = it->second;
     return 1;
-}
+} ZSIM_CATCH(0)
 
-uint32_t zel_sim_interface_ids_in_use(zel_sim_t *sim) {
+uint32_t zel_sim_interface_ids_in_use(zel_sim_t *sim) try {
     return zsim::engine_ns_in_use(sim->p.engine, zsim::kSysIntfNamespace);
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-uint32_t zel_sim_pdu_count(void) {
+uint32_t zel_sim_pdu_count(void) try {
     std::lock_guard<std::mutex> g(zsim::g_pdu_mu);
     return static_cast<uint32_t>(zsim::g_pdus.size());
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-int zel_sim_pdu_get(uint32_t index, zel_sim_pdu_t *out) {
+int zel_sim_pdu_get(uint32_t index, zel_sim_pdu_t *out) try {
     std::lock_guard<std::mutex> g(zsim::g_pdu_mu);
     if (index >= zsim::g_pdus.size()) return 0;
     *out = zsim::g_pdus[index];
     return 1;
-}
+} ZSIM_CATCH(0)
 
-void zel_sim_pdu_clear(void) {
+void zel_sim_pdu_clear(void) try {
     std::lock_guard<std::mutex> g(zsim::g_pdu_mu);
     zsim::g_pdus.clear();
-}
+} ZSIM_CATCH_VOID
 
 }  // extern "C"

@@ -5,18 +5,25 @@
 #ifndef ZSIM_PLATFORM_H
 #define ZSIM_PLATFORM_H
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "zel_sim.h"
 
+// The framework's module lock. It is not recursive: a writer that asks
+// for it again, or a post on a lock nobody holds, is refused with
+// ZEL_E_INVALID_STATE rather than left to the mutex (deadlock or undefined
+// behaviour).
 struct zel_rw_lock {
     std::shared_mutex mu;
-    bool writer = false;  // held in write mode (guarded by mu itself)
+    std::atomic<std::thread::id> writer{};  // holder in write mode, or none
+    std::atomic<uint32_t> readers{0};       // holders in read mode
 };
 
 namespace zsim {

@@ -78,16 +78,16 @@ constexpr auto kTraceFns = trace_fns(std::make_integer_sequence<uint32_t, kEvent
 
 extern "C" {
 
-uint32_t zel_lttng_fn_ptr_get(uint32_t trace, uint32_t event, zel_trace_fn_t *fn) {
+uint32_t zel_lttng_fn_ptr_get(uint32_t trace, uint32_t event, zel_trace_fn_t *fn) try {
     ZSIM_OBSERVE_POINT();
     (void)trace;
     if (!fn || event >= kEvents) return ZEL_E_INVALID_PARAM;
     *fn = g_recording.load(std::memory_order_relaxed) ? kTraceFns[event] : nullptr;
     return 0;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 void zel_lttng_trace_sif_force_error(uint32_t zero, uint32_t line, const char *file,
-                                     const char *fmt, ...) {
+                                     const char *fmt, ...) try {
     ZSIM_COUNT_POINT();
     (void)zero;
     if (!g_recording.load(std::memory_order_relaxed)) return;
@@ -95,9 +95,9 @@ void zel_lttng_trace_sif_force_error(uint32_t zero, uint32_t line, const char *f
     va_start(ap, fmt);
     store(2, line, file, fmt, ap, true);
     va_end(ap);
-}
+} ZSIM_CATCH_VOID
 
-uint32_t zel_byte_string_print(const void *buf, uint32_t len, char *out, uint32_t size) {
+uint32_t zel_byte_string_print(const void *buf, uint32_t len, char *out, uint32_t size) try {
     ZSIM_COUNT_POINT();
     const auto *b = static_cast<const unsigned char *>(buf);
     // Bytes in hex, a blank between bytes: 3 characters per byte.
@@ -111,22 +111,22 @@ uint32_t zel_byte_string_print(const void *buf, uint32_t len, char *out, uint32_
         out[n < size ? n : size - 1] = '\0';
     }
     return need;
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-void zel_sim_trace_record(int on) {
+void zel_sim_trace_record(int on) try {
     Recorder &R = rec();
     std::lock_guard<std::mutex> g(R.mu);
     if (on) R.recs.clear();
     g_recording.store(on != 0);
-}
+} ZSIM_CATCH_VOID
 
-uint32_t zel_sim_trace_count(void) {
+uint32_t zel_sim_trace_count(void) try {
     Recorder &R = rec();
     std::lock_guard<std::mutex> g(R.mu);
     return static_cast<uint32_t>(R.recs.size());
-}
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
 
-int zel_sim_trace_get(uint32_t index, zel_sim_trace_rec_t *out) {
+int zel_sim_trace_get(uint32_t index, zel_sim_trace_rec_t *out) try {
     Recorder &R = rec();
     std::lock_guard<std::mutex> g(R.mu);
     if (index >= R.recs.size() || !out) return 0;
@@ -138,6 +138,6 @@ int zel_sim_trace_get(uint32_t index, zel_sim_trace_rec_t *out) {
     out->text = r.text.c_str();
     out->forced = r.forced;
     return 1;
-}
+} ZSIM_CATCH(0)
 
 }  // extern "C"
