@@ -24,52 +24,24 @@
 //   CHECKS passed | CHECKS FAILED: <what>
 //
 //   assoc_bench [-s SEED]     exit status 0 when every check passed
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "zel_ip/zel_ip.h"
 #include "zel_sim.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr int kTenths = 10;
+using namespace zel::bench;
+
 constexpr uint32_t kAssocs = 71164;
-
-// Start-up prints its configuration report: standard output goes to
-// /dev/null around it.
-class Quiet {
-public:
-    Quiet() {
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            dup2(null, STDOUT_FILENO);
-            close(null);
-        }
-    }
-    ~Quiet() {
-        std::fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-        }
-    }
-
-private:
-    int saved_ = -1;
-};
-
-double secs(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
 // Association i: a distinct key for every i.
 zel_ip_ingress_assoc_params_t assoc_params(uint32_t i) {
@@ -111,29 +83,6 @@ bool packet_hits(hwe_engine_t *eng, uint32_t tree8, uint32_t i, uint32_t flow_id
     if (zel_sim_engine_lookup_fields(eng, tree8, static_cast<uint32_t>(v.size()), v.data(), w.data(), &a, &depth))
         return false;
     return depth > 0 && (flow_id == 0 || a.w2 == flow_id);
-}
-
-// Rates of each tenth of `n` calls of `call(i)`; false when one failed.
-template <typename Call>
-bool timed(uint32_t n, std::vector<double> *by_tenth, double *total_s, Call &&call) {
-    by_tenth->clear();
-    *total_s = 0;
-    bool ok = true;
-    for (int t = 0; t < kTenths; ++t) {
-        const uint32_t lo = n * t / kTenths, hi = n * (t + 1) / kTenths;
-        const auto t0 = Clock::now();
-        for (uint32_t i = lo; i < hi; ++i) ok &= call(i) == 0;
-        const double s = secs(t0, Clock::now());
-        by_tenth->push_back(s > 0 ? (hi - lo) / s : 0);
-        *total_s += s;
-    }
-    return ok;
-}
-
-void print_tenths(const char *name, const std::vector<double> &r) {
-    std::printf("  %s=", name);
-    for (size_t i = 0; i < r.size(); ++i) std::printf("%s%.0f", i ? "," : "", r[i]);
-    std::printf("\n");
 }
 
 }  // namespace

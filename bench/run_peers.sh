@@ -7,7 +7,7 @@
 #   PEERS="fib linux" bench/run_peers.sh   leave rte_lpm out (about 8 minutes)
 #
 # Peers (built and run with their own scripts and flags from $PEERS_DIR,
-# never copied here):
+# never copied here; by default ../shared/peers beside this checkout):
 #   fib    DPDK rte_fib (DIR24_8 + RIB), bare library calls     lpm_bench -t fib
 #   lpm    DPDK rte_lpm                                         lpm_bench -t lpm
 #   linux  the Linux FIB through `ip -batch` in a private network namespace
@@ -16,13 +16,14 @@
 # domain (like-for-like with the single-table peers) and spread over 64.
 #
 # Environment: N (1000000), SEED (1), RUNS (3), PEERS ("fib lpm linux"),
-# MODES ("dev via", the kernel's route forms), PEERS_DIR (/work/shared/peers),
+# MODES ("dev via", the kernel's route forms), PEERS_DIR (<checkout>/../shared/peers),
 # OUT (/tmp/peers-out: peer binaries and every log), DATA (/tmp/peers-data:
 # prefix files). Missing Debian packages (libdpdk-dev, pkg-config, iproute2,
 # the build tools) are installed with apt-get.
 #
 # Output: the raw RUN/SUMMARY lines of every program (also in
-# $OUT/results/), then one table: routes/s added and deleted (median and
+# $OUT/results/), then one table of the programs run this time (logs left in
+# $OUT/results/ by earlier runs are not read): routes/s added and deleted (median and
 # min..max of the runs), the last tenth of the load against the first, bytes
 # per route, and each ratio ours / peer (medians; in brackets the slowest
 # run of ours against the fastest of the peer).
@@ -35,7 +36,8 @@ SEED="${SEED:-1}"
 RUNS="${RUNS:-3}"
 PEERS="${PEERS:-fib lpm linux}"
 MODES="${MODES:-dev via}"
-PEERS_DIR="${PEERS_DIR:-/work/shared/peers}"
+PEERS_DIR="${PEERS_DIR:-$(dirname "$ROOT")/shared/peers}"
+[ -d "$PEERS_DIR" ] || { echo "run_peers.sh: no peers at $PEERS_DIR (set PEERS_DIR)" >&2; exit 2; }
 export OUT="${OUT:-/tmp/peers-out}"
 export DATA="${DATA:-/tmp/peers-data}"
 RES="$OUT/results"
@@ -47,8 +49,8 @@ load() { cut -d' ' -f1-3 /proc/loadavg; }
 need=()
 command -v cc >/dev/null || need+=(gcc)
 command -v pkg-config >/dev/null || need+=(pkg-config)
-command -v ip >/dev/null || need+=(iproute2)
-if has_peer fib || has_peer lpm; then
+if has_peer linux; then command -v ip >/dev/null || need+=(iproute2); fi
+if { has_peer fib || has_peer lpm; } && [ ! -x "$OUT/bin/lpm_bench" ]; then
   pkg-config --exists libdpdk 2>/dev/null || need+=(libdpdk-dev)
 fi
 if ((${#need[@]})); then
@@ -80,14 +82,17 @@ HEAD="$RES/ratios_${N}.txt"
 
 # 3. The runs, each program with all its runs in one process; the load
 #    average before each is logged, since the machine may be shared.
+#    Only the logs written in this run go into the table.
 echo "# load before ours: $(load)" | tee -a "$HEAD"
 "$OURS" -f "$F" -r "$RUNS" -d 1,64 | tee "$RES/zel_ip_${N}.log"
+logs=("$RES/zel_ip_${N}.log")
 EAL=(-l 0 --no-huge --no-pci -m 2048 --no-shconf --no-telemetry
      --log-level=lib.eal:error --force-max-simd-bitwidth=512)
 for impl in fib lpm; do
   has_peer "$impl" || continue
   echo "# load before rte_$impl: $(load)" | tee -a "$HEAD"
   "$OUT/bin/lpm_bench" "${EAL[@]}" -- -f "$F" -r "$RUNS" -t "$impl" 2>&1 | tee "$RES/dpdk_${impl}_${N}.log"
+  logs+=("$RES/dpdk_${impl}_${N}.log")
 done
 linux_note=""
 if has_peer linux; then
@@ -102,7 +107,7 @@ if has_peer linux; then
     SIZES="$N" RUNS="$RUNS" MODES="$MODES" "$PEERS_DIR/linux_fib/run_fib_bench.sh" 2>&1 |
       tee "$RES/linux_fib_${N}.log" || linux_note="failed (see $RES/linux_fib_${N}.log)"
   fi
-  [ -z "$linux_note" ] || echo "# Linux FIB $linux_note"
+  if [ -z "$linux_note" ]; then logs+=("$RES/linux_fib_${N}.log"); else echo "# Linux FIB $linux_note"; fi
 fi
 echo "# load after: $(load)" | tee -a "$HEAD"
 
@@ -121,7 +126,7 @@ awk -v n="$N" -v runs="$RUNS" -v linux_note="$linux_note" '
                        put(cur, "add", kv("add_rps")); put(cur, "del", kv("del_rps")); put(cur, "bytes", kv("bytes_per_route")) }
   /^RUN impl=(lpm|fib) / { cur = "rte_" kv("impl"); put(cur, "add", kv("add_rps")); put(cur, "del", kv("del_rps"))
                           put(cur, "bytes", kv("heap_struct_MiB") * 1048576 / n); fixed[cur] = 1 }
-  /^RUN impl=linux_fib/ { cur = "Linux FIB (" kv("mode") ")"; put(cur, "add", kv("add_rps")); put(cur, "del", kv("del_rps"))
+  /^RUN impl=linux_fib/ { linux_ran = 1; cur = "Linux FIB (" kv("mode") ")"; put(cur, "add", kv("add_rps")); put(cur, "del", kv("del_rps"))
                           put(cur, "bytes", kv("slab_B_per_route")); cur = "" }
   /^  add_rps_by_decile=/ && cur != "" { split(substr($1, 19), d, ","); put(cur, "tenths", d[10] / d[1]) }
   /^CHECKS/ { checks = checks "\n#   " FILENAME ": " $0 }
@@ -143,7 +148,6 @@ awk -v n="$N" -v runs="$RUNS" -v linux_note="$linux_note" '
     for (i = 1; i <= names; i++) { nm = order[i]; if (nm ~ /^zel_ip/) continue
       printf "| %s | %.2f (%.2f) | %.2f (%.2f) | %s |\n", nm, ma[ours] / ma[nm], la[ours] / ha[nm], md[ours] / md[nm], ld[ours] / hd[nm],
         mb[nm] != "" ? sprintf("%.0f / %.0f = %.2f", mb[ours], mb[nm], mb[ours] / mb[nm]) : "n/a" }
-    printf "| kernel figure quoted by the peers | | | %.0f / 144 = %.2f |\n", mb[ours], mb[ours] / 144
+    if (linux_ran) printf "| kernel figure quoted by the peers | | | %.0f / 144 = %.2f |\n", mb[ours], mb[ours] / 144
     printf "\n# checks:%s\n", checks
-  }' "$RES/zel_ip_${N}.log" $(for i in fib lpm; do has_peer "$i" && echo "$RES/dpdk_${i}_${N}.log"; done; true) \
-     $( [ -s "$RES/linux_fib_${N}.log" ] && [ -z "$linux_note" ] && echo "$RES/linux_fib_${N}.log"; true) | tee -a "$HEAD"
+  }' "${logs[@]}" | tee -a "$HEAD"

@@ -17,5 +17,6 @@
 #include "zel_ip/zel_ip_flow.h"
 #include "zel_ip/zel_ip_qos.h"
 #include "zel_ip/zel_ip_settings.h"
+#include "zel_ip/zel_ip_egress.h"
 
 #endif /* ZEL_IP_H */

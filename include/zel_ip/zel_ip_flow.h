@@ -38,6 +38,7 @@
 
 #include "zel_fw.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -110,9 +111,9 @@ typedef struct zel_ip_ingress_assoc_params {
  * A create that fails after taking the association id withdraws what it
  * had programmed, returns the id and frees the record; only a withdrawal
  * that fails as well leaves the id taken (and says so in the log). */
-uint32_t zel_ip_ingress_association_create(zel_module_t *module,
-                                           const zel_ip_ingress_assoc_params_t *params,
-                                           zel_ip_flow_handle_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_ingress_association_create(zel_module_t *module,
+                                                         const zel_ip_ingress_assoc_params_t *params,
+                                                         zel_ip_flow_handle_t *out);
 
 /* Delete an ingress association: its lookup entry, policing entry and CPU
  * path, then its id and the record. Returns 0; 0x30008 ("Invalid Flow
@@ -121,13 +122,13 @@ uint32_t zel_ip_ingress_association_create(zel_module_t *module,
  * log names it); a platform failure with severity 1 (0x1001e: the id
  * could not be returned). A delete that fails partway keeps the
  * association; repeating it goes on from the failed step. */
-uint32_t zel_ip_ingress_association_delete(zel_module_t *module, zel_ip_flow_handle_t flow);
+ZEL_IP_EXPORT uint32_t zel_ip_ingress_association_delete(zel_module_t *module, zel_ip_flow_handle_t flow);
 
 /* The parameter check of create alone (takes no lock, changes nothing):
  * 0, or 0x30008 / 0x30001 / 0x1030006 as create returns them, with the
  * check's message logged at ERROR. */
-uint32_t zel_ipv4_valid_ingress_association_info(zel_module_t *module,
-                                                 const zel_ip_ingress_assoc_params_t *params);
+ZEL_IP_EXPORT uint32_t zel_ipv4_valid_ingress_association_info(zel_module_t *module,
+                                                               const zel_ip_ingress_assoc_params_t *params);
 
 #ifdef __cplusplus
 }

@@ -16,6 +16,7 @@
 
 #include "zel_fw.h"
 #include "zel_ip/zel_ip_types.h"
+#include "zel_ip/zel_ip_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -26,7 +27,7 @@ extern "C" {
 /* Hand the framework the module's service-function table again (the
  * function slots only; the flow function id slots are left zero). A
  * refusal is returned with severity 1. */
-uint32_t zel_ip_service_function_update(zel_module_t *module);
+ZEL_IP_EXPORT uint32_t zel_ip_service_function_update(zel_module_t *module);
 
 /* The TTL the fast path writes into IPv4 headers it builds when nothing
  * else gives one: the default egress association's parameters, and every
@@ -34,7 +35,7 @@ uint32_t zel_ip_service_function_update(zel_module_t *module);
  * default of its create time). 100 after start-up. TTL 0 is refused with
  * 0x30008; an engine refusal returns 0x1007f. Either way the default
  * stays as it was. */
-uint32_t zel_ip_default_ttl_config(zel_module_t *module, uint8_t ttl);
+ZEL_IP_EXPORT uint32_t zel_ip_default_ttl_config(zel_module_t *module, uint8_t ttl);
 
 /* ---- CPU receive metadata -------------------------------------------- */
 
@@ -76,8 +77,9 @@ typedef struct zel_ip_cpu_recv_params {
 /* Decode `meta` into `*params` (cleared first). Returns 0x30008 when
  * either pointer is NULL. A logical port the framework cannot map is
  * reported as a Warning and is not a failure. */
-uint32_t zel_ip_cpu_recv_task_param(zel_module_t *module, const zel_ip_cpu_recv_meta_t *meta,
-                                    zel_ip_cpu_recv_params_t *params);
+ZEL_IP_EXPORT uint32_t zel_ip_cpu_recv_task_param(zel_module_t *module,
+                                                  const zel_ip_cpu_recv_meta_t *meta,
+                                                  zel_ip_cpu_recv_params_t *params);
 
 /* ---- PDU send ---------------------------------------------------------- */
 
@@ -116,8 +118,8 @@ typedef struct zel_ip_send_profile {
  * other than 63 or a handle that is not a live egress flow, a type above
  * 2, or a send the service refused (its own status is not passed on);
  * 0x1000b when the engine has no CPU pipeline. */
-uint32_t zel_ip_pdu_send(zel_module_t *module, const zel_ip_send_profile_t *profile, void *pdu1,
-                         void *pdu2);
+ZEL_IP_EXPORT uint32_t zel_ip_pdu_send(zel_module_t *module, const zel_ip_send_profile_t *profile,
+                                       void *pdu1, void *pdu2);
 
 #ifdef __cplusplus
 }

@@ -139,6 +139,11 @@ uint32_t zel_sys_rw_lock_post(zel_rw_lock_t *lock);
  * same thread. */
 const char *zel_sys_status_get(zel_sys_ctx_t *ctx, uint32_t status);
 
+/* The framework's console: where a module's log lines go. `text` is one
+ * whole line with its newline, `len` its bytes; one call per line, so
+ * lines of concurrent callers never interleave. Cannot fail. */
+void zel_sys_log_write(const char *text, uint32_t len);
+
 /* Trace function of an event: called with the module handle, the source
  * line and file, a format (NULL for entry/exit records, whose single
  * argument is the function name) and its arguments. */

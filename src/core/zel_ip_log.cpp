@@ -68,7 +68,8 @@ std::string message_text(bool has_args, const char *fmt, va_list ap) {
     return s;
 }
 
-// One write per line, so lines of concurrent callers do not interleave.
+// One console write per line, so lines of concurrent callers do not
+// interleave; the framework decides where its console goes.
 void emit(const char *name, const char *word, Site s, const std::string &msg, bool add_newline) {
     std::string line;
     line.reserve(msg.size() + 64);
@@ -83,7 +84,7 @@ void emit(const char *name, const char *word, Site s, const std::string &msg, bo
     line += ' ';
     line += msg;
     if (add_newline && (msg.empty() || msg.back() != '\n')) line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    zel_sys_log_write(line.data(), static_cast<uint32_t>(line.size()));
 }
 
 // The trace function of `event`, or NULL when nobody records it. Asked

@@ -62,6 +62,9 @@ struct ZelIpPriv {
     // of the module, allocated at the first association that needs it and
     // freed with the module's records at shutdown.
     void *assoc_index;
+    // Interface and next hop of every egress flow (src/flow), allocated
+    // like assoc_index: one egress flow per tree-29 key.
+    void *egress_flow_index;
     // Who holds the address-tree entries and INTF-IDs objects program
     // (tree/zel_ip_ledger.h); made at start-up, deleted at shutdown.
     Ledger *ledger;

@@ -23,6 +23,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <pthread.h>
+
 #include <mutex>
 #include <shared_mutex>
 #include <unordered_map>
@@ -45,8 +47,32 @@ struct Use {
     const char *what;
 };
 
+// Reader-writer lock that lets a waiting writer in before new readers:
+// exported checks may be called in a tight loop on many threads, and a
+// free (a writer) must not wait for them to pause.
+class WriterFirstLock {
+public:
+    WriterFirstLock() {
+        pthread_rwlockattr_t a;
+        pthread_rwlockattr_init(&a);
+        pthread_rwlockattr_setkind_np(&a, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+        pthread_rwlock_init(&rw_, &a);
+        pthread_rwlockattr_destroy(&a);
+    }
+    ~WriterFirstLock() { pthread_rwlock_destroy(&rw_); }
+    WriterFirstLock(const WriterFirstLock &) = delete;
+    WriterFirstLock &operator=(const WriterFirstLock &) = delete;
+    void lock() { pthread_rwlock_wrlock(&rw_); }
+    void unlock() { pthread_rwlock_unlock(&rw_); }
+    void lock_shared() { pthread_rwlock_rdlock(&rw_); }
+    void unlock_shared() { pthread_rwlock_unlock(&rw_); }
+
+private:
+    pthread_rwlock_t rw_;
+};
+
 struct Registry {
-    std::shared_mutex mu;
+    WriterFirstLock mu;
     std::unordered_map<const void *, Entry> live;  // guarded by mu
     std::unordered_multimap<const void *, Use> uses;  // by the used record; guarded by mu
 };
@@ -95,7 +121,7 @@ void publish_pending() {
     if (t_pending.empty()) return;
     Registry &r = registry();
     {
-        std::unique_lock<std::shared_mutex> g(r.mu);
+        std::unique_lock<WriterFirstLock> g(r.mu);
         for (void *p : t_pending) {
             auto it = r.live.find(p);
             if (it != r.live.end()) it->second.published = true;
@@ -113,7 +139,7 @@ void *obj_alloc(size_t size, ObjKind kind) {
     Registry &r = registry();
     try {
         if (t_in_work) t_pending.reserve(t_pending.size() + 1);
-        std::unique_lock<std::shared_mutex> g(r.mu);
+        std::unique_lock<WriterFirstLock> g(r.mu);
         r.live[p] = Entry{kind, !t_in_work, t_owner, size};
     } catch (...) {
         hwe_nvm_free(p);
@@ -127,7 +153,7 @@ void obj_free(void *p) {
     if (!p) return;
     Registry &r = registry();
     {
-        std::unique_lock<std::shared_mutex> g(r.mu);
+        std::unique_lock<WriterFirstLock> g(r.mu);
         auto it = r.live.find(p);
         if (it != r.live.end()) unregister_locked(r, it);
         if (!r.uses.empty()) r.uses.erase(p);
@@ -153,7 +179,7 @@ bool obj_check_fn(const void *p, ObjKind kind, bool (*read)(const void *, void *
     Registry &r = registry();
     const void *owner = nullptr;
     {
-        std::shared_lock<std::shared_mutex> g(r.mu);
+        std::shared_lock<WriterFirstLock> g(r.mu);
         auto it = r.live.find(p);
         if (it == r.live.end() || it->second.kind != kind) return false;
         owner = it->second.owner;
@@ -173,7 +199,7 @@ size_t obj_free_owned(const void *owner, const void *keep) {
     Registry &r = registry();
     std::vector<void *> mine;
     {
-        std::unique_lock<std::shared_mutex> g(r.mu);
+        std::unique_lock<WriterFirstLock> g(r.mu);
         for (auto it = r.live.begin(); it != r.live.end();) {
             if (it->second.owner == owner && it->first != keep) {
                 mine.push_back(const_cast<void *>(it->first));
@@ -207,7 +233,7 @@ size_t obj_free_owned(const void *owner, const void *keep) {
 bool obj_use(const void *used, const void *user, const char *what) {
     Registry &r = registry();
     try {
-        std::unique_lock<std::shared_mutex> g(r.mu);
+        std::unique_lock<WriterFirstLock> g(r.mu);
         r.uses.emplace(used, Use{user, what});
     } catch (...) {
         return false;
@@ -217,7 +243,7 @@ bool obj_use(const void *used, const void *user, const char *what) {
 
 void obj_unuse(const void *used, const void *user) {
     Registry &r = registry();
-    std::unique_lock<std::shared_mutex> g(r.mu);
+    std::unique_lock<WriterFirstLock> g(r.mu);
     auto range = r.uses.equal_range(used);
     for (auto it = range.first; it != range.second; ++it) {
         if (it->second.user == user) {
@@ -229,7 +255,7 @@ void obj_unuse(const void *used, const void *user) {
 
 const void *obj_user(const void *used, const char **what) {
     Registry &r = registry();
-    std::shared_lock<std::shared_mutex> g(r.mu);
+    std::shared_lock<WriterFirstLock> g(r.mu);
     auto it = r.uses.find(used);
     if (it == r.uses.end()) return nullptr;
     if (what) *what = it->second.what;

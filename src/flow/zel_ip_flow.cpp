@@ -88,14 +88,11 @@ uint32_t teardown(Call &c, zel_ip_flow &f) {
     return 0;
 }
 
-// Drops the record's uses and frees it (magics cleared first).
+// Drops the record's uses and frees it (the registry clears its magics).
 void free_record(zel_ip_flow *f) {
     const zel_ip_ingress_assoc_params_t &a = f->body.ingress.params;
     if ((a.mask & ZEL_IP_IAM_INTF) && a.intf) obj_unuse(a.intf, f);
     if ((a.mask & ZEL_IP_IAM_VRD_HANDLE) && a.vrd) obj_unuse(a.vrd, f);
-    f->head.type = 0;
-    f->head.hdr.magic = 0;
-    f->head.hdr.owner = nullptr;
     obj_free(f);
 }
 
@@ -225,8 +222,7 @@ uint32_t remove_assoc(Call &c, zel_ip_flow_handle_t h) {
     if (uint32_t st = ZREFUSE_IN_USE(m, h, "Ingress association")) return st;
     // 3-6.
     if (uint32_t st = teardown(c, *h)) return st;
-    // 7.
-    h->head.type = 0;
+    // 7. (obj_free clears the type word and the header)
     ZLOG_INFO(m, "Deleted IP ingress association, 0x%08" PRIxPTR "\n", reinterpret_cast<uintptr_t>(h));
     free_record(h);
     return 0;

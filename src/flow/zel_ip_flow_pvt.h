@@ -37,6 +37,7 @@
 
 #include "core/zel_ip_call.h"
 #include "core/zel_ip_objects.h"
+#include "flow/zel_ip_egress_types.h"
 #include "tree/zel_ip_layout.h"
 #include "zel_ip/zel_ip_flow.h"
 
@@ -75,6 +76,8 @@ struct zel_ip_flow {
     zel::ip::FlowHead head;  // NS ID, owner, header magic; type word; kind
     union {
         zel::ip::IngressAssoc ingress;
+        zel::ip::EgressAssoc egress_assoc;
+        zel::ip::EgressFlow egress_flow;
     } body;
 };
 

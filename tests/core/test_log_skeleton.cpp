@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <regex>
+#include <thread>
 
 #include "zel_test_fixture.h"
 
@@ -280,6 +281,25 @@ TEST_F(NotStarted, ModuleWithoutLockRunsUnlocked) {
     StdoutCapture quiet;
     EXPECT_EQ(zel_ip_shutdown(bare), 0u);
     zel_sim_module_free(bare);
+}
+
+// The log-level operations change the mask under the lock while every
+// other call reads it before taking the lock (its entry line).
+class LogMaskConcurrency : public ZelTest {};
+
+TEST_F(LogMaskConcurrency, MaskChangesRaceEntryLinesOfOtherCalls) {
+    constexpr int kRounds = 2000;
+    constexpr uint32_t kSpare = 0x200;  // a bit no line tests
+    std::thread other([&] {
+        for (int i = 0; i < kRounds; ++i) EXPECT_EQ(zel_ip_log_disable(m_, 0x400), 0u);
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        EXPECT_EQ(zel_ip_log_enable(m_, kSpare), 0u);
+        EXPECT_EQ(zel_ip_log_disable(m_, kSpare), 0u);
+        EXPECT_EQ(zel_ip_log_level_set(m_, 0), 0u);
+    }
+    other.join();
+    EXPECT_EQ(m_->log_level, 0u);
 }
 
 }  // namespace

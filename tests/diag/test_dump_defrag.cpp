@@ -3,6 +3,7 @@
 // cannot be read ending the dump.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -78,6 +79,48 @@ TEST_F(DumpDefrag, UnreadableRecordEndsTheDump) {
                                       "0x200001,0,0,-1,0x0000,0x000000,0,0,0,0,0x0,Not-In-Use\n"
                                       "[zel_ip_log: FATAL] FILE:LINE Failed to read defrag status, RTE Error: Injected fault\n"
                                       "[zel_ip_log: FATAL] FILE:LINE State engine read failed\n");
+}
+
+// A fault anywhere in the walk: the lock, the first, a middle and the last
+// record, the release; once and persisting. Rows before the failing read
+// are printed, none after it; a failed release (the persisting fault meets
+// it too) replaces the status; the next dump is whole again.
+TEST_F(DumpDefrag, AFaultAtAnyStepOfTheWalk) {
+    constexpr uint32_t kRead = 0x1002b, kAcquire = 0x30000 | HWE_E_FAULT, kRelease = 0x10000 | HWE_E_FAULT;
+    const std::string read_fail =
+        "[zel_ip_log: FATAL] FILE:LINE Failed to read defrag status, RTE Error: Injected fault";
+    for (bool persist : {false, true}) {
+        for (uint32_t nth : {1u, 2u, 3u, 1011u, kContexts + 1, kContexts + 2}) {
+            SCOPED_TRACE(std::string(persist ? "persisting" : "once") + " fault at fallible call " +
+                         std::to_string(nth));
+            fail_call(nullptr, nth, 0, persist);
+            Dumped d = capture([&] { return zel_ip_defrag_se_states_dump(m_); });
+            clear_faults();
+            const std::vector<std::string> lines = lines_of(mask_sites(d.text));
+            auto has = [&](const std::string &l) { return std::find(lines.begin(), lines.end(), l) != lines.end(); };
+            size_t rows = 0;
+            for (const std::string &l : lines) rows += l.rfind("0x2", 0) == 0;
+            const bool released = has("[zel_ip_log: FATAL] FILE:LINE Failed to release IP module rw lock");
+            if (nth == 1) {
+                EXPECT_EQ(d.status, kAcquire);
+                EXPECT_TRUE(has("[zel_ip_log: ERROR] FILE:LINE Failed to acquire IP module rw write lock"));
+                EXPECT_FALSE(has(kHeader));
+                EXPECT_EQ(rows, 0u);
+            } else if (nth <= kContexts + 1) {
+                EXPECT_EQ(rows, nth - 2) << "rows before the failing read";
+                EXPECT_TRUE(has(read_fail));
+                EXPECT_EQ(released, persist);
+                EXPECT_EQ(d.status, persist ? kRelease : kRead);
+            } else {
+                EXPECT_EQ(rows, kContexts);
+                EXPECT_TRUE(released);
+                EXPECT_EQ(d.status, kRelease);
+            }
+            Dumped again = capture([&] { return zel_ip_defrag_se_states_dump(m_); });
+            EXPECT_EQ(again.status, 0u);
+            EXPECT_EQ(lines_of(again.text).size(), 2 + kContexts);
+        }
+    }
 }
 
 // Every read is traced as a state-engine read when the class is on.

@@ -283,6 +283,28 @@ TEST_F(Exception, HalfConfiguredPairIsCompletedByARepeatedCall) {
     EXPECT_EQ(entries(eng(), kTreeExceptionPathParam), 0u);
 }
 
+// The key has two fields: a builder failing at both is reported with its
+// own status, not the sum of the two failures.
+TEST_F(Exception, AFailedKeyBuildReturnsTheBuildersOwnStatus) {
+    const auto h = ph(3, 2, 0x42, 1);
+    for (bool registering : {true, false}) {
+        SCOPED_TRACE(registering ? "register" : "unregister");
+        if (!registering) {
+            ASSERT_EQ(zel_ip_exception_handler_register(m_, &h), 0u);
+        }
+        fail_call("zel_ptn_extend", 1, ZEL_E_INVALID_PARAM, true);
+        StdoutCapture out;
+        const uint32_t st = registering ? zel_ip_exception_handler_register(m_, &h)
+                                        : zel_ip_exception_handler_unregister(m_, &h);
+        clear_faults();
+        EXPECT_EQ(st, 0x10008u);
+        EXPECT_EQ(mask_sites(out.text()),
+                  "[zel_ip_log: FATAL] FILE:LINE Could not build the input pattern\n"
+                  "[zel_ip_log: FATAL] FILE:LINE " + status_text(0x10008) + "\n");
+    }
+    EXPECT_EQ(zel_ip_exception_handler_unregister(m_, &h), 0u);
+}
+
 // ---- fault sweeps --------------------------------------------------------------
 
 using zel::test::fault_sweep;
@@ -355,6 +377,25 @@ TEST(ExceptionFaults, RegisterMppFunction) {
     op.check = [](SweepEnv &env, const SweepRun &run) {
         const hwe_action_t fn{HWE_ACTION_FUNC, symbol_id(zel_sim_engine(env.sim), kTestFn), 0};
         check_register(env, run, mpp(3, 2, kTestFn), fn, kNoQueue);
+    };
+    fault_sweep(op);
+}
+
+TEST(ExceptionFaults, RegisterPhWithQueue) {
+    SweepOp op;
+    op.name = "zel_ip_exception_handler_register PH";
+    auto queue = std::make_shared<void *>();
+    op.setup = [queue](SweepEnv &env) {
+        zel::test::sweep_start(env);
+        *queue = zel_sim_qos_queue_new(env.sim, 64);
+    };
+    op.op = [queue](SweepEnv &env) {
+        auto h = ph(3, 2, 0x80400001, 3, *queue);
+        return zel_ip_exception_handler_register(env.m, &h);
+    };
+    op.check = [queue](SweepEnv &env, const SweepRun &run) {
+        check_register(env, run, ph(3, 2, 0x80400001, 3, *queue), {HWE_ACTION_VALUE, 0x000005, 0x000c01},
+                       {HWE_ACTION_VALUE, 64, 1});
     };
     fault_sweep(op);
 }

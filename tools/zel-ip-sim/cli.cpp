@@ -93,7 +93,17 @@ std::string quote(const std::string &w) { return "'" + printable(w, 40) + "'"; }
 
 Session::Session(const Options &opt) : opt_(opt) {}
 
+// Trace events of the module's ERROR and FATAL log messages.
+constexpr uint32_t kErrorEvents = 1u << 2 | 1u << 4;
+
+void Session::on_error_message(void *self, uint32_t, const char *text) {
+    std::string msg = text ? text : "";
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+    if (!msg.empty()) static_cast<Session *>(self)->errors_.push_back(std::move(msg));
+}
+
 Session::~Session() {
+    zel_sim_trace_sink_set(0, nullptr, nullptr);
     // Faults a script left armed would fail the shutdown and the frees.
     zel_sim_fault_clear();
     for (zel_ptn_t &p : unfreed_) zel_ptn_free(&p);
@@ -102,6 +112,7 @@ Session::~Session() {
         zel_sim_module_free(m_);
     }
     zel_sim_destroy(sim_);
+    zel_sim_log_sink_set(nullptr, nullptr);
 }
 
 bool Session::start() {
@@ -111,6 +122,16 @@ bool Session::start() {
         return false;
     }
     zel_sim_sys_ctx(sim_)->log_level = opt_.sys_log_level;
+    // Standard output carries what a script asks for; the module's log
+    // lines go to standard error, and its error messages (whatever the log
+    // mask) to the failure lines.
+    zel_sim_log_sink_set(
+        [](void *, const char *text, uint32_t len) {
+            std::fflush(stdout);
+            std::fwrite(text, 1, len, stderr);
+        },
+        nullptr);
+    zel_sim_trace_sink_set(kErrorEvents, &Session::on_error_message, this);
     m_ = zel_sim_module_new(sim_, "zel_ip", opt_.log_level, 1);
     uint32_t st = zel_ip_init(m_);
     if (st != 0) {
@@ -160,9 +181,19 @@ std::string Session::status_name(uint32_t status) const {
 
 Result Session::check(uint32_t status) {
     if (status == 0) return Result::kOk;
+    const std::string name = status_name(status);
+    std::string reason;
+    for (auto it = errors_.rbegin(); it != errors_.rend() && reason.empty(); ++it)
+        if (*it != name) reason = *it;
+    char code[24];
+    std::snprintf(code, sizeof code, "0x%08x", status);
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s: 0x%08x %s\n", where_.c_str(), printable(line_, kLineShown).c_str(), status,
-                 status_name(status).c_str());
+    if (reason.empty())
+        std::fprintf(stderr, "%s: %s: %s %s\n", where_.c_str(), printable(line_, kLineShown).c_str(), code,
+                     name.c_str());
+    else
+        std::fprintf(stderr, "%s: %s: %s (%s %s)\n", where_.c_str(), printable(line_, kLineShown).c_str(),
+                     printable(reason, 400).c_str(), code, name.c_str());
     return Result::kCallFailed;
 }
 
@@ -228,6 +259,7 @@ Result Session::run_line(const std::string &raw, const std::string &where) {
     line_.clear();
     for (size_t i = 0; i < words.size(); ++i) line_ += (i ? " " : "") + words[i];
 
+    errors_.clear();
     size_t used = 0;
     const Command *cmd = find_command(words, used);
     if (!cmd) {

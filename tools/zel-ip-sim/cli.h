@@ -60,7 +60,7 @@ struct Registrar {
 struct Options {
     bool keep_going = false;
     bool progress = true;      // on a terminal only
-    uint32_t log_level = 3;    // module log level at start-up
+    uint32_t log_level = 0;    // module log mask at start-up (0: failure lines carry the messages)
     uint32_t sys_log_level = 0;
 };
 
@@ -89,13 +89,16 @@ public:
     bool define(const std::string &name, ObjType type, void *handle);
     const NamedObject *find(const std::string &name) const;
     void forget(const std::string &name);
+    const std::map<std::string, NamedObject> &objects() const { return objects_; }
     // Name of an object by handle ("" when unnamed).
     std::string name_of(const void *handle) const;
 
     // Report a usage error for the current command.
     void usage_error(const std::string &msg);
     // Check a library status: 0 is kOk; otherwise print the failure line
-    // and return kCallFailed.
+    //     <file>:<line>: <command>: <module's message> (0x<status> <name>)
+    // and return kCallFailed. The message is the last error the module
+    // logged during the command that is not the status's own text.
     Result check(uint32_t status);
 
     // Frees a pattern the tool built. A free the platform refuses (under
@@ -113,6 +116,9 @@ private:
     zel_module_t *m_ = nullptr;
     std::map<std::string, NamedObject> objects_;
     std::vector<zel_ptn_t> unfreed_;  // patterns whose free failed
+    std::vector<std::string> errors_;  // the module's ERROR and FATAL messages of the command
+
+    static void on_error_message(void *self, uint32_t event, const char *text);
     std::string where_;  // "file:line" of the command being run
     std::string line_;   // its text
 };

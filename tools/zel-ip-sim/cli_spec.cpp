@@ -18,6 +18,8 @@ const char *obj_type_name(ObjType t) {
         case ObjType::kQueue: return "queue";
         case ObjType::kPolicer: return "policer";
         case ObjType::kPolicy: return "DiffServ policy";
+        case ObjType::kAssoc: return "ingress association";
+        case ObjType::kFlow: return "flow";
         case ObjType::kOther: return "object";
     }
     return "object";
@@ -164,12 +166,14 @@ std::vector<std::string> option_help(const Spec &spec) {
         l += std::string(head.size() < 22 ? 22 - head.size() : 1, ' ');
         lines.push_back(l + text);
     };
+    // A number without a limit of its own (any 32-bit value) gets no range.
+    auto limited = [](const Value &v) { return v.kind == Kind::kNumber && (v.min != 0 || v.max != UINT32_MAX); };
     for (const Value &v : spec.positional)
-        if (v.kind == Kind::kNumber) line(value_usage(v), v.label + ", " + range_text(v));
+        if (limited(v)) line(value_usage(v), v.label + ", " + range_text(v));
     for (const Option &o : spec.options) {
         std::string text = o.help;
         for (const Value &v : o.values)
-            if (v.kind == Kind::kNumber) text += (text.empty() ? "" : "; ") + v.label + " " + range_text(v);
+            if (limited(v)) text += (text.empty() ? "" : "; ") + v.label + " " + range_text(v);
         if (o.keys.size() > 1) {
             std::string aka;
             for (size_t i = 1; i < o.keys.size(); ++i) aka += (i > 1 ? ", " : "") + o.keys[i];

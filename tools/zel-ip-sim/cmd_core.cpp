@@ -50,7 +50,12 @@ Result syslog(Session &s, const Parsed &p) { return s.check(zel_ipv4_sys_log(s.m
 Result fault(Session &s, const Parsed &p) {
     const std::string &call = p.word("call");
     if (call != "any" && !zel_sim_call_known(call.c_str())) {
-        s.usage_error("platform call: no platform function named " + quote(call));
+        std::string near;
+        size_t best = 3;  // at most two edits away
+        for (uint32_t i = 0; const char *name = zel_sim_call_name(i); ++i)
+            if (size_t d = edit_distance(call, name); d < best) best = d, near = name;
+        s.usage_error("platform call: no platform function named " + quote(call) +
+                      (near.empty() ? "" : " (did you mean " + near + "?)"));
         return Result::kUsage;
     }
     zel_sim_fault_set(call == "any" ? nullptr : call.c_str(), p.u32("n"),

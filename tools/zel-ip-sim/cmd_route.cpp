@@ -5,9 +5,12 @@
 #include <tuple>
 
 #include "cli.h"
+#include "cmd_route_view.h"
+#include "cmd_assoc.h"
 #include "diag/zel_ip_dump_internal.h"
 #include "tree/zel_ip_hw_catalogue.h"
 #include "tree/zel_ip_layout.h"
+#include "tree/zel_ip_layout_route.h"
 
 namespace zcli {
 namespace {
@@ -91,15 +94,23 @@ Result invalid_dip_op(Session &s, const Parsed &p, bool add) {
     return s.check(add ? zel_ip_invalid_dip_add(s.module(), h, &ip) : zel_ip_invalid_dip_rem(s.module(), h, &ip));
 }
 
-// lookup <addr> [vrd <name>]: the destination tree entry a packet to
-// <addr> in the domain hits, printed as
+// lookup <addr> [vrd <name>] [proto <n>] [dport <n>] [sip <a>] [sport <n>]
+//     [intf <name>]: the destination tree entry a packet to <addr> in the
+// domain hits, printed as
 //     <addr> (VRD-ID <id>) -> <the entry's row as the table dump prints it>
+// with " (host mode: not routed)" after it in a domain in host mode.
 // The engine gives the hit's action and the length of the pattern that
 // wrote it; the row's key columns show that pattern (the catch-all: its
-// wildcards).
+// wildcards). Given more of the packet than its destination, and when the
+// entry terminates the packet locally, a second line says which ingress
+// association the packet (its protocol, ports, source and ingress
+// interface as given, 0 otherwise) hits with the entry's mask.
 Result lookup(Session &s, const Parsed &p) {
     const uint32_t dest = p.u32("addr");
     void *vrd = p.object("vrd");
+    AssocPacket k{0, 0, p.u32_or("proto", 0), dest, p.u32_or("dport", 0), p.u32_or("sip", 0), p.u32_or("sport", 0)};
+    if (p.has("intf")) k.intf_id = static_cast<const zel_obj_header_t *>(p.object("intf"))->intf_id;
+    const bool packet = p.has("proto") || p.has("dport") || p.has("sip") || p.has("sport") || p.has("intf");
     uint32_t vrd_id = 0;
     if (!zel_ipv4_vrd_valid_handle(vrd, &vrd_id)) {
         s.usage_error("routing domain: the domain was deleted");
@@ -139,7 +150,25 @@ Result lookup(Session &s, const Parsed &p) {
     const uint32_t freed = s.free_pattern(key);
     if (st != 0) return s.check(st);
     if (freed != 0) return s.check(freed);
-    std::printf("%s (VRD-ID %u) -> %s\n", ipv4_text(dest).c_str(), vrd_id, row);
+    // 4. A domain in host mode routes nothing, whatever the entry says.
+    bool routing = true;
+    routes_in_domain(s, vrd_id, routing);
+    std::printf("%s (VRD-ID %u) -> %s%s\n", ipv4_text(dest).c_str(), vrd_id, row,
+                routing ? "" : " (host mode: not routed)");
+    // 4. A locally terminated packet: the association it hits.
+    if (packet && hit.kind != HWE_ACTION_FUNC) {
+        const lay::dest::Value d = lay::dest::decode(hit);
+        if (d.type == lay::dest::RouteType::kLocallyAddressed ||
+            d.type == lay::dest::RouteType::kLocallyTerminating) {
+            k.vrd_id = vrd_id;
+            std::string line;
+            if (!assoc_packet_hit(s, d.assoc_mask, k, &line)) {
+                s.usage_error("the engine has no association tree");
+                return Result::kUsage;
+            }
+            std::printf("  association lookup: %s\n", line.c_str());
+        }
+    }
     return Result::kOk;
 }
 
@@ -171,8 +200,17 @@ ZEL_CLI_COMMANDS(
      [](Session &s, const Parsed &p) { return invalid_dip_op(s, p, true); }},
     {"invalid-dip delete", kPrefixInVrd, "remove the entry of a prefix (zel_ip_invalid_dip_rem)",
      [](Session &s, const Parsed &p) { return invalid_dip_op(s, p, false); }},
-    {"lookup", {{addr("addr", "destination")}, {vrd_option()}},
-     "show the destination tree entry a packet to <addr> hits, decoded like a table dump row", lookup});
+    {"lookup",
+     {{addr("addr", "destination")},
+      {vrd_option(), opt({"proto"}, {number("n", "protocol", 0, 255)}, "the packet's IP protocol"),
+       opt({"dport"}, {number("n", "destination port", 0, 65535)}, "its destination port"),
+       opt({"sip"}, {addr("a", "source")}, "its source address"),
+       opt({"sport"}, {number("n", "source port", 0, 65535)}, "its source port"),
+       opt({"intf"}, {object("intf", "interface", {ObjType::kInterface, ObjType::kTunnel})},
+           "the interface it arrives on")}},
+     "show the destination tree entry a packet to <addr> hits, decoded like a table dump row; given more of the "
+     "packet, the ingress association a locally terminated packet hits",
+     lookup});
 
 }  // namespace
 }  // namespace zcli

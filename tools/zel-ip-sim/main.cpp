@@ -25,7 +25,7 @@ void usage(FILE *out) {
                  "\n"
                  "options:\n"
                  "  -k, --keep-going      run every line even after a failed command\n"
-                 "  -l, --log-level MASK  module log mask at start-up (default 3: errors)\n"
+                 "  -l, --log-level MASK  module log mask at start-up (default 0: none; 3: errors)\n"
                  "  -s, --sys-log MASK    system log mask (default 0)\n"
                  "  -q, --no-progress     never show progress on standard error\n"
                  "  --help-commands       list every command with its arguments\n"

@@ -172,6 +172,18 @@ typedef struct zel_sim_trace_rec {
 } zel_sim_trace_rec_t;
 
 void zel_sim_trace_record(int on);  /* start (clearing) or stop recording */
+
+/* A trace sink: every record of the events in `event_mask` (bit n: event
+ * n; the module logs ERROR as event 2 and FATAL as event 4) is handed to
+ * `sink` as it is made, with its formatted text, whether or not the
+ * recorder runs. NULL or a mask of 0 removes it. Process-wide. */
+typedef void (*zel_sim_trace_sink_t)(void *user, uint32_t event, const char *text);
+void zel_sim_trace_sink_set(uint32_t event_mask, zel_sim_trace_sink_t sink, void *user);
+
+/* The framework console (zel_sys_log_write): each line is handed to
+ * `sink`; NULL restores the default, standard output. Process-wide. */
+typedef void (*zel_sim_log_sink_t)(void *user, const char *text, uint32_t len);
+void zel_sim_log_sink_set(zel_sim_log_sink_t sink, void *user);
 uint32_t zel_sim_trace_count(void);
 int zel_sim_trace_get(uint32_t index, zel_sim_trace_rec_t *out);
 

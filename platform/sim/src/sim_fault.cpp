@@ -79,7 +79,7 @@ constexpr const char *kEntryPoints[] = {
     "zel_qos_queue_pkt_capture_status_get", "zel_rptn_print", "zel_sif_compact_callback",
     "zel_sif_compact_register", "zel_sif_fps_map", "zel_sif_max_subnet_entry_sz_get",
     "zel_sys_compact_rock_status_get", "zel_sys_eioa_port_number_get",
-    "zel_sys_interface_id_alloc", "zel_sys_interface_id_free", "zel_sys_rw_lock_post",
+    "zel_sys_interface_id_alloc", "zel_sys_interface_id_free", "zel_sys_log_write", "zel_sys_rw_lock_post",
     "zel_sys_rw_lock_wait", "zel_sys_status_get", "zel_vptn_print",
 };
 

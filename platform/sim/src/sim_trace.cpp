@@ -1,7 +1,11 @@
-// The framework's trace channel. While a test or tool records, the trace
-// function of every event stores the record (event, source line and file,
-// whether it had a format, the formatted text); otherwise the channel
-// hands out no function and tracing costs the module one lookup.
+// The framework's trace channel and console. While a test or tool
+// records, the trace function of every event stores the record (event,
+// source line and file, whether it had a format, the formatted text); a
+// trace sink takes the records of the events it asked for as they are
+// made (the tool takes the module's error messages so). Otherwise the
+// channel hands out no function and tracing costs the module one lookup.
+// The console writes a module's log lines to standard output, or hands
+// them to the sink a tool set (the tool sends them to standard error).
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -35,6 +39,26 @@ Recorder &rec() {
 // flag rather than behind the recorder's guarded construction.
 std::atomic<bool> g_recording{false};
 
+// The trace sink and the events it takes (0: none), and the console sink.
+struct Sinks {
+    std::mutex mu;
+    zel_sim_trace_sink_t trace = nullptr;
+    void *trace_user = nullptr;
+    zel_sim_log_sink_t log = nullptr;
+    void *log_user = nullptr;
+};
+Sinks &sinks() {
+    static Sinks s;
+    return s;
+}
+std::atomic<uint32_t> g_sink_events{0};
+std::atomic<bool> g_log_sink{false};
+
+bool wanted(uint32_t event) {
+    return g_recording.load(std::memory_order_relaxed) ||
+           (event < 32 && (g_sink_events.load(std::memory_order_relaxed) >> event & 1u));
+}
+
 std::string vformat(const char *fmt, va_list ap) {
     va_list ap2;
     va_copy(ap2, ap);
@@ -55,6 +79,12 @@ void store(uint32_t event, uint32_t line, const char *file, const char *fmt, va_
         const char *fn = va_arg(ap, const char *);
         r.text = fn ? fn : "";
     }
+    if (event < 32 && (g_sink_events.load(std::memory_order_relaxed) >> event & 1u)) {
+        Sinks &S = sinks();
+        std::lock_guard<std::mutex> g(S.mu);
+        if (S.trace) S.trace(S.trace_user, event, r.text.c_str());
+    }
+    if (!g_recording.load(std::memory_order_relaxed)) return;
     Recorder &R = rec();
     std::lock_guard<std::mutex> g(R.mu);
     R.recs.push_back(std::move(r));
@@ -82,7 +112,7 @@ uint32_t zel_lttng_fn_ptr_get(uint32_t trace, uint32_t event, zel_trace_fn_t *fn
     ZSIM_OBSERVE_POINT();
     (void)trace;
     if (!fn || event >= kEvents) return ZEL_E_INVALID_PARAM;
-    *fn = g_recording.load(std::memory_order_relaxed) ? kTraceFns[event] : nullptr;
+    *fn = wanted(event) ? kTraceFns[event] : nullptr;
     return 0;
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
 
@@ -90,7 +120,7 @@ void zel_lttng_trace_sif_force_error(uint32_t zero, uint32_t line, const char *f
                                      const char *fmt, ...) try {
     ZSIM_COUNT_POINT();
     (void)zero;
-    if (!g_recording.load(std::memory_order_relaxed)) return;
+    if (!wanted(2)) return;
     va_list ap;
     va_start(ap, fmt);
     store(2, line, file, fmt, ap, true);
@@ -112,6 +142,36 @@ uint32_t zel_byte_string_print(const void *buf, uint32_t len, char *out, uint32_
     }
     return need;
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
+
+void zel_sys_log_write(const char *text, uint32_t len) try {
+    ZSIM_COUNT_POINT();
+    if (!text) return;
+    if (g_log_sink.load(std::memory_order_acquire)) {
+        Sinks &S = sinks();
+        std::lock_guard<std::mutex> g(S.mu);
+        if (S.log) {
+            S.log(S.log_user, text, len);
+            return;
+        }
+    }
+    std::fwrite(text, 1, len, stdout);
+} ZSIM_CATCH_VOID
+
+void zel_sim_log_sink_set(zel_sim_log_sink_t sink, void *user) try {
+    Sinks &S = sinks();
+    std::lock_guard<std::mutex> g(S.mu);
+    S.log = sink;
+    S.log_user = user;
+    g_log_sink.store(sink != nullptr, std::memory_order_release);
+} ZSIM_CATCH_VOID
+
+void zel_sim_trace_sink_set(uint32_t event_mask, zel_sim_trace_sink_t sink, void *user) try {
+    Sinks &S = sinks();
+    std::lock_guard<std::mutex> g(S.mu);
+    S.trace = sink;
+    S.trace_user = user;
+    g_sink_events.store(sink ? event_mask : 0u, std::memory_order_relaxed);
+} ZSIM_CATCH_VOID
 
 void zel_sim_trace_record(int on) try {
     Recorder &R = rec();

@@ -1,0 +1,26 @@
+// What a locally terminated packet hits in the ingress association lookup
+// (shared by `lookup`).
+#ifndef ZEL_IP_SIM_CMD_ASSOC_H
+#define ZEL_IP_SIM_CMD_ASSOC_H
+
+#include <cstdint>
+#include <string>
+
+#include "cli.h"
+
+namespace zcli {
+
+// The fields of a packet the association lookup reads.
+struct AssocPacket {
+    uint32_t vrd_id, intf_id, proto, dip, dport, sip, sport;
+};
+
+// Looks the packet up in tree 8 (or, for the compressed shape, tree 9)
+// with `dest_mask`, the tree mask its destination entry carries, and
+// writes "tree N: association <name> (FLOW-ID 0x.., <action>)" or "tree
+// N: no association ..." to *out. False when the engine cannot be asked.
+bool assoc_packet_hit(Session &s, uint8_t dest_mask, const AssocPacket &k, std::string *out);
+
+}  // namespace zcli
+
+#endif  // ZEL_IP_SIM_CMD_ASSOC_H
