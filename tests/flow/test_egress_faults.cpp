@@ -214,7 +214,7 @@ TEST(EgressFaults, FlowCreateAndDelete) {
     auto intf = std::make_shared<zel_ip_intf_handle_t>();
     auto setup = [intf](SweepEnv &env) {
         zel_ip_intf_params_t ip{};
-        ip.l2_intf = zel_sim_l2_interface_new(env.sim, 0x321);
+        ip.l2_intf = zel_sim_l2_interface_new(env.sim, 0x1321);
         ip.addr = egresstest::ip(10, 9, 0, 1);
         ip.prefix_len = 24;
         ASSERT_EQ(quietly([&] { return zel_ip_interface_create(env.m, &ip, intf.get()); }), 0u);
