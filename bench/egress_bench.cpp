@@ -155,7 +155,7 @@ int main(int argc, char **argv) {
     std::vector<zel_ip_intf_handle_t> intfs(kIntfs, nullptr);
     for (uint32_t k = 0; k < kIntfs; ++k) {
         zel_ip_intf_params_t ip{};
-        ip.l2_intf = zel_sim_l2_interface_new(sim, 0x100 + k);
+        ip.l2_intf = zel_sim_l2_interface_new(sim, 0x1000 + k);
         ip.addr = 0x0a640001u | k << 8;
         ip.prefix_len = 24;
         check(zel_ip_interface_create(m, &ip, &intfs[k]) == 0, "an interface create failed");

@@ -90,7 +90,8 @@ ZEL_IP_EXPORT uint32_t zel_ip_tunnel_interface_create(zel_module_t *module, cons
  * route add replaced or a route delete removed is left alone), its
  * compressed address slot and its ids. Returns 0; 0x30008 (not a tunnel);
  * 0x30001 (its inner or outer domain is gone); 0x3000F (routes still go
- * through the tunnel; the message gives their count; nothing changed);
+ * through the tunnel, the message gives their count, or an ingress
+ * association is keyed by it; nothing changed);
  * the framework's status with severity 3 (CPU path); 0x1000b; a platform
  * failure with severity 1. A delete that fails partway keeps the tunnel;
  * repeating it goes on from the failed step, and until then the tunnel
