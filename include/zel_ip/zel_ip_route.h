@@ -49,11 +49,12 @@ extern "C" {
 ZEL_IP_EXPORT uint32_t zel_ip_vrd_create(zel_module_t *module, const uint32_t *vrd_id, zel_ip_vrd_handle_t *out);
 
 /* Delete a created domain: its source entries, then its id, then its
- * record; its handle is invalid afterwards. Routes, interfaces and the
- * host-mode setting of the domain are not touched (a domain created again
- * with the same id is in the mode it was left in). Returns 0x30008 (NULL
- * or invalid handle: the default domain cannot be deleted), 0x3000F (an
- * ingress association is keyed by the domain; nothing changed), a tree
+ * record; its handle is invalid afterwards. Routes and the host-mode
+ * setting of the domain are not touched (a domain created again with the
+ * same id is in the mode it was left in). Returns 0x30008 (NULL or invalid
+ * handle: the default domain cannot be deleted), 0x3000F (an IP, tunnel or
+ * virtual interface lives in the domain, or an ingress or egress
+ * association is keyed by it; nothing changed, the log names the user), a tree
  * programming failure with severity 1, or 0x1001E (the id could not be
  * released). After a failure the domain stays, with its id and a valid
  * handle (the source entries already withdrawn stay withdrawn), and

@@ -252,6 +252,7 @@ uint32_t withdraw(Call &c, zel_ip_interface &r) {
 }
 
 void free_record(zel_ip_interface *r) {
+    intf_unuse_domains(r, r->vrd, nullptr);
     r->head.type = 0;
     r->head.hdr.owner = nullptr;
     r->head.hdr.magic = 0;
@@ -273,6 +274,12 @@ uint32_t create(Call &c, const zel_ip_intf_params_t *params, zel_ip_intf_handle_
     r->params = *params;
     r->head.type = kIpoeType;
     r->vrd = params->vrd;
+    if (!intf_use_domains(r, r->vrd, nullptr, "IP interface")) {
+        r->vrd = nullptr;
+        free_record(r);
+        *out = nullptr;
+        return ZFAIL_FATAL(c.m, kNoMemory, "Memory allocation failed\n");
+    }
     if (r->params.assoc_mask == 0) r->params.assoc_mask = kDefaultAssocMask;
     if (r->params.mtu == 0) r->params.mtu = kDefaultMtu;
     r->rsvd0 = 0;

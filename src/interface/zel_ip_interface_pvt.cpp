@@ -155,6 +155,20 @@ uint32_t intf_addr_entries(zel_module_t *m, ZelIpPriv &p, const zel_ip_interface
     });
 }
 
+bool intf_use_domains(const void *intf, zel_ip_vrd_handle_t a, zel_ip_vrd_handle_t b, const char *what) {
+    if (a && !obj_use(a, intf, what)) return false;
+    if (b && b != a && !obj_use(b, intf, what)) {
+        if (a) obj_unuse(a, intf);
+        return false;
+    }
+    return true;
+}
+
+void intf_unuse_domains(const void *intf, zel_ip_vrd_handle_t a, zel_ip_vrd_handle_t b) {
+    if (a) obj_unuse(a, intf);
+    if (b && b != a) obj_unuse(b, intf);
+}
+
 namespace {
 
 enum class Guard { kInvalidSource, kSubnetBroadcast };

@@ -90,6 +90,15 @@ struct Withdrawal {
     uint32_t done;  // WithdrawStep bits
 };
 
+// The domains an interface lives in are in use while it lives: deleted
+// under it, a domain's id could go to a new domain and the interface could
+// never be deleted (its delete needs its domain's handle). NULL names the
+// default domain, which is never deleted, and records no use. Returns
+// false, having recorded nothing, when memory is short.
+bool intf_use_domains(const void *intf, zel_ip_vrd_handle_t a, zel_ip_vrd_handle_t b, const char *what);
+// Drops what intf_use_domains recorded (nothing when it recorded nothing).
+void intf_unuse_domains(const void *intf, zel_ip_vrd_handle_t a, zel_ip_vrd_handle_t b);
+
 }  // namespace zel::ip
 
 // An IPoE interface: the interface handle points here. Fields in the

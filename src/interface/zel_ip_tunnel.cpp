@@ -348,6 +348,7 @@ uint32_t teardown(Call &c, zel_ip_tunnel &t) {
 }
 
 void free_record(ZelIpPriv &p, zel_ip_tunnel *t) {
+    intf_unuse_domains(t, t->params.inner_vrd, t->params.outer_vrd);
     if (p.tunnel_table[tunnel_id_of(*t)] == t) p.tunnel_table[tunnel_id_of(*t)] = nullptr;
     obj_free(t);
 }
@@ -378,6 +379,12 @@ uint32_t create(Call &c, const zel_ip_tunnel_params_t *params, zel_ip_tunnel_han
     t->head.hdr.vrd_id = k.outer_vrd;  // the header names the outer domain
     t->inner_vrd_id = k.inner_vrd;
     t->absent = kTpAll;
+    if (!intf_use_domains(t, t->params.inner_vrd, t->params.outer_vrd, "tunnel interface")) {
+        t->params.inner_vrd = t->params.outer_vrd = nullptr;
+        free_record(*c.priv, t);
+        *out = nullptr;
+        return ZFAIL_FATAL(c.m, kNoMemory, "Memory allocation failed\n");
+    }
     // 9-12; a failure withdraws what was taken and frees the record.
     const uint32_t st = build_tunnel(c, *t);
     if (st == 0) {

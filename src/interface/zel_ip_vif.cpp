@@ -143,6 +143,7 @@ uint32_t teardown(Call &c, zel_ip_vif &v) {
 }
 
 void free_record(zel_ip_vif *v) {
+    intf_unuse_domains(v, v->params.vrd, nullptr);
     obj_free(v);
 }
 
@@ -159,6 +160,12 @@ uint32_t create(Call &c, const zel_ip_vif_params_t *params, zel_ip_vif_handle_t 
     *out = v;
     v->head.type = kVifType;
     v->params = *params;
+    if (!intf_use_domains(v, v->params.vrd, nullptr, "virtual interface")) {
+        v->params.vrd = nullptr;
+        free_record(v);
+        *out = nullptr;
+        return ZFAIL_FATAL(c.m, kNoMemory, "Memory allocation failed\n");
+    }
     if (v->params.assoc_mask == 0) v->params.assoc_mask = kDefaultAssocMask;
     v->absent = kVpAll;
     // 7-10; a failure withdraws what was taken and frees the record.
