@@ -11,7 +11,7 @@
 // told to keep going.
 //
 // Commands live in cmd_*.cpp files; each registers its commands with
-// ZEL_CLI_COMMANDS, describing its arguments declaratively (cli_spec.h
+// ZEL_CLI_COMMANDS, describing its arguments declaratively (cli_args.h
 // says how to add one). A handler receives them parsed and checked and
 // returns a Result.
 #ifndef ZEL_IP_SIM_CLI_H
@@ -26,7 +26,7 @@
 
 #include "zel_ip/zel_ip.h"
 #include "zel_sim.h"
-#include "cli_spec.h"
+#include "cli_args.h"
 
 namespace zcli {
 
@@ -41,7 +41,7 @@ using Handler = std::function<Result(Session &, const Parsed &)>;
 
 struct Command {
     std::string name;  // one to three words, e.g. "route add"; removals end in "delete"
-    Spec spec;         // its arguments (cli_spec.h)
+    Spec spec;         // its arguments (cli_args.h)
     std::string help;  // one line
     Handler run;
 };

@@ -37,8 +37,8 @@
 // 3. A removal is registered as "<noun> delete": `del`, `rem` and `remove`
 //    reach it too. A name word `vrf` always means `vrd`.
 // 4. Add the command to docs/cli.md and, where it prints, to a golden test.
-#ifndef ZEL_IP_SIM_CLI_SPEC_H
-#define ZEL_IP_SIM_CLI_SPEC_H
+#ifndef ZEL_IP_SIM_CLI_ARGS_H
+#define ZEL_IP_SIM_CLI_ARGS_H
 
 #include <cstdint>
 #include <map>
@@ -167,4 +167,4 @@ size_t edit_distance(const std::string &a, const std::string &b);
 
 }  // namespace zcli
 
-#endif  // ZEL_IP_SIM_CLI_SPEC_H
+#endif  // ZEL_IP_SIM_CLI_ARGS_H

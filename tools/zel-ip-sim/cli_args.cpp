@@ -1,5 +1,5 @@
-// The declarative argument parser of zel-ip-sim (see cli_spec.h).
-#include "cli_spec.h"
+// The declarative argument parser of zel-ip-sim (see cli_args.h).
+#include "cli_args.h"
 
 #include <algorithm>
 #include <set>
