@@ -19,6 +19,7 @@
 #include "zel_fault_sweep.h"
 #include "zel_ip/zel_ip.h"
 #include "zel_sim.h"
+#include "zel_test_fixture.h"
 
 namespace flowtest {
 
@@ -92,6 +93,20 @@ inline bool expect_failure(const zel::test::SweepRun &run, const Expected &e) {
     }
     EXPECT_EQ(run.status, e.status) << run.call << "\n" << run.output;
     return true;
+}
+
+// An IP interface 10.1.0.1/24 in the default domain on a new Layer-2
+// interface of id `l2_id` (outside 0x100..0xfff, the framework's own
+// interface ids, which the model refuses for Layer-2 interfaces).
+inline zel_ip_intf_handle_t make_test_intf(zel_module_t *m, zel_sim_t *sim, uint32_t l2_id) {
+    zel_ip_intf_params_t p{};
+    p.l2_intf = zel_sim_l2_interface_new(sim, l2_id);
+    p.addr = 10u << 24 | 1u << 16 | 1u;
+    p.prefix_len = 24;
+    zel_ip_intf_handle_t h = nullptr;
+    zel::test::StdoutCapture quiet;
+    EXPECT_EQ(zel_ip_interface_create(m, &p, &h), 0u) << quiet.text();
+    return h;
 }
 
 }  // namespace flowtest

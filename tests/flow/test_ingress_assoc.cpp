@@ -52,16 +52,7 @@ protected:
         if (text) *text = cap.text();
         return st;
     }
-    zel_ip_intf_handle_t make_intf(uint32_t intf_id) {
-        zel_ip_intf_params_t p{};
-        p.l2_intf = zel_sim_l2_interface_new(sim_, intf_id);
-        p.addr = ip(10, 1, 0, 1);
-        p.prefix_len = 24;
-        zel_ip_intf_handle_t h = nullptr;
-        StdoutCapture quiet;
-        EXPECT_EQ(zel_ip_interface_create(m_, &p, &h), 0u) << quiet.text();
-        return h;
-    }
+    zel_ip_intf_handle_t make_intf(uint32_t l2_id) { return flowtest::make_test_intf(m_, sim_, l2_id); }
 };
 
 // Lines of `text` contain `msgs` in this order.
