@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "core/zel_ip_registry.h"
+#include "interface/zel_ip_attr_pvt.h"
 #include "interface/zel_ip_interface_pvt.h"
 #include "tree/zel_ip_assoc_mask.h"
 #include "tree/zel_ip_hw_internal.h"
@@ -124,7 +125,7 @@ uint32_t check_create(Call &c, const zel_ip_intf_params_t *params, zel_ip_intf_h
 constexpr uint32_t kAllSteps = kWdIngressFlags | kWdEgressFlags | kWdDscpPcp | kWdRuleSet | kWdSipMtu |
                                kWdSubnetRoute | kWdLocal | kWdSrcNetwork | kWdSrcBroadcast |
                                kWdDstBroadcast | kWdDstNetwork | kWdCompressed | kWdMtmNsId |
-                               kWdIntfId;
+                               kWdIntfId | kWdDscpPolice;
 
 // Create steps 10 to 17 on the allocated record. `held` collects the
 // WithdrawStep bits of what the interface has come to hold (also on
@@ -220,6 +221,8 @@ uint32_t withdraw(Call &c, zel_ip_interface &r) {
         }, entry_withdrawn);
         if (st) return st;
     }
+    // The DSCP map and policing entry, while the interface has one.
+    if (uint32_t st = attr_withdraw(m, *c.priv, intf_attr(r), done, kRemoveRuleMsg)) return st;
     if (uint32_t st = intf_addr_entries(m, *c.priv, r, addr, plen, 0, kRuleUnlearn, kRemoveRuleMsg, done))
         return st;
     // 5.
@@ -253,6 +256,7 @@ uint32_t withdraw(Call &c, zel_ip_interface &r) {
 
 void free_record(zel_ip_interface *r) {
     intf_unuse_domains(r, r->vrd, nullptr);
+    attr_unuse_all(intf_attr(*r));
     r->head.type = 0;
     r->head.hdr.owner = nullptr;
     r->head.hdr.magic = 0;

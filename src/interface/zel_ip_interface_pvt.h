@@ -29,6 +29,7 @@
 #include "core/zel_ip_objects.h"
 #include "tree/zel_ip_ledger.h"
 #include "zel_ip/zel_ip_core.h"
+#include "zel_ip/zel_ip_capture.h"
 #include "zel_ip/zel_ip_interface.h"
 
 namespace zel::ip {
@@ -56,6 +57,18 @@ struct PolicingReq {
     void *policer;
 };
 
+// What an IPoE or tunnel interface keeps for its attributes besides the
+// documented words (after them, in module-side bookkeeping).
+struct AttrBook {
+    // The policing flow of the last request that switched policing on:
+    // what the tree-26 entry carries while policing is on, whichever
+    // operation writes it.
+    uint32_t police_flow_id;
+    // The capture running on each direction (0 ingress, 1 egress), or NULL:
+    // a point has one capture at a time.
+    zel_ip_capture *capture[2];
+};
+
 // Steps of withdrawing an interface or one of its addresses, as bits of
 // Withdrawal::done. The engine refuses to unlearn an entry that is gone,
 // so a removal that failed partway and is repeated must skip what it has
@@ -75,6 +88,7 @@ enum WithdrawStep : uint32_t {
     kWdCompressed = 1u << 11,    // compressed address slot
     kWdMtmNsId = 1u << 12,       // MTM NS ID returned
     kWdIntfId = 1u << 13,        // interface id returned (IPoE)
+    kWdDscpPolice = 1u << 14,    // tree 26, while the interface has one
 };
 
 // Which removal the progress belongs to.
@@ -130,6 +144,7 @@ struct zel_ip_interface {
     uint8_t pcp[zel::ip::kPcpEntries];  // PCP per DSCP in tree 32, 0 = none
     // Module-side bookkeeping after the documented fields.
     zel::ip::Withdrawal withdrawal;
+    zel::ip::AttrBook attr;
 };
 
 namespace zel::ip {

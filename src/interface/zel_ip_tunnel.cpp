@@ -16,6 +16,7 @@
 // progress in the record, so a delete that failed partway is completed by
 // repeating it.
 #include "core/zel_ip_registry.h"
+#include "interface/zel_ip_attr_pvt.h"
 #include "interface/zel_ip_tunnel_pvt.h"
 #include "tree/zel_ip_assoc_mask.h"
 #include "tree/zel_ip_hw_internal.h"
@@ -296,6 +297,8 @@ uint32_t teardown(Call &c, zel_ip_tunnel &t) {
     if (uint32_t st = key_entry(kTreeIntfFilterRuleSet, kWdRuleSet,
                                 layout::intf_rule_set::encode({0, t.policy_set_id})))
         return st;
+    // The DSCP map and policing entry, while the tunnel has one.
+    if (uint32_t st = attr_withdraw(m, p, intf_attr(t), done, kRemoveRuleMsg)) return st;
     if (uint32_t st = step(kWdSipMtu, [&] {
             return tunnel_sip_mtu(m, p, t, tunnel_source(t), tp.mtu, kRuleUnlearn, kRemoveRuleMsg);
         }))
@@ -349,6 +352,7 @@ uint32_t teardown(Call &c, zel_ip_tunnel &t) {
 
 void free_record(ZelIpPriv &p, zel_ip_tunnel *t) {
     intf_unuse_domains(t, t->params.inner_vrd, t->params.outer_vrd);
+    attr_unuse_all(intf_attr(*t));
     if (p.tunnel_table[tunnel_id_of(*t)] == t) p.tunnel_table[tunnel_id_of(*t)] = nullptr;
     obj_free(t);
 }

@@ -109,6 +109,7 @@ struct zel_ip_tunnel {
     uint32_t inner_vrd_id;  // the inner domain's id at create
     uint32_t absent;        // TunnelPart / WithdrawStep bits of parts not held
     zel::ip::OuterMatch outer[zel::ip::kMaxOuterMatches];
+    zel::ip::AttrBook attr;
 };
 
 #define ZEL_IP_SAME_OFFSET(f) \

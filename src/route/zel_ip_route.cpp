@@ -46,14 +46,8 @@ uint32_t resolve_vrd(Call &c, zel_ip_vrd_handle_t vrd, uint32_t *id) {
 // counts as a use of that tunnel (`via`: its INTF-ID key).
 uint32_t program(Call &c, uint32_t op, uint32_t vrd_id, uint32_t dest, uint32_t len, hwe_action_t &a,
                  uint64_t via = 0) {
-    Ledger &l = ledger_of(*c.priv);
-    const uint64_t key = ledger_addr_key(kTreeDestAddr, vrd_id, dest, len);
-    if (via != 0 && !l.reserve(key)) return ZFAIL_FATAL(c.m, kNoMemory, "Memory allocation failed\n");
-    TreeRecord &t = c.priv->trees[kTreeDestAddr];
-    const uint32_t st = ZRULE_KEY(c.m, t, op, a, op == kRuleLearn ? kLearnFail : kUnlearnFail,
-                                  lay::vrd_prefix_key(vrd_id, dest, len));
-    if (engine_step_done(st)) l.replace(key, via);
-    return st;
+    return app_entry(c.m, *c.priv, kTreeDestAddr, vrd_id, dest, len, op, a,
+                     op == kRuleLearn ? kLearnFail : kUnlearnFail, via, ZEL_SITE);
 }
 
 uint32_t route_add(Call &c, const zel_ip_route_params_t *p) {

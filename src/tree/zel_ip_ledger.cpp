@@ -136,6 +136,18 @@ uint32_t owned_key_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, const voi
     return st;
 }
 
+uint32_t app_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, uint32_t vrd, uint32_t addr, uint32_t len,
+                   uint32_t op, hwe_action_t &a, const char *rule_msg, uint64_t via, Site s) {
+    Ledger &l = ledger_of(p);
+    const uint64_t key = ledger_addr_key(tree, vrd, addr, len);
+    if (via != 0 && !l.reserve(key))
+        return fail(m, Level::kFatal, kNoMemory, s, true, "%s", "Memory allocation failed\n");
+    const uint32_t st = layout::key_program(m, p.trees[tree], layout::vrd_prefix_key(vrd, addr, len), op, a,
+                                            rule_msg, s);
+    if (engine_step_done(st)) l.replace(key, via);
+    return st;
+}
+
 uint32_t owned_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, const void *owner, uint32_t vrd,
                      uint32_t addr, uint32_t len, uint32_t op, hwe_action_t a, const char *rule_msg,
                      Site s) {

@@ -121,6 +121,16 @@ uint32_t owned_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, const void *o
                      uint32_t addr, uint32_t len, uint32_t op, hwe_action_t a, const char *rule_msg,
                      Site s);
 
+// An application write (kRuleLearn) or removal (kRuleUnlearn) of the entry
+// of tree `tree` (0 or 2) keyed VRD ID then addr/len: once the engine step
+// took effect the entry is nobody's own (Ledger::replace), whoever owned
+// it; `via` (not 0) is the INTF-ID key of a tunnel a new route uses.
+// Failures as layout::key_program with `rule_msg`, or FATAL "Memory
+// allocation failed\n" (0x10012) when a use cannot be recorded. Caller
+// holds the lock.
+uint32_t app_entry(zel_module_t *m, ZelIpPriv &p, uint32_t tree, uint32_t vrd, uint32_t addr, uint32_t len,
+                   uint32_t op, hwe_action_t &a, const char *rule_msg, uint64_t via, Site s);
+
 // The same for any single-pattern tree: `key` is the ledger key, `spec`
 // the engine key (a layout::KeySpec).
 namespace layout { struct KeySpec; }

@@ -76,8 +76,14 @@ void *zel_sim_qos_policer_new(zel_sim_t *sim, uint32_t flow_id);
 void *zel_sim_qos_ds_policy_new(zel_sim_t *sim);
 void zel_sim_qos_ds_policy_map(void *policy, uint32_t class_type, uint32_t class_id,
                                uint32_t queue_id);
-/* Capture delivery state of a queue (1 enabled). */
+/* Capture delivery state of a queue (1 enabled), as the QoS service's
+ * capture enable sets it and its status call reports it. The framework may
+ * switch delivery off on its own (rate limits, a full queue): set models
+ * that. calls: how many enables (returned) and status reads (*reads, may
+ * be NULL) the QoS service answered with success. */
 uint8_t zel_sim_qos_queue_capture(void *queue);
+void zel_sim_qos_queue_capture_set(void *queue, uint8_t on);
+uint32_t zel_sim_qos_queue_capture_calls(void *queue, uint32_t *reads);
 
 /* EIOA map: logical port -> EIOA port (unmapped ports fail). */
 void zel_sim_eioa_map(zel_sim_t *sim, uint32_t logical_port, uint32_t eioa_port);

@@ -326,6 +326,7 @@ uint32_t zel_qos_queue_pkt_capture_enable(zel_sys_ctx_t *ctx, void *queue) try {
     auto *q = static_cast<zsim::QosQueue *>(queue);
     if (!platform_of(ctx) || !q || !zsim::qos_known(ctx, q)) return ZEL_E_INVALID_HANDLE;
     q->capture = 1;
+    ++q->capture_enables;
     return 0;
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
 
@@ -334,6 +335,7 @@ uint32_t zel_qos_queue_pkt_capture_status_get(void *queue, uint8_t *status) try 
     auto *q = static_cast<zsim::QosQueue *>(queue);
     if (!q || !status || !zsim::qos_known(nullptr, q)) return ZEL_E_INVALID_HANDLE;
     *status = q->capture;
+    ++q->capture_reads;
     return 0;
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
 

@@ -193,6 +193,16 @@ uint8_t zel_sim_qos_queue_capture(void *queue) try {
     return static_cast<zsim::QosQueue *>(queue)->capture;
 } ZSIM_CATCH(0)
 
+void zel_sim_qos_queue_capture_set(void *queue, uint8_t on) try {
+    static_cast<zsim::QosQueue *>(queue)->capture = on;
+} ZSIM_CATCH_VOID
+
+uint32_t zel_sim_qos_queue_capture_calls(void *queue, uint32_t *reads) try {
+    const auto *q = static_cast<zsim::QosQueue *>(queue);
+    if (reads) *reads = q->capture_reads;
+    return q->capture_enables;
+} ZSIM_CATCH(0)
+
 void zel_sim_eioa_map(zel_sim_t *sim, uint32_t logical_port, uint32_t eioa_port) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     sim->p.eioa[logical_port] = eioa_port;

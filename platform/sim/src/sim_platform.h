@@ -37,7 +37,9 @@ constexpr uint32_t kPolicyMagic = 0x44535050;   // "DSPP"
 struct QosQueue {
     uint32_t magic = kQueueMagic;
     uint32_t queue_id = 0;
-    uint8_t capture = 0;
+    uint8_t capture = 0;          // capture delivery: 1 on
+    uint32_t capture_enables = 0;  // zel_qos_queue_pkt_capture_enable calls that succeeded
+    uint32_t capture_reads = 0;    // zel_qos_queue_pkt_capture_status_get calls that succeeded
 };
 struct QosPolicer {
     uint32_t magic = kPolicerMagic;
