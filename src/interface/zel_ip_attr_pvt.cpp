@@ -2,6 +2,7 @@
 #include "interface/zel_ip_attr_pvt.h"
 
 #include "core/zel_ip_registry.h"
+#include "filter/zel_ip_filter_types.h"
 #include "tree/zel_ip_layout.h"
 #include "tree/zel_ip_layout_intf.h"
 
@@ -45,10 +46,7 @@ bool attr_deleting(ZelIpPriv &p, const IntfAttr &a) {
     return ledger_of(p).closing(ledger_intf_key(a.intf_id));
 }
 
-uint32_t rule_set_id(zel_ip_rule_set_handle_t h) {
-    // The rule set record's second word is its id.
-    return h ? reinterpret_cast<const uint32_t *>(h)[1] : 0;
-}
+uint32_t rule_set_id(zel_ip_rule_set_handle_t h) { return h ? h->id : 0; }
 
 AttrWords attr_words(const IntfAttr &a) {
     return {*a.ingress_flags, *a.egress_flags, rule_set_id(*a.egress_rule_set), *a.policy_set_id};

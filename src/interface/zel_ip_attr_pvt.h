@@ -56,7 +56,7 @@ IntfAttr intf_attr(zel_ip_tunnel &t);
 // True once the interface's delete has begun: it takes no change.
 bool attr_deleting(ZelIpPriv &p, const IntfAttr &a);
 
-// The id of a live rule set (its second word), 0 for NULL.
+// The id of a live rule set (1 to 32), 0 for NULL.
 uint32_t rule_set_id(zel_ip_rule_set_handle_t h);
 
 // The words of trees 23 to 25.

@@ -241,6 +241,85 @@ TEST_F(Attr, DeleteWithdrawsTheDscpPoliceEntry) {
     EXPECT_EQ(snap(), empty);
 }
 
+// ---- Filter rule sets ------------------------------------------------------------
+
+class AttrAcl : public Attr {
+protected:
+    // Five sets: the fifth has id 5.
+    void SetUp() override {
+        Attr::SetUp();
+        for (auto &h : sets_) ASSERT_EQ(run([&] { return zel_ip_filter_rule_set_create(m_, &h); }), 0u) << text_;
+        ASSERT_EQ(zel::ip::rule_set_id(sets_[4]), 5u);
+    }
+    uint32_t attach(void *h, uint32_t dir, zel_ip_rule_set_handle_t rs) {
+        return run([&] { return zel_ip_interface_filter_set(m_, h, dir, rs); });
+    }
+    uint32_t clear(void *h, uint32_t dir, zel_ip_rule_set_handle_t rs) {
+        return run([&] { return zel_ip_interface_filter_clear(m_, h, dir, rs); });
+    }
+    uint32_t set_delete(zel_ip_rule_set_handle_t rs) {
+        return run([&] { return zel_ip_filter_rule_set_delete(m_, rs); });
+    }
+    zel_ip_rule_set_handle_t sets_[5] = {};
+};
+
+// Rule set 5 for ingress goes to bits 8 to 15 and keeps every other bit;
+// for egress it is tree 25's W1 beside the policy set id.
+TEST_F(AttrAcl, AttachAndClearPerDirection) {
+    for (void *h : both()) {
+        ASSERT_EQ(status(h, 0), 0u);
+        ASSERT_EQ(ftype(h, 0, 2), 0u);
+        const uint32_t in0 = ingress(h).a.w1;
+        ASSERT_EQ(attach(h, 0, sets_[4]), 0u) << text_;
+        EXPECT_EQ(ingress(h).a.w1, in0 | 5u << 8);
+        EXPECT_EQ(words_of(h).ingress_rs, static_cast<void *>(sets_[4]));
+        // A later change keeps the id.
+        ASSERT_EQ(status(h, 1), 0u);
+        EXPECT_EQ(ingress(h).a.w1, (in0 & ~kDown23) | 5u << 8);
+        ASSERT_EQ(attach(h, 1, sets_[1]), 0u) << text_;
+        EXPECT_EQ(rule_sets(h).a.w1, 2u);
+        EXPECT_EQ(rule_sets(h).a.w2, 0u);
+        EXPECT_EQ(words_of(h).egress_rs, static_cast<void *>(sets_[1]));
+        // Clearing takes any valid set: it is not compared.
+        ASSERT_EQ(clear(h, 0, sets_[0]), 0u) << text_;
+        EXPECT_EQ(ingress(h).a.w1, in0 & ~kDown23);
+        EXPECT_EQ(words_of(h).ingress_rs, nullptr);
+        ASSERT_EQ(clear(h, 1, sets_[1]), 0u);
+        EXPECT_EQ(rule_sets(h).a.w1, 0u);
+        EXPECT_EQ(words_of(h).egress_rs, nullptr);
+    }
+    const Snapshot before = snap();
+    int garbage = 0;
+    EXPECT_EQ(attach(ipoe_, 2, sets_[0]), 0x1030018u);
+    EXPECT_EQ(line("direction"), "[zel_ip_log: ERROR] FILE:LINE Invalid filter direction specified");
+    EXPECT_EQ(attach(ipoe_, 0, reinterpret_cast<zel_ip_rule_set_handle_t>(&garbage)), 0x30008u);
+    EXPECT_EQ(line("Rule Set"), "[zel_ip_log: ERROR] FILE:LINE Invalid IP Filter Rule Set Handle");
+    EXPECT_EQ(clear(tun_, 1, nullptr), 0x30008u);
+    EXPECT_EQ(attach(&garbage, 0, sets_[0]), 0x30008u);
+    EXPECT_EQ(snap(), before);
+}
+
+// An attached rule set is in use: its delete is refused until the last
+// interface lets it go (clear, replacement or the interface's delete).
+TEST_F(AttrAcl, AttachedSetIsInUse) {
+    ASSERT_EQ(attach(ipoe_, 0, sets_[0]), 0u);
+    ASSERT_EQ(attach(ipoe_, 1, sets_[0]), 0u);
+    ASSERT_EQ(attach(tun_, 1, sets_[1]), 0u);
+    EXPECT_EQ(set_delete(sets_[0]), 0x3000fu);
+    EXPECT_NE(line("in use by IP interface"), "") << text_;
+    ASSERT_EQ(clear(ipoe_, 0, sets_[3]), 0u);
+    EXPECT_EQ(set_delete(sets_[0]), 0x3000fu);  // still on egress
+    ASSERT_EQ(attach(ipoe_, 1, sets_[2]), 0u);  // replaced
+    EXPECT_EQ(set_delete(sets_[0]), 0u) << text_;
+    EXPECT_EQ(set_delete(sets_[1]), 0x3000fu);
+    EXPECT_NE(line("in use by tunnel interface"), "") << text_;
+    ASSERT_EQ(tdel(tun_), 0u);
+    EXPECT_EQ(set_delete(sets_[1]), 0u) << text_;
+    EXPECT_EQ(set_delete(sets_[2]), 0x3000fu);
+    ASSERT_EQ(del(ipoe_), 0u);
+    EXPECT_EQ(set_delete(sets_[2]), 0u) << text_;
+}
+
 // ---- Source-address filters ---------------------------------------------------------
 
 TEST_F(Attr, SourceFilterTypes) {

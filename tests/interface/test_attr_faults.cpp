@@ -34,6 +34,7 @@ struct Objs {
     void *policer = nullptr;
     void *queue = nullptr;
     zel_ip_capture_handle_t cap = nullptr;
+    zel_ip_rule_set_handle_t rs = nullptr;
 };
 
 // The failures of programming single-pattern entries outside the prefix
@@ -154,6 +155,34 @@ TEST(AttrFaults, FilterType) {
            [](SweepEnv &env, Objs &o) {
                EXPECT_EQ(by(env, 24).a.w1 & 0x18, 0x10u);
                EXPECT_EQ(words_of(o.intf).egress, by(env, 24).a.w1);
+           }});
+}
+
+TEST(AttrFaults, FilterSetAndClear) {
+    constexpr const char *kModify = "Could not modify LPM rule in hardware";
+    auto make_set = [](SweepEnv &env, Objs &o) {
+        ASSERT_EQ(zel_ip_filter_rule_set_create(env.m, &o.rs), 0u);
+    };
+    sweep({"zel_ip_interface_filter_set", make_set,
+           [](SweepEnv &env, Objs &o) { return zel_ip_interface_filter_set(env.m, o.intf, 0, o.rs); },
+           [=](const SweepRun &) { return rule_table({{kModify}}); },
+           [](SweepEnv &env, Objs &o) {
+               EXPECT_EQ(by(env, 23).a.w1 >> 8 & 0xff, zel::ip::rule_set_id(o.rs));
+               EXPECT_EQ(words_of(o.intf).ingress_rs, static_cast<void *>(o.rs));
+               // In use while attached.
+               EXPECT_EQ(quietly([&] { return zel_ip_filter_rule_set_delete(env.m, o.rs); }), 0x3000fu);
+           }});
+    sweep({"zel_ip_interface_filter_clear",
+           [=](SweepEnv &env, Objs &o) {
+               make_set(env, o);
+               ASSERT_EQ(zel_ip_interface_filter_set(env.m, o.intf, 1, o.rs), 0u);
+           },
+           [](SweepEnv &env, Objs &o) { return zel_ip_interface_filter_clear(env.m, o.intf, 1, o.rs); },
+           [=](const SweepRun &) { return rule_table({{kModify}}); },
+           [](SweepEnv &env, Objs &o) {
+               EXPECT_EQ(by(env, 25).a.w1, 0u);
+               EXPECT_EQ(words_of(o.intf).egress_rs, nullptr);
+               EXPECT_EQ(quietly([&] { return zel_ip_filter_rule_set_delete(env.m, o.rs); }), 0u);
            }});
 }
 

@@ -1,6 +1,7 @@
 // Commands about interface attributes, source-address filters and packet
 // capture:
 //   interface set <intf> up|down|mtu <n>|filter-type in|out none|basic|extended
+//                        |acl in|out <set>|acl-clear in|out <set>
 //                        |dscp-profile <n>|police on <policer>|police off
 //   sip-filter add <a/p> allow|block-fwd|block-all [vrd <name>]
 //   sip-filter delete <a/p> [vrd <name>]
@@ -69,6 +70,19 @@ Result intf_set(Session &s, const Parsed &p) {
                                                 : ZEL_IP_INTF_FILTER_NONE;
         return s.check(zel_ip_interface_filter_type_set(m, h, *dir, type));
     }
+    if (what == "acl" || what == "acl-clear") {
+        if (!arity(s, what, args, 2)) return Result::kUsage;
+        auto dir = direction_of(s, args[0]);
+        if (!dir) return Result::kUsage;
+        const NamedObject *o = s.find(args[1]);
+        if (!o || o->type != ObjType::kRuleSet) {
+            s.usage_error("rule set: no rule set named " + quote(args[1]));
+            return Result::kUsage;
+        }
+        auto rs = static_cast<zel_ip_rule_set_handle_t>(o->handle);
+        return s.check(what == "acl" ? zel_ip_interface_filter_set(m, h, *dir, rs)
+                                     : zel_ip_interface_filter_clear(m, h, *dir, rs));
+    }
     if (what == "dscp-profile") {
         if (!arity(s, what, args, 1)) return Result::kUsage;
         auto n = number_word(s, args[0], "profile", UINT32_MAX);
@@ -88,7 +102,8 @@ Result intf_set(Session &s, const Parsed &p) {
         req.policer = o->handle;
         return s.check(zel_ip_interface_ingress_policing_set(m, h, &req));
     }
-    s.usage_error("attribute: " + quote(what) + " is not up, down, mtu, filter-type, dscp-profile or police");
+    s.usage_error("attribute: " + quote(what) +
+                  " is not up, down, mtu, filter-type, acl, acl-clear, dscp-profile or police");
     return Result::kUsage;
 }
 
@@ -141,12 +156,13 @@ Option vrd_opt() {
 
 ZEL_CLI_COMMANDS(
     {"interface set",
-     {{any_intf(), keyword("attr", {"up", "down", "mtu", "filter-type", "dscp-profile", "police"}),
+     {{any_intf(), keyword("attr", {"up", "down", "mtu", "filter-type", "acl", "acl-clear", "dscp-profile", "police"}),
        rest("values", "value")},
       {}},
-     "change an attribute: up, down, mtu <n>, filter-type in|out none|basic|extended, dscp-profile <0-31>, "
-     "police on <policer>|off (zel_ip_interface_status_set, _mtu_set, _filter_type_set, "
-     "_priority_map_profile_config, _ingress_policing_set)",
+     "change an attribute: up, down, mtu <n>, filter-type in|out none|basic|extended, acl in|out <set>, "
+     "acl-clear in|out <set>, dscp-profile <0-31>, police on <policer>|off (zel_ip_interface_status_set, "
+     "_mtu_set, _filter_type_set, _filter_set, _filter_clear, _priority_map_profile_config, "
+     "_ingress_policing_set)",
      intf_set},
     {"sip-filter add",
      {{prefix("addr", "source prefix"), keyword("type", {"allow", "block-fwd", "block-all"})}, {vrd_opt()}},
