@@ -264,3 +264,33 @@ TEST_F(FilterTest, AddAndCommitRefusals) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pattern trace (0x40) prints each programmed rule: tree name and
+// index, set key, the seven ranges and the value.
+TEST_F(FilterTest, PatternTracePrintsTheRule) {
+    zel_ip_rule_set_handle_t s = new_set();
+    zel_ip_filter_rule_t r{};
+    r.mask = ZEL_IP_FILTER_PROTO | ZEL_IP_FILTER_PROTO_INFO | ZEL_IP_FILTER_DPORT | ZEL_IP_FILTER_DIP |
+             ZEL_IP_FILTER_DSCP;
+    r.proto_lo = r.proto_hi = 6;
+    r.dport_lo = r.dport_hi = 443;
+    r.dip = 0xc0000200;
+    r.dip_prefix_len = 24;
+    r.dscp_lo = 10;
+    r.dscp_hi = 12;
+    zel_ip_filter_action_t a = act(ZEL_IP_FILTER_DENY);
+    a.count = 1;
+    a.dscp_remap = 1;
+    a.new_dscp = 46;
+    ASSERT_EQ(zel_ip_log_level_set(m_, ZEL_LOG_ERROR | 0x40), 0u);
+    StdoutCapture cap;
+    zel_ip_flow_handle_t h = add(s, 5, r, a);
+    const zel_ip_filter_action_t allow = act(ZEL_IP_FILTER_ALLOW);
+    ASSERT_EQ(zel_ip_filter_rule_action_modify(m_, 5, h, &allow), 0u);
+    ASSERT_EQ(zel_ip_filter_rule_delete(m_, 5, h), 0x3000fu);  // pending: refused, nothing printed
+    zel::test::expect_golden("filter_trace.txt", zel::test::mask_sites(cap.text()));
+}
+
+}  // namespace
