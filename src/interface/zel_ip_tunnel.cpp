@@ -350,6 +350,7 @@ uint32_t teardown(Call &c, zel_ip_tunnel &t) {
 void free_record(ZelIpPriv &p, zel_ip_tunnel *t) {
     intf_unuse_domains(t, t->params.inner_vrd, t->params.outer_vrd);
     if (p.tunnel_table[tunnel_id_of(*t)] == t) p.tunnel_table[tunnel_id_of(*t)] = nullptr;
+    outer_forget_all(p, *t);
     obj_free(t);
 }
 
