@@ -117,6 +117,10 @@ uint32_t mem_access(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, void
     uint32_t size = mem_size(*owner, m);
     if (static_cast<uint64_t>(offset) + len > size) return HWE_E_BOUNDS;
     auto &map = mem_map(*owner, m);
+    // Buckets for every id at the first write: growing the map as ids are
+    // written would rehash all of it now and then, stalling that one call
+    // for milliseconds at 70,000 records.
+    if (write && map.empty() && map.bucket_count() < owner->def.count) map.reserve(owner->def.count);
     auto it = map.find(id);
     if (write) {
         if (it == map.end()) it = map.emplace(id, std::vector<uint8_t>(size, 0)).first;
