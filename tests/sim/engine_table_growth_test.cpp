@@ -160,6 +160,14 @@ TEST_P(TableGrowth, EveryFinderAgreesWithANaiveMapThroughGrowthAndShrink) {
     ASSERT_TRUE(store_->compact());
     EXPECT_FALSE(store_->resizing());
     ASSERT_NO_FATAL_FAILURE(check("compacted"));
+    // 5. Emptied key by key: the last erase leaves an empty table.
+    while (!naive_.empty()) {
+        const Key k = naive_.begin()->first;
+        ASSERT_TRUE(store_->erase(k.second, k.first));
+        naive_.erase(naive_.begin());
+    }
+    ASSERT_NO_FATAL_FAILURE(check("emptied"));
+    EXPECT_EQ(store_->stalls(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, TableGrowth,

@@ -457,11 +457,17 @@ private:
         cap_ = cap;
         mask_ = cap - 1;
         if (!old_) return true;
+        if (!size_) {  // nothing to move: no need to look at the old slots
+            table_free(old_, old_cap_ * sizeof(Slot));
+            old_ = nullptr;
+            old_cap_ = old_mask_ = 0;
+            return true;
+        }
         // The move starts after an empty slot (the load is at most 3/4:
         // one is a short run away).
         old_end_ = 0;
         while (!K::empty(old_[old_end_])) ++old_end_;
-        if (old_cap_ <= kMoveAtOnce || !size_) finish();
+        if (old_cap_ <= kMoveAtOnce) finish();
         return true;
     }
 
