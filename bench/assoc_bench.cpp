@@ -18,9 +18,9 @@
 // trees 8, 19 and 27 are empty.
 //
 // Printed (rates in calls per second, one figure per tenth of the load):
-//   ASSOC n=N create_s= create_rps= delete_s= delete_rps= route_add_rps= route_del_rps=
-//     create_rps_by_tenth=...  delete_rps_by_tenth=...
-//     last_tenth_over_first_create= create_over_route_add=
+//   ASSOC n=N create_rps= delete_rps= route_add_rps= route_del_rps= create_over_route_add=
+//   then per load (create, delete, route_add, route_delete) its rates by
+//   tenth and its tail (bench_util.h: print_load)
 //   CHECKS passed | CHECKS FAILED: <what>
 //
 //   assoc_bench [-s SEED]     exit status 0 when every check passed
@@ -117,11 +117,8 @@ int main(int argc, char **argv) {
     std::vector<zel_ip_flow_handle_t> flows(kAssocs, nullptr);
     std::vector<zel_ip_ingress_assoc_params_t> params(kAssocs);
     for (uint32_t i = 0; i < kAssocs; ++i) params[i] = assoc_params(i);
-    std::vector<double> create_r, delete_r, radd_r, rdel_r;
-    double create_s = 0, delete_s = 0, radd_s = 0, rdel_s = 0;
-    check(timed(kAssocs, &create_r, &create_s,
-                [&](uint32_t i) { return zel_ip_ingress_association_create(m, &params[i], &flows[i]); }),
-          "an association create failed");
+    const Load create = timed(kAssocs, [&](uint32_t i) { return zel_ip_ingress_association_create(m, &params[i], &flows[i]); });
+    check(create.ok, "an association create failed");
     {
         Quiet q;
         zel_ip_ingress_assoc_params_t extra = assoc_params(kAssocs + 1);
@@ -138,9 +135,8 @@ int main(int argc, char **argv) {
     std::vector<uint32_t> order(kAssocs);
     for (uint32_t i = 0; i < kAssocs; ++i) order[i] = i;
     std::shuffle(order.begin(), order.end(), std::mt19937_64(seed));
-    check(timed(kAssocs, &delete_r, &delete_s,
-                [&](uint32_t k) { return zel_ip_ingress_association_delete(m, flows[order[k]]); }),
-          "an association delete failed");
+    const Load del = timed(kAssocs, [&](uint32_t k) { return zel_ip_ingress_association_delete(m, flows[order[k]]); });
+    check(del.ok, "an association delete failed");
     for (uint32_t i = 0; i < kAssocs; i += 997) check(!packet_hits(eng, tree8, i, 0), "a packet hit after delete");
     check(zel_sim_engine_ns_in_use(eng, "ip_ingress_assoc") == 0, "ids left in use");
     check(zel_sim_engine_entry_count(eng, tree8) + zel_sim_engine_entry_count(eng, tree19) +
@@ -155,20 +151,18 @@ int main(int argc, char **argv) {
         routes[i].prefix_len = 24;
         routes[i].next_hop = 0xc0000201u;
     }
-    check(timed(kAssocs, &radd_r, &radd_s, [&](uint32_t i) { return zel_ip_route_add(m, &routes[i]); }),
-          "a route add failed");
-    check(timed(kAssocs, &rdel_r, &rdel_s, [&](uint32_t k) { return zel_ip_route_delete(m, &routes[order[k]]); }),
-          "a route delete failed");
+    const Load radd = timed(kAssocs, [&](uint32_t i) { return zel_ip_route_add(m, &routes[i]); });
+    check(radd.ok, "a route add failed");
+    const Load rdel = timed(kAssocs, [&](uint32_t k) { return zel_ip_route_delete(m, &routes[order[k]]); });
+    check(rdel.ok, "a route delete failed");
 
-    const double create_rps = kAssocs / create_s, delete_rps = kAssocs / delete_s;
-    const double radd_rps = kAssocs / radd_s, rdel_rps = kAssocs / rdel_s;
-    std::printf("ASSOC n=%u create_s=%.3f create_rps=%.0f delete_s=%.3f delete_rps=%.0f route_add_rps=%.0f "
-                "route_del_rps=%.0f\n",
-                kAssocs, create_s, create_rps, delete_s, delete_rps, radd_rps, rdel_rps);
-    print_tenths("create_rps_by_tenth", create_r);
-    print_tenths("delete_rps_by_tenth", delete_r);
-    std::printf("  last_tenth_over_first_create=%.2f last_tenth_over_first_delete=%.2f create_over_route_add=%.2f\n",
-                create_r.back() / create_r.front(), delete_r.back() / delete_r.front(), create_rps / radd_rps);
+    std::printf("ASSOC n=%u create_rps=%.0f delete_rps=%.0f route_add_rps=%.0f route_del_rps=%.0f "
+                "create_over_route_add=%.2f\n",
+                kAssocs, create.rate(), del.rate(), radd.rate(), rdel.rate(), create.rate() / radd.rate());
+    print_load("create", create);
+    print_load("delete", del);
+    print_load("route_add", radd);
+    print_load("route_delete", rdel);
     {
         Quiet q;
         zel_ip_shutdown(m);

@@ -24,10 +24,8 @@
 //
 // Printed (rates in calls per second, one figure per tenth of the load):
 //   EGRESS assoc_n=N assoc_create_rps= assoc_delete_rps= flow_n=N flow_create_rps= flow_delete_rps=
-//          route_add_rps= route_del_rps=
-//     assoc_create_rps_by_tenth=... assoc_delete_rps_by_tenth=...
-//     flow_create_rps_by_tenth=...  flow_delete_rps_by_tenth=...
-//     last_tenth_over_first_{assoc,flow}_{create,delete}= assoc_create_over_route_add=
+//          route_add_rps= route_del_rps= assoc_create_over_route_add=
+//   then per load its rates by tenth and its tail (bench_util.h: print_load)
 //   CHECKS passed | CHECKS FAILED: <what>
 //
 //   egress_bench [-s SEED]     exit status 0 when every check passed
@@ -122,11 +120,9 @@ int main(int argc, char **argv) {
     std::vector<zel_ip_flow_handle_t> assocs(kAssocs, nullptr);
     std::vector<zel_ip_egress_assoc_params_t> aparams(kAssocs);
     for (uint32_t i = 0; i < kAssocs; ++i) aparams[i] = assoc_params(i);
-    std::vector<double> acr, adr, fcr, fdr, radd_r, rdel_r;
-    double acs = 0, ads = 0, fcs = 0, fds = 0, radd_s = 0, rdel_s = 0;
-    check(timed(kAssocs, &acr, &acs,
-                [&](uint32_t i) { return zel_ip_egress_association_create(m, &aparams[i], &assocs[i]); }),
-          "an egress association create failed");
+    const Load acreate =
+        timed(kAssocs, [&](uint32_t i) { return zel_ip_egress_association_create(m, &aparams[i], &assocs[i]); });
+    check(acreate.ok, "an egress association create failed");
     {
         Quiet q;
         const zel_ip_egress_assoc_params_t extra = assoc_params(1);
@@ -144,8 +140,9 @@ int main(int argc, char **argv) {
     std::vector<uint32_t> order(kAssocs);
     for (uint32_t i = 0; i < kAssocs; ++i) order[i] = i;
     std::shuffle(order.begin(), order.end(), rng);
-    check(timed(kAssocs, &adr, &ads, [&](uint32_t k) { return zel_ip_egress_association_delete(m, assocs[order[k]]); }),
-          "an egress association delete failed");
+    const Load adelete =
+        timed(kAssocs, [&](uint32_t k) { return zel_ip_egress_association_delete(m, assocs[order[k]]); });
+    check(adelete.ok, "an egress association delete failed");
     check(zel_sim_engine_ns_in_use(eng, "ip_egress_assoc") == 1, "association ids left in use");
     check(zel_sim_engine_entry_count(eng, tree10) + zel_sim_engine_entry_count(eng, tree11) +
                   zel_sim_engine_entry_count(eng, tree12) == 0,
@@ -163,8 +160,8 @@ int main(int argc, char **argv) {
     std::vector<zel_ip_egress_flow_params_t> fparams(kFlows);
     for (uint32_t i = 0; i < kFlows; ++i) fparams[i] = {intfs[i % kIntfs], next_hop_of(i)};
     std::vector<zel_ip_flow_handle_t> flows(kFlows, nullptr);
-    check(timed(kFlows, &fcr, &fcs, [&](uint32_t i) { return zel_ip_egress_flow_create(m, &fparams[i], &flows[i]); }),
-          "an egress flow create failed");
+    const Load fcreate = timed(kFlows, [&](uint32_t i) { return zel_ip_egress_flow_create(m, &fparams[i], &flows[i]); });
+    check(fcreate.ok, "an egress flow create failed");
     {
         Quiet q;
         const zel_ip_egress_flow_params_t extra{intfs[0], 0x0a6400feu};
@@ -176,14 +173,16 @@ int main(int argc, char **argv) {
     for (uint32_t i = 0; i < kFlows; i += 37) {
         bool found = false;
         const uint32_t ns = flows[i] ? *reinterpret_cast<uint32_t *>(flows[i]) : 0;
-        const uint32_t w1 = lookup_w1(eng, tree29, {0x100 + i % kIntfs, next_hop_of(i)}, {16, 32}, &found);
+        // The INTF-ID is the first word of an interface's record.
+        const uint32_t intf_id = *reinterpret_cast<const uint32_t *>(intfs[i % kIntfs]);
+        const uint32_t w1 = lookup_w1(eng, tree29, {intf_id, next_hop_of(i)}, {16, 32}, &found);
         check(found && w1 == ns, "a flow's tree-29 entry is missing");
     }
     std::vector<uint32_t> forder(kFlows);
     for (uint32_t i = 0; i < kFlows; ++i) forder[i] = i;
     std::shuffle(forder.begin(), forder.end(), rng);
-    check(timed(kFlows, &fdr, &fds, [&](uint32_t k) { return zel_ip_egress_flow_delete(m, flows[forder[k]]); }),
-          "an egress flow delete failed");
+    const Load fdelete = timed(kFlows, [&](uint32_t k) { return zel_ip_egress_flow_delete(m, flows[forder[k]]); });
+    check(fdelete.ok, "an egress flow delete failed");
     check(zel_sim_engine_ns_in_use(eng, "zel_ipv4_egress_flow_ids") == 0, "flow ids left in use");
     check(zel_sim_engine_entry_count(eng, tree29) == 0, "entries left in tree 29");
 
@@ -195,25 +194,21 @@ int main(int argc, char **argv) {
         routes[i].prefix_len = 24;
         routes[i].next_hop = 0xc0000201u;
     }
-    check(timed(kAssocs, &radd_r, &radd_s, [&](uint32_t i) { return zel_ip_route_add(m, &routes[i]); }),
-          "a route add failed");
-    check(timed(kAssocs, &rdel_r, &rdel_s, [&](uint32_t k) { return zel_ip_route_delete(m, &routes[order[k]]); }),
-          "a route delete failed");
+    const Load radd = timed(kAssocs, [&](uint32_t i) { return zel_ip_route_add(m, &routes[i]); });
+    check(radd.ok, "a route add failed");
+    const Load rdel = timed(kAssocs, [&](uint32_t k) { return zel_ip_route_delete(m, &routes[order[k]]); });
+    check(rdel.ok, "a route delete failed");
 
-    const double radd_rps = kAssocs / radd_s;
     std::printf("EGRESS assoc_n=%u assoc_create_rps=%.0f assoc_delete_rps=%.0f flow_n=%u flow_create_rps=%.0f "
-                "flow_delete_rps=%.0f route_add_rps=%.0f route_del_rps=%.0f\n",
-                kAssocs, kAssocs / acs, kAssocs / ads, kFlows, kFlows / fcs, kFlows / fds, radd_rps,
-                kAssocs / rdel_s);
-    print_tenths("assoc_create_rps_by_tenth", acr);
-    print_tenths("assoc_delete_rps_by_tenth", adr);
-    print_tenths("flow_create_rps_by_tenth", fcr);
-    print_tenths("flow_delete_rps_by_tenth", fdr);
-    std::printf("  last_tenth_over_first_assoc_create=%.2f last_tenth_over_first_assoc_delete=%.2f "
-                "last_tenth_over_first_flow_create=%.2f last_tenth_over_first_flow_delete=%.2f "
-                "assoc_create_over_route_add=%.2f\n",
-                acr.back() / acr.front(), adr.back() / adr.front(), fcr.back() / fcr.front(),
-                fdr.back() / fdr.front(), (kAssocs / acs) / radd_rps);
+                "flow_delete_rps=%.0f route_add_rps=%.0f route_del_rps=%.0f assoc_create_over_route_add=%.2f\n",
+                kAssocs, acreate.rate(), adelete.rate(), kFlows, fcreate.rate(), fdelete.rate(), radd.rate(),
+                rdel.rate(), acreate.rate() / radd.rate());
+    print_load("assoc_create", acreate);
+    print_load("assoc_delete", adelete);
+    print_load("flow_create", fcreate);
+    print_load("flow_delete", fdelete);
+    print_load("route_add", radd);
+    print_load("route_delete", rdel);
     {
         Quiet q;
         zel_ip_shutdown(m);

@@ -4,9 +4,10 @@
 // the peers' generator (or of a prefix file the peers read) are added with
 // zel_ip_route_add in file order, then deleted with zel_ip_route_delete in
 // a seeded random order: every call takes the whole public path (handle
-// check, entry and exit trace records, module lock, private block check,
-// parameter checks, VRD handle, key build, engine learn or unlearn, subnet
-// database). Route i goes via next hop 10.x.y.z, varied with i. Routes
+// check, trace hooks looked up - no recorder is attached, so no trace
+// record is written -, module lock, private block check, parameter checks,
+// VRD handle, key build, engine learn or unlearn, subnet database). What
+// is timed is the library plus the software platform's engine model. Route i goes via next hop 10.x.y.z, varied with i. Routes
 // sit in one routing domain (the default, like the single-table peers) or
 // are spread over `domains` domains: line i in domain i % domains, domain
 // 63 the default, the others created first.
@@ -22,6 +23,8 @@
 //       tree_B= subnet_B= bytes_per_route= ...
 //     add_rps_by_decile=...   (rate of each tenth of the load)
 //     del_rps_by_decile=...
+//     TAIL add: slowest_tenth_over_first= median_us= p999_us= slowest_us= over_1ms=
+//     TAIL del: ...           (each call timed: bench_util.h)
 //   SUMMARY impl=zel_ip domains=D n=N add_routes_per_s min= median= max=
 //   CHECKS passed | CHECKS FAILED: <what>
 //
@@ -31,11 +34,9 @@
 //   "1,64", delete-order seed 12345, 20000 sampled lookups per check (0:
 //   no lookup check, for profiling; statuses and counts are still checked).
 //   Exit status 0 when every check passed.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_util.h"
 #include "core/zel_ip_priv.h"
 #include "prefixgen.h"
 #include "tree/zel_ip_tree.h"
@@ -55,8 +57,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr int kTenths = 10;
+using zel::bench::kTenths;
+using zel::bench::Load;
+using zel::bench::Quiet;
 constexpr uint32_t kDefaultVrd = 63;
 
 struct Options {
@@ -163,31 +166,6 @@ private:
     std::unordered_map<uint64_t, uint32_t> live_;
 };
 
-// Start-up prints its configuration report; the benchmark's output is the
-// RUN lines, so standard output goes to /dev/null around it.
-class Quiet {
-public:
-    Quiet() {
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            dup2(null, STDOUT_FILENO);
-            close(null);
-        }
-    }
-    ~Quiet() {
-        std::fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-        }
-    }
-
-private:
-    int saved_ = -1;
-};
-
 long vm_rss_kb() {
     std::ifstream in("/proc/self/status");
     std::string key;
@@ -203,8 +181,7 @@ long vm_rss_kb() {
 }
 
 struct RunResult {
-    double add_s = 0, del_s = 0;
-    double add_decile[kTenths] = {}, del_decile[kTenths] = {};
+    Load add, del;
     uint64_t tree_bytes = 0, subnet_bytes = 0;
     double calls_per_add = 0, calls_per_del = 0;
     long rss_kb = 0;
@@ -234,24 +211,16 @@ public:
             const Route &rt = routes_[order_[i]];
             del[i] = {vrd_handle_[rt.vrd], rt.addr, rt.len, 0, nullptr, 0, 0, 0};
         }
-        const size_t n = routes_.size(), tenth = (n + kTenths - 1) / kTenths;
-        uint32_t bad = 0;
+        const size_t n = routes_.size();
 
-        // 2. Add in file order, each tenth timed.
+        // 2. Add in file order, each call timed.
         zel_sim_counters_reset();
-        for (int t = 0; t < kTenths; ++t) {
-            size_t lo = std::min(n, t * tenth), hi = std::min(n, lo + tenth);
-            auto t0 = Clock::now();
-            for (size_t i = lo; i < hi; ++i) bad |= zel_ip_route_add(m_, &add[i]);
-            double s = std::chrono::duration<double>(Clock::now() - t0).count();
-            r.add_s += s;
-            r.add_decile[t] = hi > lo ? static_cast<double>(hi - lo) / s : 0;
-        }
+        r.add = zel::bench::timed(n, [&](uint64_t i) { return zel_ip_route_add(m_, &add[i]); });
         r.calls_per_add = static_cast<double>(zel_sim_call_count(nullptr)) / static_cast<double>(n);
         r.tree_bytes = zel_sim_engine_tree_bytes(eng, dest.id);
         r.subnet_bytes = zel_sim_subnet_bytes(dest.subnet_db);
         r.rss_kb = vm_rss_kb();
-        if (bad) return fail(&r, "a route add failed");
+        if (!r.add.ok) return fail(&r, "a route add failed");
         Naive naive;
         if (opt_.samples)
             for (const Route &rt : routes_) naive.add(rt);
@@ -259,23 +228,20 @@ public:
             return fail(&r, "the tree does not hold one entry per route after the adds");
         if (!check(eng, dest.id, naive, no_route, &r.failure)) return r;
 
-        // 3. Delete in the seeded random order, each tenth timed; the
-        //    naive table follows at the halfway check.
+        // 3. Delete in the seeded random order, each call timed; the
+        //    naive table follows at the halfway check (untimed).
         zel_sim_counters_reset();
-        for (int t = 0; t < kTenths; ++t) {
-            size_t lo = std::min(n, t * tenth), hi = std::min(n, lo + tenth);
-            auto t0 = Clock::now();
-            for (size_t i = lo; i < hi; ++i) bad |= zel_ip_route_delete(m_, &del[i]);
-            double s = std::chrono::duration<double>(Clock::now() - t0).count();
-            r.del_s += s;
-            r.del_decile[t] = hi > lo ? static_cast<double>(hi - lo) / s : 0;
-            if (t == kTenths / 2 - 1 && !bad && opt_.samples) {
-                for (size_t i = 0; i < hi; ++i) naive.remove(routes_[order_[i]]);
-                if (!check(eng, dest.id, naive, no_route, &r.failure)) return r;
-            }
-        }
+        bool halfway_ok = true;
+        r.del = zel::bench::timed(
+            n, [&](uint64_t i) { return zel_ip_route_delete(m_, &del[i]); },
+            [&](int t) {
+                if (t != kTenths / 2 - 1 || !opt_.samples) return;
+                for (size_t i = 0; i < n * kTenths / 2 / kTenths; ++i) naive.remove(routes_[order_[i]]);
+                halfway_ok = check(eng, dest.id, naive, no_route, &r.failure);
+            });
+        if (!halfway_ok) return r;
         r.calls_per_del = static_cast<double>(zel_sim_call_count(nullptr)) / static_cast<double>(n);
-        if (bad) return fail(&r, "a route delete failed");
+        if (!r.del.ok) return fail(&r, "a route delete failed");
         if (opt_.samples)
             for (size_t i = 0; i < n; ++i) naive.remove(routes_[order_[i]]);
         if (!check(eng, dest.id, naive, no_route, &r.failure)) return r;
@@ -381,13 +347,10 @@ private:
     std::vector<zel_ip_vrd_handle_t> vrd_handle_;
 };
 
-std::string deciles(const double *v) {
-    std::string s;
-    for (int t = 0; t < kTenths; ++t) {
-        if (t) s += ',';
-        s += std::to_string(static_cast<long long>(v[t] + 0.5));
-    }
-    return s;
+void tail(const char *what, const Load &l) {
+    std::printf("  TAIL %s: slowest_tenth_over_first=%.2f median_us=%.3f p999_us=%.2f slowest_us=%.1f over_1ms=%llu\n",
+                what, l.slowest_tenth_over_first(), l.median_call_s * 1e6, l.p999_s * 1e6, l.slowest_call_s * 1e6,
+                static_cast<unsigned long long>(l.over_1ms));
 }
 
 void summary(const char *what, uint32_t domains, size_t n, std::vector<double> v, const char *fmt) {
@@ -467,17 +430,19 @@ int main(int argc, char **argv) {
                 "del_rps=%.0f tree_B=%" PRIu64 " subnet_B=%" PRIu64
                 " bytes_per_route=%.1f platform_calls_per_add=%.1f platform_calls_per_del=%.1f "
                 "VmRSS_kB=%ld\n",
-                domains, n, run, r.add_s, static_cast<double>(n) / r.add_s, r.del_s,
-                static_cast<double>(n) / r.del_s, r.tree_bytes, r.subnet_bytes, bytes,
+                domains, n, run, r.add.total_s, r.add.rate(), r.del.total_s, r.del.rate(), r.tree_bytes,
+                r.subnet_bytes, bytes,
                 r.calls_per_add, r.calls_per_del, r.rss_kb);
-            std::printf("  add_rps_by_decile=%s\n  del_rps_by_decile=%s\n", deciles(r.add_decile).c_str(),
-                        deciles(r.del_decile).c_str());
+            std::printf("  add_rps_by_decile=%s\n  del_rps_by_decile=%s\n",
+                        zel::bench::tenths(r.add.by_tenth).c_str(), zel::bench::tenths(r.del.by_tenth).c_str());
+            tail("add", r.add);
+            tail("del", r.del);
             std::fflush(stdout);
-            add.push_back(static_cast<double>(n) / r.add_s);
-            del.push_back(static_cast<double>(n) / r.del_s);
+            add.push_back(r.add.rate());
+            del.push_back(r.del.rate());
             bpr.push_back(bytes);
-            ratio_add.push_back(r.add_decile[kTenths - 1] / r.add_decile[0]);
-            ratio_del.push_back(r.del_decile[kTenths - 1] / r.del_decile[0]);
+            ratio_add.push_back(r.add.last_over_first());
+            ratio_del.push_back(r.del.last_over_first());
         }
         summary("add_routes_per_s", domains, n, add, "%.0f");
         summary("del_routes_per_s", domains, n, del, "%.0f");

@@ -5,6 +5,7 @@
 #   bench/run_peers.sh                     everything (about 25 minutes; rte_lpm
 #                                          takes most of it)
 #   PEERS="fib linux" bench/run_peers.sh   leave rte_lpm out (about 8 minutes)
+#   PEERS="fib linux" RUNS=1 bench/run_peers.sh   one run of each (about 4 minutes)
 #
 # Peers (built and run with their own scripts and flags from $PEERS_DIR,
 # never copied here; by default ../shared/peers beside this checkout):
@@ -16,17 +17,25 @@
 # domain (like-for-like with the single-table peers) and spread over 64.
 #
 # Environment: N (1000000), SEED (1), RUNS (3), PEERS ("fib lpm linux"),
+# OBJECTS (1: also run bench_tunnels, bench_assoc and bench_egress, about a
+# minute; 0: routes only),
 # MODES ("dev via", the kernel's route forms), PEERS_DIR (<checkout>/../shared/peers),
 # OUT (/tmp/peers-out: peer binaries and every log), DATA (/tmp/peers-data:
 # prefix files). Missing Debian packages (libdpdk-dev, pkg-config, iproute2,
 # the build tools) are installed with apt-get.
 #
-# Output: the raw RUN/SUMMARY lines of every program (also in
-# $OUT/results/), then one table of the programs run this time (logs left in
-# $OUT/results/ by earlier runs are not read): routes/s added and deleted (median and
-# min..max of the runs), the last tenth of the load against the first, bytes
-# per route, and each ratio ours / peer (medians; in brackets the slowest
-# run of ours against the fastest of the peer).
+# Output: the machine (CPU model from /proc/cpuinfo), the load average at
+# the start, before each program and at the end, the raw RUN/SUMMARY lines
+# of every program (also in $OUT/results/), then one table of the programs
+# run this time (logs left in $OUT/results/ by earlier runs are not read):
+# routes/s added and deleted (median and min..max of the runs), the
+# slowest and the last tenth of the load against the first, for ours the
+# median, 99.9th percentile and slowest single call, bytes per route, and
+# each ratio ours / peer (medians; in brackets the slowest run of ours
+# against the fastest of the peer). All figures are wall clock.
+# What is compared: ours is the library plus the software platform's
+# engine model (a model of the engine's trees in host memory); the peers'
+# figures are real lookup structures (DPDK) and the kernel's FIB.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "$0")" && pwd)"
@@ -37,6 +46,7 @@ SEED="${SEED:-1}"
 RUNS="${RUNS:-3}"
 PEERS="${PEERS:-fib lpm linux}"
 MODES="${MODES:-dev via}"
+OBJECTS="${OBJECTS:-1}"
 PEERS_DIR="${PEERS_DIR:-$(dirname "$ROOT")/shared/peers}"
 [ -d "$PEERS_DIR" ] || { echo "run_peers.sh: no peers at $PEERS_DIR (set PEERS_DIR)" >&2; exit 2; }
 export OUT="${OUT:-/tmp/peers-out}"
@@ -61,7 +71,7 @@ if ((${#need[@]})); then
 fi
 "$SRC/scripts/deps.sh" >/dev/null
 (cd "$SRC" && cmake --preset release >/dev/null &&
-  cmake --build build/release --target bench_routes zel-prefixgen -j2 >/dev/null)
+  cmake --build build/release --target bench_routes bench_tunnels bench_assoc bench_egress zel-prefixgen -j2 >/dev/null)
 OURS="$SRC/build/release/bench/bench_routes"
 [ -x "$OUT/bin/prefixgen" ] || "$PEERS_DIR/prefixgen/build.sh" >/dev/null
 if has_peer fib || has_peer lpm; then
@@ -74,11 +84,14 @@ F="$DATA/prefixes_${N}_seed${SEED}.txt"
 same=no
 [ "$(md5sum < "$F")" = "$("$SRC/build/release/bench/zel-prefixgen" "$N" "$SEED" | md5sum)" ] && same=yes
 HEAD="$RES/ratios_${N}.txt"
+START_LOAD="$(load)"
 {
   echo "# $(date -u +%FT%TZ), cpu:$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2-), $(nproc) cores," \
        "$(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), kernel $(uname -r)," \
        "$(c++ --version | head -1), DPDK $(pkg-config --modversion libdpdk 2>/dev/null || echo none)"
   echo "# prefixes: $F md5 $(md5sum < "$F" | cut -d' ' -f1), our generator gives the same file: $same"
+  echo "# load average at the start: $START_LOAD"
+  echo "# ours: the library plus the software platform's engine model; peers: real lookup structures"
 } | tee "$HEAD"
 
 # 3. The runs, each program with all its runs in one process; the load
@@ -110,7 +123,14 @@ if has_peer linux; then
   fi
   if [ -z "$linux_note" ]; then logs+=("$RES/linux_fib_${N}.log"); else echo "# Linux FIB $linux_note"; fi
 fi
-echo "# load after: $(load)" | tee -a "$HEAD"
+if [ "$OBJECTS" = 1 ]; then
+  for b in tunnels assoc egress; do
+    echo "# load before bench_$b: $(load)" | tee -a "$HEAD"
+    "$SRC/build/release/bench/bench_$b" 2>&1 | tee "$RES/objects_$b.log" | tee -a "$HEAD" >/dev/null
+    cat "$RES/objects_$b.log"
+  done
+fi
+echo "# load at the end: $(load)" | tee -a "$HEAD"
 
 # 4. The table.
 awk -v n="$N" -v runs="$RUNS" -v linux_note="$linux_note" '
@@ -129,20 +149,37 @@ awk -v n="$N" -v runs="$RUNS" -v linux_note="$linux_note" '
                           put(cur, "bytes", kv("heap_struct_MiB") * 1048576 / n); fixed[cur] = 1 }
   /^RUN impl=linux_fib/ { linux_ran = 1; cur = "Linux FIB (" kv("mode") ")"; put(cur, "add", kv("add_rps")); put(cur, "del", kv("del_rps"))
                           put(cur, "bytes", kv("slab_B_per_route")); cur = "" }
-  /^  add_rps_by_decile=/ && cur != "" { split(substr($1, 19), d, ","); put(cur, "tenths", d[10] / d[1]) }
+  function slowest(d,   i, m) { m = d[1]; for (i = 2; i <= 10; i++) if (d[i] < m) m = d[i]; return m / d[1] }
+  /^  add_rps_by_decile=/ && cur != "" { split(substr($1, 19), d, ","); put(cur, "tenths", d[10] / d[1]); put(cur, "slow_add", slowest(d)) }
+  /^  del_rps_by_decile=/ && cur != "" { split(substr($1, 19), d, ","); put(cur, "slow_del", slowest(d)) }
+  /^  TAIL (add|del):/ && cur != "" { w = ($2 == "add:") ? "a" : "d"
+                                      put(cur, "med" w, kv("median_us")); put(cur, "p999" w, kv("p999_us")); put(cur, "max" w, kv("slowest_us"))
+                                      put(cur, "over" w, kv("over_1ms")) }
   /^CHECKS/ { checks = checks "\n#   " FILENAME ": " $0 }
   /^SUMMARY impl=linux_fib/ && !linux_checked { linux_checked = 1
     checks = checks "\n#   " FILENAME ": route counts right after the adds and the deletes (the script stops otherwise)" }
   END {
     printf "\n# Route add / delete at %d routes; runs: %d of each (median, min..max)\n", n, runs
-    printf "| | add routes/s | delete routes/s | last tenth / first tenth of the adds | bytes per route |\n|---|---|---|---|---|\n"
+    printf "| | add routes/s | delete routes/s | adds: last tenth / first | adds: slowest tenth / first | deletes: slowest tenth / first | bytes per route |\n|---|---|---|---|---|---|---|\n"
     for (i = 1; i <= names; i++) { nm = order[i]
       k = list(nm, "add", A); list(nm, "del", D); t = list(nm, "tenths", T); b = list(nm, "bytes", B)
-      printf "| %s | %.0f (%.0f..%.0f) | %.0f (%.0f..%.0f) | %s | %s |\n", nm, med(A, k), mn(A, k), mx(A, k), med(D, k), mn(D, k), mx(D, k),
+      sa = list(nm, "slow_add", SA); sd = list(nm, "slow_del", SD)
+      printf "| %s | %.0f (%.0f..%.0f) | %.0f (%.0f..%.0f) | %s | %s | %s | %s |\n", nm, med(A, k), mn(A, k), mx(A, k), med(D, k), mn(D, k), mx(D, k),
         t ? sprintf("%.2f (%.2f..%.2f)", med(T, t), mn(T, t), mx(T, t)) : "n/a",
+        sa ? sprintf("%.2f (%.2f..%.2f)", med(SA, sa), mn(SA, sa), mx(SA, sa)) : "n/a",
+        sd ? sprintf("%.2f (%.2f..%.2f)", med(SD, sd), mn(SD, sd), mx(SD, sd)) : "n/a",
         b ? sprintf("%.0f%s", med(B, b), fixed[nm] ? " (fixed at create)" : "") : "n/a"
       ma[nm] = med(A, k); md[nm] = med(D, k); la[nm] = mn(A, k); ld[nm] = mn(D, k); ha[nm] = mx(A, k); hd[nm] = mx(D, k); mb[nm] = b ? med(B, b) : "" }
-    if (linux_note != "") printf "| Linux FIB | %s | | | |\n", linux_note
+    if (linux_note != "") printf "| Linux FIB | %s | | | | | |\n", linux_note
+    printf "\n# Ours, single calls (microseconds, wall clock; median of the runs, in brackets the worst run)\n"
+    printf "| | add: median | add: 99.9th percentile | add: slowest call | adds over 1 ms | delete: median | delete: 99.9th percentile | delete: slowest call | deletes over 1 ms |\n|---|---|---|---|---|---|---|---|---|\n"
+    for (i = 1; i <= names; i++) { nm = order[i]; if (nm !~ /^zel_ip/) continue
+      k = list(nm, "meda", M1); list(nm, "p999a", P1); list(nm, "maxa", X1); list(nm, "overa", O1)
+      list(nm, "medd", M2); list(nm, "p999d", P2); list(nm, "maxd", X2); list(nm, "overd", O2)
+      if (!k) continue
+      printf "| %s | %.3f (%.3f) | %.2f (%.2f) | %.1f (%.1f) | %d (%d) | %.3f (%.3f) | %.2f (%.2f) | %.1f (%.1f) | %d (%d) |\n", nm,
+        med(M1, k), mx(M1, k), med(P1, k), mx(P1, k), med(X1, k), mx(X1, k), med(O1, k), mx(O1, k),
+        med(M2, k), mx(M2, k), med(P2, k), mx(P2, k), med(X2, k), mx(X2, k), med(O2, k), mx(O2, k) }
     ours = "zel_ip, 1 domain"
     printf "\n# Ratios, ours (one domain) / peer: medians (slowest run of ours / fastest run of the peer)\n"
     printf "| peer | add | delete | bytes per route, ours / peer |\n|---|---|---|---|\n"

@@ -25,6 +25,18 @@ struct AddrSlot {
     uint32_t vrd_id;
 };
 
+// One outer match (tree-4 entry) a tunnel holds, in the index that
+// finds a tunnel by it: owner = tunnel id + 1, 0 marks a free slot.
+struct OuterIndexSlot {
+    uint32_t remote;
+    uint32_t local;
+    uint8_t proto;
+    uint8_t vrd_id;
+    uint16_t owner;
+};
+// Twice the outer matches 576 tunnels can hold (4 each): never full.
+inline constexpr uint32_t kOuterIndexSlots = 8192;
+
 struct ZelIpPriv {
     uint32_t magic;  // kPrivMagic while valid
     TreeRecord trees[kNumTrees];
@@ -53,6 +65,9 @@ struct ZelIpPriv {
     // tree-6 entry are keyed by it), and a tunnel's outer match is checked
     // against the others'.
     zel_ip_tunnel *tunnel_table[kMaxTunnels];
+    // The outer matches every tunnel holds, by {outer VRD, protocol,
+    // remote, local}: linear probing, deletion shifts the run back.
+    OuterIndexSlot outer_index[kOuterIndexSlots];
     // Filter rule sets by id (1 to 32; slot 0 stays empty).
     zel_ip_rule_set *rule_set_table[kRuleSetIdBase + kRuleSetIdCount];
     uint64_t rule_set_serial;  // of the last rule set created

@@ -354,6 +354,7 @@ void free_record(ZelIpPriv &p, zel_ip_tunnel *t) {
     intf_unuse_domains(t, t->params.inner_vrd, t->params.outer_vrd);
     attr_unuse_all(intf_attr(*t));
     if (p.tunnel_table[tunnel_id_of(*t)] == t) p.tunnel_table[tunnel_id_of(*t)] = nullptr;
+    outer_forget_all(p, *t);
     obj_free(t);
 }
 

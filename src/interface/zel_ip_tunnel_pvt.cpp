@@ -53,14 +53,76 @@ uint32_t tunnel_sip_mtu(zel_module_t *m, ZelIpPriv &p, const zel_ip_tunnel &t, u
                           layout::intf_sip_mtu::encode({sip, mtu}), rule_msg);
 }
 
+namespace {
+
+static_assert(kOuterIndexSlots >= 2 * kMaxTunnels * kMaxOuterMatches);
+static_assert((kOuterIndexSlots & (kOuterIndexSlots - 1)) == 0);
+constexpr uint32_t kIndexMask = kOuterIndexSlots - 1;
+
+uint32_t index_home(uint32_t vrd, uint8_t proto, uint32_t remote, uint32_t local) {
+    uint64_t h = (static_cast<uint64_t>(remote) << 32 | local) ^ (static_cast<uint64_t>(vrd) << 8 | proto) * 0x9e3779b97f4a7c15ull;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    return static_cast<uint32_t>(h) & kIndexMask;
+}
+
+bool same_match(const OuterIndexSlot &s, uint32_t vrd, uint8_t proto, uint32_t remote, uint32_t local) {
+    return s.vrd_id == vrd && s.proto == proto && s.remote == remote && s.local == local;
+}
+
+uint32_t index_home(const OuterIndexSlot &s) { return index_home(s.vrd_id, s.proto, s.remote, s.local); }
+
+void index_add(ZelIpPriv &p, const zel_ip_tunnel &t, const OuterMatch &o) {
+    const uint32_t vrd = tunnel_outer_vrd(t);
+    uint32_t i = index_home(vrd, o.proto, o.remote, o.local);
+    while (p.outer_index[i].owner) i = (i + 1) & kIndexMask;
+    p.outer_index[i] = {o.remote, o.local, o.proto, static_cast<uint8_t>(vrd),
+                        static_cast<uint16_t>(tunnel_id_of(t) + 1)};
+}
+
+void index_remove(ZelIpPriv &p, const zel_ip_tunnel &t, const OuterMatch &o) {
+    const uint32_t vrd = tunnel_outer_vrd(t);
+    const auto owner = static_cast<uint16_t>(tunnel_id_of(t) + 1);
+    uint32_t i = index_home(vrd, o.proto, o.remote, o.local);
+    for (;; i = (i + 1) & kIndexMask) {
+        const OuterIndexSlot &s = p.outer_index[i];
+        if (!s.owner) return;
+        if (s.owner == owner && same_match(s, vrd, o.proto, o.remote, o.local)) break;
+    }
+    // Move back every later member of the run whose home is not between
+    // the hole and itself.
+    for (uint32_t j = (i + 1) & kIndexMask; p.outer_index[j].owner; j = (j + 1) & kIndexMask) {
+        const uint32_t home = index_home(p.outer_index[j]);
+        const bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+        if (stays) continue;
+        p.outer_index[i] = p.outer_index[j];
+        i = j;
+    }
+    p.outer_index[i] = {};
+}
+
+}  // namespace
+
+// A tunnel counts once it is in the tunnel table (created); the index
+// also lists the matches of one being created or failing.
 bool outer_match_taken(const ZelIpPriv &p, const zel_ip_tunnel *self, uint32_t outer_vrd,
                        uint8_t proto, uint32_t remote, uint32_t local) {
-    for (const zel_ip_tunnel *t : p.tunnel_table) {
-        if (!t || t == self || tunnel_outer_vrd(*t) != outer_vrd) continue;
-        for (const OuterMatch &o : t->outer)
-            if (o.used && o.proto == proto && o.remote == remote && o.local == local) return true;
+    for (uint32_t i = index_home(outer_vrd, proto, remote, local); p.outer_index[i].owner;
+         i = (i + 1) & kIndexMask) {
+        const OuterIndexSlot &s = p.outer_index[i];
+        if (!same_match(s, outer_vrd, proto, remote, local)) continue;
+        const zel_ip_tunnel *t = p.tunnel_table[s.owner - 1];
+        if (t && t != self && tunnel_id_of(*t) == s.owner - 1u) return true;
     }
     return false;
+}
+
+void outer_forget_all(ZelIpPriv &p, zel_ip_tunnel &t) {
+    for (OuterMatch &o : t.outer) {
+        if (o.used) index_remove(p, t, o);
+        o = OuterMatch{};
+    }
 }
 
 namespace {
@@ -105,7 +167,10 @@ uint32_t outer_learn(zel_module_t *m, ZelIpPriv &p, zel_ip_tunnel &t, uint8_t pr
         if (x.used && x.proto == proto && same_pair(x, remote, local)) return st;
         if (!x.used && !free_slot) free_slot = &x;
     }
-    if (free_slot) *free_slot = o;
+    if (free_slot) {
+        *free_slot = o;
+        index_add(p, t, o);
+    }
     return st;
 }
 
@@ -114,7 +179,10 @@ uint32_t outer_withdraw(zel_module_t *m, ZelIpPriv &p, zel_ip_tunnel &t, const O
     for (OuterMatch &o : t.outer) {
         if (!o.used || kept(o, t.params.proto, keep)) continue;
         const uint32_t st = outer_program(m, p, t, o, kRuleUnlearn, rule_msg);
-        if (engine_step_done(st)) o = OuterMatch{};
+        if (engine_step_done(st)) {
+            index_remove(p, t, o);
+            o = OuterMatch{};
+        }
         if (st) return st;
     }
     return 0;

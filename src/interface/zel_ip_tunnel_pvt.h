@@ -166,6 +166,10 @@ uint32_t tunnel_sip_mtu(zel_module_t *m, ZelIpPriv &p, const zel_ip_tunnel &t, u
 bool outer_match_taken(const ZelIpPriv &p, const zel_ip_tunnel *self, uint32_t outer_vrd,
                        uint8_t proto, uint32_t remote, uint32_t local);
 
+// The record goes: its listed outer matches leave the index (a tunnel
+// whose withdrawal failed leaves them in the engine, not in the index).
+void outer_forget_all(ZelIpPriv &p, zel_ip_tunnel &t);
+
 // Learns the tree-4 entry {proto, remote, local} of the tunnel (W1 =
 // INTF-ID) and lists it once the engine holds it. Failure: severity 1
 // after `rule_msg`.

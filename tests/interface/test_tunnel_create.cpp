@@ -408,6 +408,77 @@ TEST_F(TunnelCreate, AddressesAndEndsInUse) {
     EXPECT_EQ(snap(), baseline_);
 }
 
+// Ends a tunnel lets go of are free for the next one, however it lets go:
+// delete, a change of ends, NAT-T off, and a create that failed after
+// learning them (at every fallible call, the fault persisting: its
+// withdrawal may fail too and leave them in the engine, orphaned).
+TEST_F(TunnelCreate, EndsLetGoAreFreeForTheNextTunnel) {
+    constexpr uint32_t kOtherLocal = ip(192, 0, 2, 7), kOtherRemote = ip(203, 0, 113, 7);
+    zel_ip_tunnel_params_t natt_on = tparams(5);
+    natt_on.natt = 1;
+    auto accepted = [&](zel_ip_tunnel_params_t p, uint32_t id) {
+        p.tunnel_id = id;
+        zel_ip_tunnel_handle_t h = nullptr;
+        std::string text;
+        EXPECT_EQ(tcreate(p, &h, &text), 0u) << text;
+        EXPECT_EQ(tdel(h), 0u);
+    };
+    zel_ip_tunnel_params_t udp = tparams(4);
+    udp.proto = 17;
+    udp.local_addr = kOtherLocal;
+    udp.remote_addr = kOtherRemote;
+    // A stale claim would count once a tunnel with the claimant's id is
+    // back: each check runs with one in place.
+    // 1. Delete.
+    ASSERT_EQ(tdel(tmake(tparams(1))), 0u);
+    zel_ip_tunnel_params_t elsewhere = udp;
+    elsewhere.tunnel_id = 1;
+    zel_ip_tunnel_handle_t b = tmake(elsewhere);
+    accepted(natt_on, 2);
+    ASSERT_EQ(tdel(b), 0u);
+    // 2. A change of ends, then NAT-T on and off: the ends and their twin.
+    b = tmake(tparams(1));
+    ASSERT_EQ(ends(b, kOtherLocal, kOtherRemote), 0u);
+    accepted(natt_on, 3);
+    ASSERT_EQ(natt(b, 1), 0u);
+    ASSERT_EQ(natt(b, 0), 0u);
+    accepted(udp, 4);
+    ASSERT_EQ(tdel(b), 0u);
+    // 3. Failed creates (the ends checked once another tunnel has the
+    //    failed one's id).
+    uint32_t runs = 0, reused = 0;
+    for (uint32_t nth = 1; nth < 500; ++nth, ++runs) {
+        SCOPED_TRACE("fault at fallible call " + std::to_string(nth));
+        zel_ip_tunnel_params_t p = natt_on;
+        p.tunnel_id = 10 + nth;
+        zel_ip_tunnel_handle_t h = nullptr;
+        zel_sim_fault_set(nullptr, nth, ZEL_SIM_FAULT_PERSIST, 0);
+        const uint32_t st = tcreate(p, &h);
+        const uint64_t hits = zel_sim_fault_hits();
+        zel_sim_fault_clear();
+        if (!hits) {
+            ASSERT_EQ(st, 0u);
+            ASSERT_EQ(tdel(h), 0u);
+            break;
+        }
+        ASSERT_NE(st, 0u);
+        if (h) {  // the fault hit after the create (the lock's release): it stands
+            ASSERT_EQ(tdel(h), 0u);
+        }
+        // The next tunnel with the failed one's id holds other ends (when
+        // the id is free again: a failed withdrawal keeps its CPU path).
+        zel_ip_tunnel_params_t other = udp;
+        other.tunnel_id = p.tunnel_id;
+        zel_ip_tunnel_handle_t next = nullptr;
+        if (tcreate(other, &next) != 0) continue;
+        accepted(natt_on, 6);
+        ASSERT_EQ(tdel(next), 0u);
+        ++reused;
+    }
+    EXPECT_GT(runs, 10u);
+    EXPECT_GT(reused, 5u);
+}
+
 TEST_F(TunnelCreate, DeleteRefusals) {
     zel_ip_intf_handle_t ipoe = make(params(0x42, ip(10, 9, 0, 1), 24));
     uint32_t junk[16] = {};

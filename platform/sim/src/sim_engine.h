@@ -162,6 +162,7 @@ struct hwe_rsrc {
     zsim::ImageNs def;                          // name, range, record sizes
     bool from_image = false;
     std::vector<uint64_t> used;                 // one bit per id
+    uint32_t full_below = 0;                    // every word of `used` below it is full
     uint32_t in_use = 0;
     // Memory of allocated ids; absent bytes read as zero. Erased when an
     // id is freed, so an id comes back zeroed from the next allocation.

@@ -15,6 +15,7 @@
 // by convention its contents are big-endian, the engine's byte order.
 // A destroyed namespace keeps its shell (dead magic) until the engine
 // goes, so a stale handle is refused rather than followed.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -41,20 +42,34 @@ std::unordered_map<uint32_t, std::vector<uint8_t>> &mem_map(hwe_rsrc_t &ns, Mem 
 
 void set_taken(hwe_rsrc_t &ns, uint32_t id, bool taken) {
     uint32_t i = id - ns.def.base;
-    if (taken)
+    if (taken) {
         ns.used[i >> 6] |= 1ULL << (i & 63);
-    else
+    } else {
         ns.used[i >> 6] &= ~(1ULL << (i & 63));
+        ns.full_below = std::min(ns.full_below, i >> 6);
+    }
     ns.in_use += taken ? 1 : static_cast<uint32_t>(-1);
     ns.se.erase(id);
     ns.sed.erase(id);
     ns.mtm.erase(id);
 }
 
-// The lowest run of `count` free ids, or false.
-bool lowest_free(const hwe_rsrc_t &ns, uint32_t count, uint32_t *first) {
+// The lowest run of `count` free ids, or false. The search starts at the
+// first word with a free id (full_below), so taking ids one by one costs
+// the same with the namespace empty or nearly full.
+bool lowest_free(hwe_rsrc_t &ns, uint32_t count, uint32_t *first) {
+    uint32_t w = ns.full_below;
+    while (w < ns.used.size() && ns.used[w] == ~0ULL) ++w;
+    ns.full_below = w;
+    if (count == 1) {
+        if (w == ns.used.size()) return false;
+        const uint32_t i = w * 64 + static_cast<uint32_t>(__builtin_ctzll(~ns.used[w]));
+        if (i >= ns.def.count) return false;
+        *first = ns.def.base + i;
+        return true;
+    }
     uint32_t run = 0;
-    for (uint32_t w = 0; w < ns.used.size(); ++w) {
+    for (; w < ns.used.size(); ++w) {
         if (ns.used[w] == ~0ULL) {
             run = 0;
             continue;
@@ -102,6 +117,10 @@ uint32_t mem_access(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, void
     uint32_t size = mem_size(*owner, m);
     if (static_cast<uint64_t>(offset) + len > size) return HWE_E_BOUNDS;
     auto &map = mem_map(*owner, m);
+    // Buckets for every id at the first write: growing the map as ids are
+    // written would rehash all of it now and then, stalling that one call
+    // for milliseconds at 70,000 records.
+    if (write && map.empty() && map.bucket_count() < owner->def.count) map.reserve(owner->def.count);
     auto it = map.find(id);
     if (write) {
         if (it == map.end()) it = map.emplace(id, std::vector<uint8_t>(size, 0)).first;

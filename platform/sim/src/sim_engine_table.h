@@ -37,6 +37,8 @@
 // stored keys of length l and len_mask_ has bit l set iff it is non-zero;
 // a part's load is <= 3/4 after every insert and it shrinks by half when it
 // drops below 1/8 (hysteresis, so churn at a boundary does not thrash).
+// A part resizes incrementally (see Slots): no put or erase moves more
+// than a few keys, so none stalls at any table size.
 #ifndef ZSIM_ENGINE_TABLE_H
 #define ZSIM_ENGINE_TABLE_H
 
@@ -204,38 +206,103 @@ public:
     virtual size_t size() const = 0;
     virtual size_t capacity() const = 0;
     virtual size_t bytes() const = 0;  // memory held by the slots
+    virtual bool resizing() const = 0;
+    // Resizes that a put had to finish in one call, the next being due
+    // (0 at the pace the table keeps; a test watches it).
+    virtual size_t stalls() const = 0;
 };
 
 // Open-addressing slots with linear probing. `group_` = 0: a key is
 // placed by its own hash; otherwise by the hash of its leading group_ bits
 // (every key held has at least that many), so keys sharing them share a
 // probe run.
+//
+// Resizing never stops the world. A resize allocates the new slots and
+// keeps the old ones; from then on every put and erase first moves the
+// next kStep old slots into the new ones, so no call moves more than kStep
+// keys, at any size. Meanwhile every key is in exactly one of the two
+// (a put or erase of a key still in the old slots acts there), and a
+// query reads both.
+//
+// The move starts after an empty old slot e and goes round to it. The
+// old slots already moved, (e, e + moved_] cyclically, are never read
+// again; what is left is the stretch from the next one to e, which ends
+// in an empty slot. Every probe run there is intact except that the run
+// at the front lost its head: a key whose home has been moved past is
+// searched from the first slot not moved. So, in old-slot offsets
+// od(x) = x - e - 1 (mod cap): a probe starts at max(od(home), moved_)
+// and ends at the latest at e; the backward shift of an erase compares
+// those clamped homes.
+//
+// Pace: a resize starts at load 3/4 (to twice the slots) or below 1/8 (to
+// half), and the old slots are gone after cap/kStep changes; with kStep
+// = 8 the new slots then hold at most 7/8 of the old cap (grow: 7/16 of
+// the new) or 1/4 of it (shrink: 1/2 of the new), under 3/4 either way,
+// so one resize is always over before the next is due.
 template <class K>
 class Slots {
 public:
     using Slot = typename K::Slot;
     using Packed = typename K::Packed;
+    static constexpr size_t kStep = 8;
+    // Old slots up to this many are moved at once (a bounded, small copy).
+    static constexpr size_t kMoveAtOnce = 256;
 
     Slots() = default;
     Slots(const Slots &) = delete;
     Slots &operator=(const Slots &) = delete;
-    ~Slots() { table_free(slots_, cap_ * sizeof(Slot)); }
+    ~Slots() { clear(); }
 
     size_t home(u128 bits, unsigned len) const { return slot_home<K>(bits, len, group_, mask_); }
-    Slot *find(Packed k, size_t i) {
-        for (;; i = (i + 1) & mask_) {
-            if (K::empty(slots_[i])) return nullptr;
-            if (K::eq(slots_[i], k)) return &slots_[i];
-        }
+
+    // The slot of (bits, len), in the new or the old slots, or nullptr.
+    Slot *find(u128 bits, unsigned len) {
+        return const_cast<Slot *>(static_cast<const Slots *>(this)->find(bits, len));
     }
-    bool reserve_one() { return (size_ + 1) * 4 <= cap_ * 3 || rehash(cap_ ? cap_ * 2 : 16); }
+    const Slot *find(u128 bits, unsigned len) const {
+        const Packed k = K::pack(bits, len);
+        if (cap_)
+            for (size_t i = home(bits, len); !K::empty(slots_[i]); i = (i + 1) & mask_)
+                if (K::eq(slots_[i], k)) return &slots_[i];
+        return old_ ? old_find(k, bits, len) : nullptr;
+    }
+
+    // f(slot) for every slot of the probe run of (bits, len)'s home, in
+    // the new slots and in the old ones.
+    template <class F>
+    void each_in_run(u128 bits, unsigned len, F &&f) const {
+        if (cap_)
+            for (size_t i = home(bits, len); !K::empty(slots_[i]); i = (i + 1) & mask_) f(slots_[i]);
+        if (old_)
+            for (size_t i = old_start(bits, len); !K::empty(old_[i]); i = (i + 1) & old_mask_) f(old_[i]);
+    }
+    // Warm the line of the run in the new slots (and in the old ones).
+    void prefetch_run(u128 bits, unsigned len) const {
+        if (cap_) __builtin_prefetch(&slots_[home(bits, len)]);
+        if (old_) __builtin_prefetch(&old_[old_start(bits, len)]);
+    }
+
+    bool reserve_one() {
+        if ((size_ + 1) * 4 <= cap_ * 3) return true;
+        if (old_) {  // never, at the pace above
+            ++stalls_;
+            finish();
+        }
+        return start_resize(cap_ ? cap_ * 2 : 16);
+    }
     // 1 inserted, 0 replaced, -1 memory short.
     int put(u128 bits, unsigned len, uint64_t val, uint64_t *old) {
         if (!reserve_one()) return -1;
+        step();
         Packed k = K::pack(bits, len);
         for (size_t i = home(bits, len);; i = (i + 1) & mask_) {
             Slot &s = slots_[i];
             if (K::empty(s)) {
+                if (Slot *o = old_ ? old_find(k, bits, len) : nullptr) {
+                    if (old) *old = o->val;
+                    o->val = val;
+                    return 0;
+                }
                 K::set(s, k);
                 s.val = val;
                 ++size_;
@@ -250,14 +317,87 @@ public:
     }
     bool erase(u128 bits, unsigned len) {
         if (!size_) return false;
-        Packed k = K::pack(bits, len);
-        size_t i = home(bits, len);
-        for (;; i = (i + 1) & mask_) {
-            if (K::empty(slots_[i])) return false;
-            if (K::eq(slots_[i], k)) break;
+        step();
+        const Packed k = K::pack(bits, len);
+        bool gone = false;
+        if (cap_) {
+            for (size_t i = home(bits, len); !K::empty(slots_[i]); i = (i + 1) & mask_)
+                if (K::eq(slots_[i], k)) {
+                    erase_new(i);
+                    gone = true;
+                    break;
+                }
         }
-        // Backward shift: pull later members of the probe run into the hole
-        // unless their home lies cyclically in (hole, j].
+        if (!gone && old_) {
+            const Slot *o = old_find(k, bits, len);
+            if (o) {
+                erase_old(static_cast<size_t>(o - old_));
+                gone = true;
+            }
+        }
+        if (!gone) return false;
+        --size_;
+        if (!old_ && cap_ > 64 && size_ * 8 < cap_) start_resize(cap_ / 2);  // failure: keep the larger table
+        return true;
+    }
+    void clear() {
+        table_free(slots_, cap_ * sizeof(Slot));
+        table_free(old_, old_cap_ * sizeof(Slot));
+        slots_ = old_ = nullptr;
+        cap_ = size_ = mask_ = old_cap_ = old_mask_ = moved_ = 0;
+    }
+    // Rebuild at the smallest capacity that keeps the load below 3/4: an
+    // explicit compaction, so it moves every key in one call.
+    bool compact() {
+        finish();
+        size_t cap = 16;
+        while (size_ * 4 > cap * 3) cap *= 2;
+        if (!size_) {
+            clear();
+            return true;
+        }
+        if (cap == cap_) return true;
+        if (!start_resize(cap)) return false;
+        finish();
+        return true;
+    }
+    // f(slot) for every key held.
+    template <class F>
+    void each(F &&f) const {
+        for (size_t i = 0; i < cap_; ++i)
+            if (!K::empty(slots_[i])) f(slots_[i]);
+        for (size_t o = moved_; old_ && o < old_cap_; ++o) {
+            const Slot &s = old_[(old_end_ + 1 + o) & old_mask_];
+            if (!K::empty(s)) f(s);
+        }
+    }
+    size_t held() const { return cap_ + old_cap_; }  // slots of both tables
+    bool resizing() const { return old_ != nullptr; }
+    size_t stalls() const { return stalls_; }
+
+    unsigned group_ = 0;  // set once, before the first key
+    Slot *slots_ = nullptr;
+    size_t cap_ = 0, size_ = 0, mask_ = 0;
+
+private:
+    size_t old_home(u128 bits, unsigned len) const { return slot_home<K>(bits, len, group_, old_mask_); }
+    // Offset of old slot x from the first slot moved (see above).
+    size_t od(size_t x) const { return (x - old_end_ - 1) & old_mask_; }
+    size_t old_start(u128 bits, unsigned len) const {
+        const size_t h = old_home(bits, len);
+        return od(h) < moved_ ? (old_end_ + 1 + moved_) & old_mask_ : h;
+    }
+    const Slot *old_find(Packed k, u128 bits, unsigned len) const {
+        for (size_t i = old_start(bits, len); !K::empty(old_[i]); i = (i + 1) & old_mask_)
+            if (K::eq(old_[i], k)) return &old_[i];
+        return nullptr;
+    }
+    Slot *old_find(Packed k, u128 bits, unsigned len) {
+        return const_cast<Slot *>(static_cast<const Slots *>(this)->old_find(k, bits, len));
+    }
+    // Backward shift: pull later members of the probe run into the hole
+    // unless their home lies cyclically in (hole, j].
+    void erase_new(size_t i) {
         for (size_t j = (i + 1) & mask_; !K::empty(slots_[j]); j = (j + 1) & mask_) {
             Packed kj = K::key(slots_[j]);
             size_t h = home(K::bits(kj), K::len(kj));
@@ -267,49 +407,75 @@ public:
             i = j;
         }
         std::memset(&slots_[i], 0, sizeof(Slot));
-        --size_;
-        if (cap_ > 64 && size_ * 8 < cap_) rehash(cap_ / 2);  // failure: keep the larger table
-        return true;
     }
-    void clear() {
-        table_free(slots_, cap_ * sizeof(Slot));
-        slots_ = nullptr;
-        cap_ = size_ = mask_ = 0;
-    }
-    bool compact() {
-        size_t cap = 16;
-        while (size_ * 4 > cap * 3) cap *= 2;
-        if (!size_) {
-            clear();
-            return true;
+    // The same in the old slots, in offsets, with homes clamped to the
+    // first slot not moved (the stretch left never wraps).
+    void erase_old(size_t i) {
+        for (size_t j = (i + 1) & old_mask_; !K::empty(old_[j]); j = (j + 1) & old_mask_) {
+            Packed kj = K::key(old_[j]);
+            const size_t h = std::max(od(old_home(K::bits(kj), K::len(kj))), moved_);
+            if (od(i) < h && h <= od(j)) continue;
+            old_[i] = old_[j];
+            i = j;
         }
-        return cap == cap_ || rehash(cap);
+        std::memset(&old_[i], 0, sizeof(Slot));
     }
-    bool rehash(size_t cap) {
+    // Insert a key known to be absent from the new slots.
+    void place(const Slot &s) {
+        Packed k = K::key(s);
+        size_t j = home(K::bits(k), K::len(k));
+        while (!K::empty(slots_[j])) j = (j + 1) & mask_;
+        slots_[j] = s;
+    }
+    // Move the next `n` old slots; the old table goes when all have moved.
+    void move(size_t n) {
+        for (; n && moved_ < old_cap_; --n, ++moved_) {
+            const Slot &s = old_[(old_end_ + 1 + moved_) & old_mask_];
+            if (!K::empty(s)) place(s);
+        }
+        if (moved_ == old_cap_) {
+            table_free(old_, old_cap_ * sizeof(Slot));
+            old_ = nullptr;
+            old_cap_ = old_mask_ = moved_ = 0;
+        }
+    }
+    void step() {
+        if (old_) move(kStep);
+    }
+    void finish() {
+        if (old_) move(old_cap_);
+    }
+    bool start_resize(size_t cap) {
         auto *fresh = static_cast<Slot *>(table_alloc(cap * sizeof(Slot)));
         if (!fresh) return false;
-        Slot *old = slots_;
-        size_t old_cap = cap_;
+        finish();
+        old_ = slots_;
+        old_cap_ = cap_;
+        old_mask_ = mask_;
+        moved_ = 0;
         slots_ = fresh;
         cap_ = cap;
         mask_ = cap - 1;
-        // Old slots in order land in two ascending runs of the new table
-        // (the index is the hash's low bits), so this streams.
-        for (size_t i = 0; i < old_cap; ++i) {
-            const Slot &s = old[i];
-            if (K::empty(s)) continue;
-            Packed k = K::key(s);
-            size_t j = home(K::bits(k), K::len(k));
-            while (!K::empty(slots_[j])) j = (j + 1) & mask_;
-            slots_[j] = s;
+        if (!old_) return true;
+        if (!size_) {  // nothing to move: no need to look at the old slots
+            table_free(old_, old_cap_ * sizeof(Slot));
+            old_ = nullptr;
+            old_cap_ = old_mask_ = 0;
+            return true;
         }
-        table_free(old, old_cap * sizeof(Slot));
+        // The move starts after an empty slot (the load is at most 3/4:
+        // one is a short run away).
+        old_end_ = 0;
+        while (!K::empty(old_[old_end_])) ++old_end_;
+        if (old_cap_ <= kMoveAtOnce) finish();
         return true;
     }
 
-    unsigned group_ = 0;  // set once, before the first key
-    Slot *slots_ = nullptr;
-    size_t cap_ = 0, size_ = 0, mask_ = 0;
+    Slot *old_ = nullptr;
+    size_t old_cap_ = 0, old_mask_ = 0;
+    size_t old_end_ = 0;  // the empty old slot e the move goes round to
+    size_t moved_ = 0;    // old slots moved so far
+    size_t stalls_ = 0;   // resizes finished in one call by reserve_one
 };
 
 // The prefix table: parts by length, longest first (see the top of the
@@ -348,8 +514,7 @@ public:
 
     uint64_t *find(u128 bits, unsigned len) override {
         if (!len_count_[len]) return nullptr;
-        Slots<K> &t = part(len);
-        Slot *s = t.find(K::pack(bits, len), t.home(bits, len));
+        Slot *s = part(len).find(bits, len);
         return s ? &s->val : nullptr;
     }
 
@@ -379,15 +544,13 @@ public:
         //    (hi: one below the next longer part's lo): start loading the
         //    run at the home of the key's group in each.
         const unsigned grouped = nparts_ - 1;
-        size_t run[kMaxParts];
         unsigned top[kMaxParts];
         bool wanted[kMaxParts] = {};
         for (unsigned p = 0; p < grouped; ++p) {
             top[p] = p ? std::min(lo_[p - 1] - 1, maxlen) : maxlen;
             if (lo_[p] > top[p] || !parts_[p].size_ || !populated(lo_[p], top[p])) continue;
             wanted[p] = true;
-            run[p] = parts_[p].home(bits, len);
-            __builtin_prefetch(&parts_[p].slots_[run[p]]);
+            parts_[p].prefetch_run(bits, len);
         }
         // 2. The runs, longest part first: a cover found in a part beats
         //    every cover of the parts below it.
@@ -395,15 +558,13 @@ public:
             if (!wanted[p]) continue;
             const Slots<K> &t = parts_[p];
             unsigned best = 0;
-            for (size_t i = run[p]; !K::empty(t.slots_[i]); i = (i + 1) & t.mask_) {
-                const Slot &s = t.slots_[i];
+            t.each_in_run(bits, len, [&](const Slot &s) {
                 Packed k = K::key(s);
                 unsigned l = K::len(k);
-                if (l > top[p] || l <= best || (s.val & skip) || K::bits(k) != bits >> (len - l))
-                    continue;
+                if (l > top[p] || l <= best || (s.val & skip) || K::bits(k) != bits >> (len - l)) return;
                 best = l;  // every length of a grouped part is above 0
                 *val = s.val;
-            }
+            });
             if (best) {
                 *found_len = best;
                 return true;
@@ -421,17 +582,11 @@ public:
             while (m) {
                 const unsigned l = base + 63 - static_cast<unsigned>(__builtin_clzll(m));
                 m &= ~(1ULL << (l - base));
-                const u128 b = bits >> (len - l);
-                const Packed key = K::pack(b, l);
-                for (size_t i = loose.home(b, l);; i = (i + 1) & loose.mask_) {
-                    const Slot &s = loose.slots_[i];
-                    if (K::empty(s)) break;
-                    if (K::eq(s, key)) {
-                        if (s.val & skip) break;
-                        *found_len = l;
-                        *val = s.val;
-                        return true;
-                    }
+                const Slot *s = loose.find(bits >> (len - l), l);
+                if (s && !(s->val & skip)) {
+                    *found_len = l;
+                    *val = s->val;
+                    return true;
                 }
             }
         }
@@ -447,13 +602,10 @@ public:
 
     void for_each(const std::function<void(u128, unsigned, uint64_t)> &f) const override {
         for (unsigned p = nparts_; p-- > 0;) {
-            const Slots<K> &t = parts_[p];
-            for (size_t i = 0; i < t.cap_; ++i) {
-                const Slot &s = t.slots_[i];
-                if (K::empty(s)) continue;
+            parts_[p].each([&](const Slot &s) {
                 Packed k = K::key(s);
                 f(K::bits(k), K::len(k), s.val);
-            }
+            });
         }
     }
 
@@ -484,7 +636,23 @@ public:
         for (unsigned p = 0; p < nparts_; ++p) n += parts_[p].cap_;
         return n;
     }
-    size_t bytes() const override { return capacity() * sizeof(Slot); }
+    // Both tables of a part being resized.
+    size_t bytes() const override {
+        size_t n = 0;
+        for (unsigned p = 0; p < nparts_; ++p) n += parts_[p].held();
+        return n * sizeof(Slot);
+    }
+    size_t stalls() const override {
+        size_t n = 0;
+        for (unsigned p = 0; p < nparts_; ++p) n += parts_[p].stalls();
+        return n;
+    }
+    // Some part is being resized (its old slots still held).
+    bool resizing() const override {
+        for (unsigned p = 0; p < nparts_; ++p)
+            if (parts_[p].resizing()) return true;
+        return false;
+    }
 
 private:
     // Part p's slots may have moved (a rehash): the map follows.
