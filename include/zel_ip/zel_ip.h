@@ -21,5 +21,6 @@
 #include "zel_ip/zel_ip_filter.h"
 #include "zel_ip/zel_ip_attr.h"
 #include "zel_ip/zel_ip_capture.h"
+#include "zel_ip/zel_ip_compact.h"
 
 #endif /* ZEL_IP_H */

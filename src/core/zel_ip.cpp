@@ -18,6 +18,7 @@
 // the private block: when a step fails the block stays attached, and a
 // repeated shutdown resumes at the failed step without touching what was
 // already released.
+#include <atomic>
 #include <cinttypes>
 #include <cstring>
 #include <map>
@@ -359,6 +360,8 @@ uint32_t startup(zel_module_t *m) {
         return st;
     }
     // 25. Valid, and attached.
+    static std::atomic<uint64_t> instances{0};
+    p->instance = instances.fetch_add(1, std::memory_order_relaxed) + 1;
     p->magic = kPrivMagic;
     __atomic_store_n(&m->priv, static_cast<void *>(p), __ATOMIC_RELEASE);
     return 0;

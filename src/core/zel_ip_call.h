@@ -30,6 +30,10 @@ namespace zel::ip {
 struct Call {
     zel_module_t *m;
     ZelIpPriv *priv;  // NULL only for operations that run without one
+    // Set by work that let go of the module lock and could not take it
+    // back (the compaction's progress callback): step 6 is skipped, as
+    // there is nothing to release.
+    bool lock_lost = false;
 };
 
 struct CallOptions {
@@ -62,6 +66,7 @@ uint32_t with_module(zel_module_t *m, const char *fn, Work &&work, CallOptions o
     log_function(m, false, fn, ZEL_SITE);
     uint32_t result = lock_module(m, ZEL_SITE);
     if (result == 0) {
+        bool locked = true;
         {
             // Records the work allocates are published on leaving, before
             // the unlock (see zel_ip_registry.h).
@@ -72,9 +77,11 @@ uint32_t with_module(zel_module_t *m, const char *fn, Work &&work, CallOptions o
             } else {
                 Call c{m, priv};
                 result = work(c);
+                locked = !c.lock_lost;
             }
         }
-        if (uint32_t st = unlock_module(m, ZEL_SITE)) result = st;
+        if (locked)
+            if (uint32_t st = unlock_module(m, ZEL_SITE)) result = st;
     }
     log_function(m, true, fn, ZEL_SITE);
     return result;

@@ -59,6 +59,11 @@ struct ZelIpPriv {
     // where that one stopped and never releases anything twice.
     uint64_t trees_released;  // bit i: tree i torn down
     uint32_t shutdown_steps;  // last shutdown step completed, 0 = none
+    // Which start-up made the block (process-wide count, never 0): a
+    // compaction that let go of the lock tells its own instance from one
+    // a shutdown and a start-up in the meantime may have put at the same
+    // address.
+    uint64_t instance;
     // Per-object tables.
     zel_ip_vrd *vrd_table[kMaxVrds];  // by VRD ID; slot 63 stays empty
     // Live tunnels by tunnel id: an id names one tunnel (its CPU path and
@@ -94,7 +99,11 @@ struct ZelIpPriv {
     // 3: the id itself): settled by the next domain create or delete.
     uint8_t vrd_leftovers[kMaxVrds];
     uint8_t default_ttl;
-    uint32_t compacting_tree;    // id of the tree under compaction, 0 = none
+    // Tree compaction (tree/zel_ip_compact.cpp): the id of the tree under
+    // compaction, 0 = none; cleared by every change to that tree
+    // (tree_changed), which is how a compaction that let go of the lock
+    // learns that the tree changed meanwhile.
+    uint32_t compacting_tree;
     uint32_t compaction_status;  // tree index the next compaction pass starts at
     AddrSlot addr_table[kAddrSlots];  // last field
 };

@@ -291,4 +291,15 @@ WorkScope::~WorkScope() {
     t_in_work = saved_in_work_;
 }
 
+LockReleasedScope::LockReleasedScope() : saved_locked_(t_locked), saved_in_work_(t_in_work) {
+    publish_pending();
+    t_locked = nullptr;
+    t_in_work = false;
+}
+
+LockReleasedScope::~LockReleasedScope() {
+    t_locked = saved_locked_;
+    t_in_work = saved_in_work_;
+}
+
 }  // namespace zel::ip

@@ -124,6 +124,24 @@ private:
     bool saved_in_work_;
 };
 
+// The module lock let go in the middle of an operation (the compaction's
+// progress callback) on this thread: until the scope ends the thread holds
+// no module lock and runs no work, so it uses no remembered answer and
+// whatever it calls publishes its records as an operation of its own does.
+// The records the interrupted work allocated are published first: calls of
+// other threads may see them now.
+class LockReleasedScope {
+public:
+    LockReleasedScope();
+    ~LockReleasedScope();
+    LockReleasedScope(const LockReleasedScope &) = delete;
+    LockReleasedScope &operator=(const LockReleasedScope &) = delete;
+
+private:
+    const void *saved_locked_;
+    bool saved_in_work_;
+};
+
 }  // namespace zel::ip
 
 #endif  // ZEL_IP_REGISTRY_H

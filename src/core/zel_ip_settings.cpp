@@ -19,6 +19,7 @@
 
 #include "core/zel_ip_call.h"
 #include "core/zel_ip_settings_internal.h"
+#include "zel_ip/zel_ip_compact.h"
 #include "zel_ip/zel_ip_core.h"
 #include "zel_ip/zel_ip_settings.h"
 
@@ -34,6 +35,7 @@ zel_service_table_t service_table(const ZelIpPriv *p) {
         for (uint32_t i = 0; i < 3; ++i) t.flow_fn_id[i] = static_cast<uint16_t>(p->flow_funcs[i].id);
     t.sys_log = zel_ipv4_sys_log;
     t.error_name = zel_ipv4_error_name;
+    t.compact_func = zel_ip_compact_func;
     return t;
 }
 

@@ -184,8 +184,7 @@ uint32_t zel_ipv4_del_fpl_tree_info(zel_module_t *module, zel_ip_tree_record_t *
             return ZFAIL_ERROR(module, ZEL_E_PTN_UNLEARN_ALL,
                                "RTE Error: %s, Failed to unlearn all patterns from tree %s\n",
                                hwe_status_get(st), zel_sif_fps_map(t.id));
-        auto *priv = static_cast<ZelIpPriv *>(module->priv);
-        if (priv && priv->compacting_tree == t.id) priv->compacting_tree = 0;
+        tree_changed(module, t);
     }
     // 3. The key buffer.
     return zel_ptn_free(&t.key);

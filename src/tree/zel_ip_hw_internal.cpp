@@ -32,14 +32,16 @@
 
 using namespace zel::ip;
 
-namespace {
+namespace zel::ip {
 
-// A learn or unlearn on the tree under compaction tells the compaction
-// (which runs with the lock released) that the tree changed.
-void cancel_compaction_of(zel_module_t *m, const TreeRecord &t) {
+void tree_changed(zel_module_t *m, const TreeRecord &t) {
     ZelIpPriv *priv = m ? static_cast<ZelIpPriv *>(m->priv) : nullptr;
     if (priv && priv->compacting_tree == t.id) priv->compacting_tree = 0;
 }
+
+}  // namespace zel::ip
+
+namespace {
 
 // Database delete of the key made one bit longer (subnet_delete trace).
 uint32_t subnet_delete(zel_module_t *m, TreeRecord &t) {
@@ -74,7 +76,7 @@ uint32_t learn(zel_module_t *m, TreeRecord &t, const hwe_action_t &action) {
         return ZFAIL_ERROR(m, ZEL_E_PTN_LEARN, "RTE Error: %s, Failed to learn the input pattern\n",
                            hwe_status_get(st));
     // 3. The tree changed under a running compaction.
-    cancel_compaction_of(m, t);
+    tree_changed(m, t);
     // 4. Exact-match trees have no database.
     if (!t.lpm) return 0;
     // 5. A full-length key drops its previous database entry first (the
@@ -118,7 +120,7 @@ uint32_t unlearn(zel_module_t *m, TreeRecord &t, hwe_action_t &action) {
         return ZFAIL_ERROR(m, ZEL_E_PTN_UNLEARN, "RTE Error: %s, Failed to unlearn the input pattern\n",
                            hwe_status_get(st));
     // 4.
-    cancel_compaction_of(m, t);
+    tree_changed(m, t);
     // 5.
     if (!t.lpm) return 0;
     // 6. The prefix leaves the database.

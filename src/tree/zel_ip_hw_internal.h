@@ -31,6 +31,13 @@ private:
     zel_ptn_t &key_;
 };
 
+// Every successful change to the engine entries of tree `t` (a learn, an
+// unlearn, a teardown) reports here: when `t` is the tree under
+// compaction, compacting_tree is cleared, which tells the compaction
+// (waiting with the module lock released) that its tree changed. The one
+// place that rule lives. Caller holds the module lock.
+void tree_changed(zel_module_t *m, const TreeRecord &t);
+
 }  // namespace zel::ip
 
 // The records behind the C-linkage signatures below.

@@ -608,3 +608,35 @@ TEST(Cli, AclRefusals) {
 }
 
 }  // namespace
+
+namespace {
+
+// Tree compaction: what a request compacted with each tree's memory before
+// and after (golden text), the periodic compaction interleaved with a
+// script, and a failed request's line.
+TEST(Cli, CompactCommands) {
+    Tool tool;
+    std::string script;
+    for (int i = 0; i < 200; ++i) script += "route add 20.0." + std::to_string(i) + ".0/24 via 192.0.2.1\n";
+    for (int i = 0; i < 190; ++i) script += "route delete 20.0." + std::to_string(i) + ".0/24\n";
+    script += "compact flags 0x10\n"
+              "compact callback\n"
+              "compact flags 0x800\n"
+              "compact auto 4 callback\n";
+    for (int i = 0; i < 9; ++i) script += "route add 30.0." + std::to_string(i) + ".0/24 via 192.0.2.1\n";
+    script += "compact auto 0\n"
+              "route add 40.0.0.0/8 via 192.0.2.1\n";
+    ToolRun r = tool.run("-q", script);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    expect_golden("cli_compact.txt", r.out);
+
+    ToolRun bad = tool.run("-q -k", "fault hwe_ptn_compact_fn 2\ncompact\ncompact flags 0x10\ncompact flags\n");
+    EXPECT_EQ(bad.exit_status, 1) << bad.err;
+    EXPECT_NE(bad.err.find("<stdin>:2: compact: "), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("Failed to compact IPv4 tree zel_ip.ip_dest_addr_lookup"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("(0x00030043 Tree compaction failed)"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("<stdin>:4: compact flags:"), std::string::npos) << bad.err;
+}
+
+}  // namespace

@@ -58,7 +58,7 @@ void expect_golden(const std::string &name, const std::string &actual) {
 void ZelTest::SetUp() {
     zel_sim_fault_clear();
     zel_sim_trace_record(1);
-    sim_ = zel_sim_create(nullptr);
+    sim_ = zel_sim_create(image_);
     ASSERT_NE(sim_, nullptr);
     zel_sim_sys_ctx(sim_)->log_level = sys_log_level_;
     m_ = zel_sim_module_new(sim_, "zel_ip", initial_log_level_, with_lock_);

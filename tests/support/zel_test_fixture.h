@@ -58,6 +58,7 @@ protected:
     uint32_t initial_log_level_ = 0; // module log_level before start-up
     uint32_t sys_log_level_ = 0;     // system context's mask
     bool with_lock_ = true;
+    const zel_sim_image_t *image_ = nullptr;  // the engine's image (NULL: the default); copied
 
     void SetUp() override;
     void TearDown() override;

@@ -283,7 +283,9 @@ Result Session::run_line(const std::string &raw, const std::string &where) {
     if (!parse_args(*this, cmd->spec, std::vector<std::string>(words.begin() + static_cast<long>(used), words.end()),
                     parsed))
         return Result::kUsage;
-    return cmd->run(*this, parsed);
+    const Result r = cmd->run(*this, parsed);
+    if (auto_compact_) poll_compaction(*this);
+    return r;
 }
 
 int Session::run_stream(std::istream &in, const std::string &name) {

@@ -110,6 +110,10 @@ public:
     // the framework's text otherwise.
     std::string status_name(uint32_t status) const;
 
+    // The framework's periodic compaction (compact auto): while on, it is
+    // polled after every command.
+    void auto_compact(bool on) { auto_compact_ = on; }
+
 private:
     Options opt_;
     zel_sim_t *sim_ = nullptr;
@@ -121,7 +125,12 @@ private:
     static void on_error_message(void *self, uint32_t event, const char *text);
     std::string where_;  // "file:line" of the command being run
     std::string line_;   // its text
+    bool auto_compact_ = false;
 };
+
+// Runs the periodic compaction when it is due and prints a line about it
+// (cmd_compact.cpp).
+void poll_compaction(Session &s);
 
 // Parsers shared by commands.
 std::optional<uint32_t> parse_u32(const std::string &s);

@@ -93,6 +93,19 @@ void zel_sim_eioa_map(zel_sim_t *sim, uint32_t logical_port, uint32_t eioa_port)
 typedef uint32_t (*zel_sim_compact_hook_t)(void *user, zel_compact_ctx_t *compact_ctx);
 void zel_sim_set_compact_hook(zel_sim_t *sim, zel_sim_compact_hook_t hook, void *user);
 
+/* Periodic compaction, as the framework runs it: with every_n_ops > 0,
+ * once the module that registered compaction has completed every_n_ops
+ * operations (releases of its lock in write mode; a module without a
+ * lock counts polls) since the last periodic compaction, the next
+ * zel_sim_compact_poll calls the registered compaction entry (the
+ * compact_func slot of the module's service table) with the registered
+ * flag mask, with the progress callback when use_callback is non-zero.
+ * The embedder polls between operations (the CLI after each command),
+ * never while it holds the module lock. every_n_ops 0 switches it off. */
+void zel_sim_compact_auto(zel_sim_t *sim, uint32_t every_n_ops, int use_callback);
+/* 1 when a compaction ran (its status in *status, when given), else 0. */
+int zel_sim_compact_poll(zel_sim_t *sim, uint32_t *status);
+
 /* Registrations the module made. */
 const zel_service_table_t *zel_sim_service_table(zel_sim_t *sim, const zel_module_t *module);
 int zel_sim_compact_registration(zel_sim_t *sim, zel_compact_reg_t *out);

@@ -126,6 +126,25 @@ uint32_t zel_sim_engine_placeholder_count(hwe_engine_t *eng, uint32_t tree_id);
 /* Engine memory held by a tree's entries, in bytes. */
 uint64_t zel_sim_engine_tree_bytes(hwe_engine_t *eng, uint32_t tree_id);
 
+/* Compactions the engine ran (hwe_ptn_compact_fn and _cb on a
+ * single-pattern tree), oldest first: which tree, what the call returned,
+ * the tree's memory when the call began and when it returned (a
+ * compaction rebuilds the tree's storage at the smallest size its live
+ * entries need), and the progress callbacks it made. The engine keeps the
+ * last ZEL_SIM_COMPACTIONS_KEPT; the count covers every one since the
+ * engine was created, and index n names the n-th (0-based). */
+typedef struct zel_sim_compaction {
+    uint32_t tree_id;
+    uint32_t status;
+    uint64_t bytes_before;
+    uint64_t bytes_after;
+    uint32_t callbacks;
+} zel_sim_compaction_t;
+#define ZEL_SIM_COMPACTIONS_KEPT 4096u
+uint64_t zel_sim_engine_compaction_count(hwe_engine_t *eng);
+/* 0, or -1 when compaction `index` was not run or is no longer kept. */
+int zel_sim_engine_compaction_get(hwe_engine_t *eng, uint64_t index, zel_sim_compaction_t *out);
+
 /* ---------------------------------------------------------------------
  * Rule-set trees
  * --------------------------------------------------------------------- */

@@ -11,6 +11,7 @@
 #define ZSIM_ENGINE_H
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -186,6 +187,10 @@ struct hwe_engine {
     std::unordered_map<uint32_t, zsim::Tree *> by_id;
     std::map<std::string, uint32_t> symbols;    // trees and functions of the image
     std::vector<std::unique_ptr<hwe_rsrc>> namespaces;  // live and destroyed shells
+    // Compactions run, the last ZEL_SIM_COMPACTIONS_KEPT of them, and how
+    // many there were in all.
+    std::deque<zel_sim_compaction_t> compactions;
+    uint64_t compactions_total = 0;
 };
 
 struct hwe_subnet_db {
@@ -232,6 +237,8 @@ void tree_init(Tree &t);
 uint32_t tree_lookup(const Tree &t, u128 bits, hwe_action_t *action, uint32_t *depth);
 uint32_t tree_compact(Tree &t);
 size_t tree_bytes(const Tree &t);
+// Append a compaction to the engine's log (caller holds the engine mutex).
+void log_compaction(hwe_engine_t &eng, const zel_sim_compaction_t &c);
 uint32_t ruleset_count(const Tree &t);
 uint32_t ruleset_classify(const Tree &t, uint32_t nfields, const uint32_t *values,
                           hwe_action_t *action, uint32_t *rule_idx);

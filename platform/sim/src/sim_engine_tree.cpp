@@ -255,6 +255,12 @@ uint32_t tree_compact(Tree &t) {
     return t.store->compact() ? HWE_OK : HWE_E_NO_MEMORY;
 }
 
+void log_compaction(hwe_engine_t &eng, const zel_sim_compaction_t &c) {
+    if (eng.compactions.size() == ZEL_SIM_COMPACTIONS_KEPT) eng.compactions.pop_front();
+    eng.compactions.push_back(c);
+    ++eng.compactions_total;
+}
+
 size_t tree_bytes(const Tree &t) {
     // Slots, plus the ordered index of the (rare) placeholders.
     constexpr size_t kIndexNode = 64;
@@ -326,7 +332,11 @@ uint32_t hwe_ptn_list_ptns(hwe_engine_t *eng, uint32_t tree_id, hwe_ptn_list_cb_
 uint32_t hwe_ptn_compact_fn(hwe_engine_t *eng, uint32_t tree_id) try {
     ZSIM_FAULT_POINT();
     SingleTree st(eng, tree_id);
-    return st.status ? st.status : zsim::tree_compact(*st.tree);
+    if (st.status) return st.status;
+    const uint64_t before = zsim::tree_bytes(*st.tree);
+    const uint32_t r = zsim::tree_compact(*st.tree);
+    zsim::log_compaction(*eng, {tree_id, r, before, zsim::tree_bytes(*st.tree), 0});
+    return r;
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 uint32_t hwe_ptn_compact_fn_cb(hwe_engine_t *eng, uint32_t tree_id, const zel_ptn_t *pattern,
@@ -335,22 +345,36 @@ uint32_t hwe_ptn_compact_fn_cb(hwe_engine_t *eng, uint32_t tree_id, const zel_pt
     (void)pattern;
     // 1. The tree is walked in chunks of this many entries; the caller's
     //    callback runs between chunks with the engine unlocked, so it may
-    //    change the tree (the final pass compacts what is there then).
+    //    change the tree (the final pass compacts what is there then, and
+    //    lookups meanwhile answer from the table as it stands).
     constexpr size_t kChunk = 1024;
     size_t entries;
+    uint64_t before;
     {
         SingleTree st(eng, tree_id);
         if (st.status) return st.status;
         entries = st.tree->store->size();
+        before = zsim::tree_bytes(*st.tree);
     }
+    uint32_t calls = 0;
     if (cb && use_callback) {
-        size_t calls = entries == 0 ? 1 : std::max<size_t>(2, (entries + kChunk - 1) / kChunk);
-        for (size_t i = 0; i < calls; ++i)
-            if (cb(ctx)) return HWE_E_ABORTED;
+        const size_t n = entries == 0 ? 1 : std::max<size_t>(2, (entries + kChunk - 1) / kChunk);
+        for (size_t i = 0; i < n; ++i) {
+            ++calls;
+            if (cb(ctx)) {
+                SingleTree st(eng, tree_id);
+                if (st.status) return HWE_E_ABORTED;
+                zsim::log_compaction(*eng, {tree_id, HWE_E_ABORTED, before, zsim::tree_bytes(*st.tree), calls});
+                return HWE_E_ABORTED;
+            }
+        }
     }
     // 2. The last chunk: rebuild the table at its tightest size.
     SingleTree st(eng, tree_id);
-    return st.status ? st.status : zsim::tree_compact(*st.tree);
+    if (st.status) return st.status;
+    const uint32_t r = zsim::tree_compact(*st.tree);
+    zsim::log_compaction(*eng, {tree_id, r, before, zsim::tree_bytes(*st.tree), calls});
+    return r;
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
 
 // ---- introspection ----------------------------------------------------------
@@ -405,5 +429,20 @@ uint64_t zel_sim_engine_tree_bytes(hwe_engine_t *eng, uint32_t tree_id) try {
     const zsim::Tree *t = zsim::find_tree(eng, tree_id);
     return t ? zsim::tree_bytes(*t) : 0;
 } ZSIM_CATCH(0)
+
+uint64_t zel_sim_engine_compaction_count(hwe_engine_t *eng) try {
+    if (!zsim::engine_ok(eng)) return 0;
+    std::lock_guard<std::mutex> g(eng->mu);
+    return eng->compactions_total;
+} ZSIM_CATCH(0)
+
+int zel_sim_engine_compaction_get(hwe_engine_t *eng, uint64_t index, zel_sim_compaction_t *out) try {
+    if (!zsim::engine_ok(eng) || !out) return -1;
+    std::lock_guard<std::mutex> g(eng->mu);
+    const uint64_t first = eng->compactions_total - eng->compactions.size();
+    if (index < first || index >= eng->compactions_total) return -1;
+    *out = eng->compactions[static_cast<size_t>(index - first)];
+    return 0;
+} ZSIM_CATCH(-1)
 
 }  // extern "C"

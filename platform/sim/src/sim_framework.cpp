@@ -96,6 +96,7 @@ uint32_t zel_sys_rw_lock_post(zel_rw_lock_t *lock) try {
     // Only a holder posts: a writer clears its mark before unlocking.
     if (lock->writer.load() == std::this_thread::get_id()) {
         lock->writer.store(std::thread::id{});
+        lock->write_releases.fetch_add(1, std::memory_order_relaxed);
         lock->mu.unlock();
     } else {
         uint32_t n = lock->readers.load();

@@ -214,6 +214,57 @@ void zel_sim_set_compact_hook(zel_sim_t *sim, zel_sim_compact_hook_t hook, void 
     sim->p.compact_user = user;
 } ZSIM_CATCH_VOID
 
+void zel_sim_compact_auto(zel_sim_t *sim, uint32_t every_n_ops, int use_callback) try {
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    sim->p.compact_every = every_n_ops;
+    sim->p.compact_with_callback = use_callback != 0;
+    sim->p.compact_base = 0;
+    sim->p.compact_polls = 0;
+    if (!sim->p.compact_registered) return;
+    const zel_module_t *m = sim->p.compact_reg.module;
+    for (const auto &mo : sim->p.modules)
+        if (&mo->m == m && m->rw_lock) sim->p.compact_base = mo->lock.write_releases.load();
+} ZSIM_CATCH_VOID
+
+int zel_sim_compact_poll(zel_sim_t *sim, uint32_t *status) try {
+    zel_module_t *m = nullptr;
+    uint32_t (*compact)(zel_sys_ctx_t *, uint32_t, zel_module_t *, uint32_t) = nullptr;
+    uint32_t mask = 0;
+    bool with_callback = false;
+    zsim::ModuleObject *obj = nullptr;
+    {
+        // 1. Due? The registered module must still be one of ours.
+        std::lock_guard<std::mutex> g(sim->p.mu);
+        zsim::Platform &p = sim->p;
+        if (!p.compact_every || !p.compact_registered) return 0;
+        for (const auto &mo : p.modules)
+            if (&mo->m == p.compact_reg.module) obj = mo.get();
+        if (!obj) return 0;
+        auto it = p.services.find(&obj->m);
+        if (it == p.services.end() || !it->second.compact_func) return 0;
+        const uint64_t done = obj->m.rw_lock ? obj->lock.write_releases.load() : ++p.compact_polls;
+        if (done - p.compact_base < p.compact_every) return 0;
+        m = &obj->m;
+        compact = it->second.compact_func;
+        mask = p.compact_reg.flag_mask;
+        with_callback = p.compact_with_callback;
+    }
+    // 2. The module's compaction, as the framework calls it (no lock of
+    //    ours held: it calls back into the framework).
+    const uint32_t st = compact(&sim->p.ctx, mask, m, with_callback ? 1 : 0);
+    if (status) *status = st;
+    // 3. The next one counts from here (the compaction's own lock
+    //    releases are not operations of the application).
+    std::lock_guard<std::mutex> g(sim->p.mu);
+    if (m->rw_lock) {
+        sim->p.compact_base = obj->lock.write_releases.load();
+    } else {
+        sim->p.compact_base = 0;
+        sim->p.compact_polls = 0;
+    }
+    return 1;
+} ZSIM_CATCH(0)
+
 const zel_service_table_t *zel_sim_service_table(zel_sim_t *sim, const zel_module_t *module) try {
     std::lock_guard<std::mutex> g(sim->p.mu);
     auto it = sim->p.services.find(module);

@@ -24,6 +24,7 @@ struct zel_rw_lock {
     std::shared_mutex mu;
     std::atomic<std::thread::id> writer{};  // holder in write mode, or none
     std::atomic<uint32_t> readers{0};       // holders in read mode
+    std::atomic<uint64_t> write_releases{0};  // operations completed (periodic compaction)
 };
 
 namespace zsim {
@@ -73,6 +74,12 @@ struct Platform {
     zel_compact_reg_t compact_reg{};
     zel_sim_compact_hook_t compact_hook = nullptr;
     void *compact_user = nullptr;
+    // Periodic compaction (zel_sim_compact_auto): every `compact_every`
+    // operations of the registered module, counted from `compact_base`.
+    uint32_t compact_every = 0;
+    bool compact_with_callback = false;
+    uint64_t compact_base = 0;
+    uint64_t compact_polls = 0;
     std::map<uint16_t, zel_demux_rec_t> demux;                  // by port
     std::map<uint32_t, uint32_t> port_map;                      // INTF-ID -> port
 };
