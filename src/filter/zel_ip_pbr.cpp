@@ -261,15 +261,18 @@ uint32_t switch_use(Call &c, const void *user, const char *what, uint32_t old_id
 
 uint32_t intf_config(Call &c, void *intf, zel_ip_policy_set_handle_t h) {
     zel_module_t *m = c.m;
+    // An interface whose delete has begun takes no change: it would learn
+    // again what the delete has withdrawn.
     IntfWords w{};
     if (zel_ip_interface *r = intf_of(static_cast<zel_ip_intf_handle_t>(intf))) {
+        if (delete_begun(*r)) return reject_deleting(m, kBadParam);
         w = {r, intf_id_of(*r), r->stats_ns_id, &r->ingress_flags, &r->policy_set_id, r->egress_rule_set};
     } else if (zel_ip_tunnel *t = tunnel_of(static_cast<zel_ip_tunnel_handle_t>(intf))) {
+        if (ledger_of(*c.priv).closing(ledger_intf_key(tunnel_intf_id(*t)))) return reject_deleting(m, kBadParam);
         w = {t, tunnel_intf_id(*t), t->stats_ns_id, &t->ingress_flags, &t->policy_set_id, t->egress_rule_set};
     } else {
         return ZREJECT(m, kBadParam, "Invalid input interface handle");
     }
-    if (ledger_of(*c.priv).closing(ledger_intf_key(w.intf_id))) return reject_deleting(m, kBadParam);
     zel_ip_policy_set *s = nullptr;
     if (uint32_t st = lookup_set(m, h, &s)) return st;
     return switch_use(c, w.rec, kIntfUser, *w.policy_set_id, s,

@@ -358,8 +358,21 @@ TEST_F(PbrTest, ASetInUseIsNotDeletedUnderItsUsers) {
 
 TEST_F(PbrTest, AnInterfaceDeleteDropsItsUseOfTheSet) {
     zel_ip_policy_set_handle_t s = new_set();
-    ASSERT_EQ(quiet([&] { return zel_ip_pbr_config(m_, intf_, s); }), 0u);
-    ASSERT_EQ(quiet([&] { return zel_ip_interface_delete(m_, intf_); }), 0u);
+    for (void *h : {static_cast<void *>(intf_), static_cast<void *>(tunnel_)}) {
+        ASSERT_EQ(quiet([&] { return zel_ip_pbr_config(m_, h, s); }), 0u);
+        auto remove = [&] {
+            return h == intf_ ? zel_ip_interface_delete(m_, intf_) : zel_ip_tunnel_interface_delete(m_, tunnel_);
+        };
+        // A delete that failed partway keeps the use, and the interface
+        // takes no other change until the delete is repeated.
+        fail_call("hwe_ptn_unlearn");
+        EXPECT_NE(quiet(remove), 0u);
+        std::string out;
+        EXPECT_EQ(quiet([&] { return zel_ip_pbr_config(m_, h, nullptr); }, &out), 0x30008u);
+        EXPECT_NE(out.find("being deleted"), std::string::npos) << out;
+        EXPECT_EQ(quiet([&] { return zel_ip_pbr_policy_set_delete(m_, s); }), kInUse);
+        ASSERT_EQ(quiet(remove), 0u);
+    }
     EXPECT_EQ(quiet([&] { return zel_ip_pbr_policy_set_delete(m_, s); }), 0u);
 }
 
