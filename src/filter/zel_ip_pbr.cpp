@@ -16,6 +16,7 @@
 
 #include "core/zel_ip_call.h"
 #include "filter/zel_ip_pbr_pvt.h"
+#include "filter/zel_ip_staged.h"
 #include "interface/zel_ip_interface_pvt.h"
 #include "interface/zel_ip_tunnel_pvt.h"
 #include "tree/zel_ip_layout.h"
@@ -204,33 +205,28 @@ uint32_t action_modify(Call &c, zel_ip_flow_handle_t h, const zel_ip_pbr_action_
 
 // ---- commit ------------------------------------------------------------------------
 
-uint32_t rebuild_all(Call &c) {
-    zel_module_t *m = c.m;
-    if (uint32_t st = hwe_ptn_ovtreeset_rebuild(m->engine, c.priv->trees[kTreePbr].id))
-        return ZFAIL_FATAL(m, kPbrRebuildFail, "Failed to rebuild all PBR sets in hardware, RTE Error: %s\n",
-                           hwe_status_get(st));
-    uint32_t result = 0;
-    for (uint32_t id = 1; id <= kPolicySetIdCount; ++id)
-        if (zel_ip_policy_set *s = c.priv->pbr_sets[id])
-            if (uint32_t st = pbr_release_pending(c, *s)) result = st;
-    return result;
-}
+// The staged commit of tree 33 (filter/zel_ip_staged.h): builds with the
+// policy set id as set key; releases a set's pending ids.
+const StagedTree kPbrTree{kTreePbr,
+                          ovtreeset_build,
+                          ovtreeset_rebuild,
+                          "Failed to build PBR set in hardware, RTE Error: %s\n",
+                          kPbrBuildFail,
+                          "Failed to rebuild all PBR sets in hardware, RTE Error: %s\n",
+                          kPbrRebuildFail,
+                          pbr_release_pending};
 
 uint32_t commit(Call &c, uint32_t mode, zel_ip_policy_set_handle_t h) {
     zel_module_t *m = c.m;
     if (mode != ZEL_IP_PBR_COMMIT_SET && mode != ZEL_IP_PBR_COMMIT_ALL)
         return ZREJECT(m, kBadParam, "Invalid PBR commit mode %u\n", mode);
-    if (mode == ZEL_IP_PBR_COMMIT_ALL) return rebuild_all(c);
-    zel_ip_policy_set *s = policy_set_of(h);
-    if (!s) return ZREJECT(m, kBadPolicySet, "Invalid IP PBR Policy Set Handle");
-    uint32_t st = 0;
-    const zel_ptn_t *key = nullptr;
-    if ((st = pbr_set_key(*c.priv, s->id, &key)))
-        return ZFAIL_FATAL(m, fatal(st), "Could not build the input pattern");
-    st = hwe_ptn_ovtreeset_build(m->engine, c.priv->trees[kTreePbr].id, key);
-    if (st == 0) return pbr_release_pending(c, *s);
-    if (st == HWE_E_REBUILD) return rebuild_all(c);
-    return ZFAIL_FATAL(m, kPbrBuildFail, "Failed to build PBR set in hardware, RTE Error: %s\n", hwe_status_get(st));
+    uint32_t set_id = 0;
+    if (mode == ZEL_IP_PBR_COMMIT_SET) {
+        zel_ip_policy_set *s = policy_set_of(h);
+        if (!s) return ZREJECT(m, kBadPolicySet, "Invalid IP PBR Policy Set Handle");
+        set_id = s->id;
+    }
+    return staged_commit(c, kPbrTree, mode, set_id);
 }
 
 // ---- where a set is applied -----------------------------------------------------------

@@ -6,6 +6,8 @@
 #include <cstdio>
 
 #include "filter/zel_ip_pbr_pvt.h"
+#include "filter/zel_ip_filter_types.h"
+#include "filter/zel_ip_staged.h"
 #include "interface/zel_ip_tunnel_pvt.h"
 #include "tree/zel_ip_assoc_mask.h"
 #include "tree/zel_ip_layout_filter.h"
@@ -53,7 +55,9 @@ uint32_t pbr_rule_id_free(Call &c, uint32_t ns_id) {
     return 0;
 }
 
-uint32_t pbr_release_pending(Call &c, zel_ip_policy_set &set) {
+uint32_t pbr_release_pending(Call &c, uint32_t set_id) {
+    if (set_id == 0 || set_id > kPolicySetIdCount || !c.priv->pbr_sets[set_id]) return 0;
+    zel_ip_policy_set &set = *c.priv->pbr_sets[set_id];
     uint32_t result = 0;
     uint32_t kept = 0;
     for (uint32_t i = 0; i < set.pending_count; ++i) {
@@ -83,21 +87,6 @@ uint32_t pbr_release_pending(Call &c, zel_ip_policy_set &set) {
     return result;
 }
 
-uint32_t pbr_set_key(ZelIpPriv &p, uint32_t set_id, const zel_ptn_t **key) {
-    TreeRecord &t = p.trees[kTreePbr];
-    const uint32_t width = lay::range_layout(kTreePbr)->set_key.width;
-    if (!t.key.bits) {
-        if (uint32_t st = zel_ptn_new(width, &t.key)) {
-            t.key = {nullptr, 0, 0};
-            return st;
-        }
-    }
-    if (uint32_t st = zel_ptn_clear(&t.key)) return st;
-    if (uint32_t st = zel_ptn_extend(&t.key, set_id, width)) return st;
-    *key = &t.key;
-    return 0;
-}
-
 namespace {
 
 char g_vrd_user_names[kMaxVrds][40];
@@ -115,9 +104,8 @@ const char *pbr_vrd_user_name(uint32_t vrd_id) {
 
 uint32_t pbr_intf_apply(Call &c, const IntfWords &w, uint32_t set_id) {
     constexpr const char *kMsg = "Could not modify LPM rule in hardware";
-    // The egress filter rule set keeps its place in W1 of tree 25; a rule
-    // set record's second word is its id.
-    const uint32_t egress = w.egress_rule_set ? static_cast<const uint32_t *>(w.egress_rule_set)[1] : 0;
+    // The egress filter rule set keeps its place in W1 of tree 25.
+    const uint32_t egress = w.egress_rule_set ? static_cast<const zel_ip_rule_set *>(w.egress_rule_set)->id : 0;
     hwe_action_t rs = lay::intf_rule_set::encode({egress, set_id});
     if (uint32_t st = intf_key_entry(c.m, *c.priv, kTreeIntfFilterRuleSet, w.intf_id, kRuleLearn, rs, kMsg))
         return st;
@@ -238,7 +226,7 @@ uint32_t zel_ip_pbr_hw_rule(zel_module_t *module, uint32_t rule_idx, const zel_i
     if (!set) return ZREJECT(m, kBadPolicySet, "Invalid IP PBR Policy Set Handle");
     ZelIpPriv &p = *module_priv(m);
     const zel_ptn_t *key = nullptr;
-    if (uint32_t st = pbr_set_key(p, set->id, &key))
+    if (uint32_t st = set_key(p, set->id, &key))
         return ZFAIL_FATAL(m, fatal(st), "Could not build the input pattern");
     const uint32_t tree = p.trees[kTreePbr].id;
     zel_rptn_t r[lay::pbr::kRangeCount];

@@ -68,19 +68,13 @@ uint32_t pbr_rule_id_take(Call &c, uint32_t *ns_id, bool *taken);
 // the status (0x1001e) returned.
 uint32_t pbr_rule_id_free(Call &c, uint32_t ns_id);
 
-// Releases one set's pending list after a build without its deleted
-// rules: per id, unlearn its tree-3 entry (failure logged "Failed to
+// Releases the pending list of set `set_id` (nothing for an id without a
+// set) after a build without its deleted rules: the release step of the
+// staged commit (filter/zel_ip_staged.h). Per id: per id, unlearn its tree-3 entry (failure logged "Failed to
 // remove PBR action from hw"), give the id back, drop the tunnel use. An
 // id whose release failed stays on the list (at its step) for the next
 // commit. Returns 0 or the status of the last failure.
-uint32_t pbr_release_pending(Call &c, zel_ip_policy_set &set);
-
-// Builds a policy set's id as the 8-bit set-key pattern of its tree-33
-// rules in tree 33's key buffer, which a rule-set tree does not get at
-// start-up: it is made at the first use and freed with the tree at
-// shutdown. Returns 0 or the pattern builder's status; *key then points
-// at the buffer. Caller holds the lock (the buffer is shared).
-uint32_t pbr_set_key(ZelIpPriv &p, uint32_t set_id, const zel_ptn_t **key);
+uint32_t pbr_release_pending(Call &c, uint32_t set_id);
 
 // The user recorded for a domain's tree-37 entry, and its name.
 const void *pbr_vrd_user(ZelIpPriv &p, uint32_t vrd_id);

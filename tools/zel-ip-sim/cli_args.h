@@ -50,7 +50,7 @@ namespace zcli {
 
 // Kinds of named objects a script can create.
 enum class ObjType {
-    kVrd, kInterface, kTunnel, kVif, kL2, kQueue, kPolicer, kPolicy, kAssoc, kFlow,
+    kVrd, kInterface, kTunnel, kVif, kL2, kQueue, kPolicer, kPolicy, kAssoc, kFlow, kRuleSet,
     kPolicySet, kPbrRule,
     kOther
 };
