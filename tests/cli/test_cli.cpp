@@ -653,4 +653,34 @@ TEST(Cli, PolicyRoutingCommands) {
               "<stdin>:16: pbr apply set office: say where: dev <interface>, vrd <name>, vrd-id <n> or local\n");
 }
 
+// ACL commands: what they refuse themselves (ranges, unknown rules) and
+// what the module refuses, one failure line each; a set with a pending
+// delete cannot go until its commit.
+TEST(Cli, AclRefusals) {
+    Tool tool;
+    ToolRun r = tool.run("-q -k",
+                         "acl create edge\n"
+                         "acl rule add edge 1 proto 6-17 dport 22 deny\n"
+                         "acl rule add edge 1 dscp 70 deny\n"
+                         "acl rule add edge 1 allow\n"
+                         "acl rule add edge 1 deny\n"
+                         "acl rule delete edge 2\n"
+                         "acl rule delete edge 1\n"
+                         "acl delete edge\n"
+                         "acl commit blue\n"
+                         "acl commit edge\n"
+                         "acl delete edge\n");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(mask_pointers(failure_lines(r.err)),
+              "<stdin>:2: acl rule add edge 1 proto 6-17 dport 22 deny: Protocol value cannot be more than one "
+              "when L4 info needs to be specified (0x00030008 Invalid parameter)\n"
+              "<stdin>:3: acl rule add edge 1 dscp 70 deny: dscp: '70' is not a range n or n-m within 0-63\n"
+              "<stdin>:5: acl rule add edge 1 deny: Failed to add the rule in hardware (0x01030010 "
+              "ZEL_IP_E_INVALID_FILTER_INDEX)\n"
+              "<stdin>:6: acl rule delete edge 2: no rule 2 in rule set 'edge'\n"
+              "<stdin>:8: acl delete edge: Filter rule set 0x1 has 1 rules pending a commit (0x0003000f "
+              "Operation not allowed in current state)\n"
+              "<stdin>:9: acl commit blue: rule set: 'blue' is not a rule set (or all)\n");
+}
+
 }  // namespace
