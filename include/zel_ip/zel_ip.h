@@ -22,5 +22,6 @@
 #include "zel_ip/zel_ip_attr.h"
 #include "zel_ip/zel_ip_capture.h"
 #include "zel_ip/zel_ip_compact.h"
+#include "zel_ip/zel_ip_pbr.h"
 
 #endif /* ZEL_IP_H */

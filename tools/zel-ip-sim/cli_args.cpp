@@ -22,6 +22,8 @@ const char *obj_type_name(ObjType t) {
         case ObjType::kFlow: return "flow";
         case ObjType::kRuleSet: return "rule set";
         case ObjType::kCapture: return "packet capture";
+        case ObjType::kPolicySet: return "policy set";
+        case ObjType::kPbrRule: return "policy rule";
         case ObjType::kOther: return "object";
     }
     return "object";
