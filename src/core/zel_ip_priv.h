@@ -73,6 +73,8 @@ struct ZelIpPriv {
     // 3: the id itself): settled by the next domain create or delete.
     uint8_t vrd_leftovers[kMaxVrds];
     uint8_t default_ttl;
+    // Key buffers of the OtreeSet trees 34 and 35 (tree/zel_ip_otreeset.h).
+    VectorKeyBuffer otreeset_keys[kOtreeSetTrees];
     uint32_t compacting_tree;    // id of the tree under compaction, 0 = none
     uint32_t compaction_status;  // tree index the next compaction pass starts at
     AddrSlot addr_table[kAddrSlots];  // last field
