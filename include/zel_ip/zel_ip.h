@@ -18,6 +18,8 @@
 #include "zel_ip/zel_ip_qos.h"
 #include "zel_ip/zel_ip_settings.h"
 #include "zel_ip/zel_ip_egress.h"
+#include "zel_ip/zel_ip_filter.h"
+#include "zel_ip/zel_ip_basic_filter.h"
 #include "zel_ip/zel_ip_assoc_filter.h"
 
 #endif /* ZEL_IP_H */

@@ -75,9 +75,9 @@ ZEL_IP_EXPORT uint32_t zel_ip_assoc_flow_filter_rule_add(zel_module_t *module, z
  * invalid; packets see the change at the next commit. `rule_idx` must be
  * the index the rule was added with. Returns 0; 0x30008 ("Invalid flow
  * handle": not a live flow, a rule already deleted; "Invalid assocication
- * flow filter handle type": a flow of another kind); 0x1030010 when
- * `rule_idx` is not the rule's index (nothing is deleted); an engine
- * failure with severity 1 (the rule stays). */
+ * flow filter handle type": a flow of another kind; an index that is not
+ * the rule's: nothing is deleted); an engine failure with severity 1 (the
+ * rule stays). */
 ZEL_IP_EXPORT uint32_t zel_ip_assoc_flow_filter_rule_delete(zel_module_t *module, uint32_t rule_idx,
                                                             zel_ip_flow_handle_t rule);
 

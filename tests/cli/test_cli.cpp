@@ -612,8 +612,8 @@ TEST(Cli, AssociationFlowFilterCommands) {
               "index already used or absent (0x01030010 ZEL_IP_E_INVALID_FILTER_INDEX)\n"
               "<stdin>:11: assoc delete a: Ingress association 0xPTR in use by association flow filter rule 0xPTR "
               "(0x0003000f Operation not allowed in current state)\n"
-              "<stdin>:12: assoc filter delete from-net index 9: Rule index 9 is not the index 5 of filter rule "
-              "0xPTR (0x01030010 ZEL_IP_E_INVALID_FILTER_INDEX)\n"
+              "<stdin>:12: assoc filter delete from-net index 9: Rule index 9 is not the rule's index 5 "
+              "(0x00030008 Invalid parameter)\n"
               "<stdin>:17: assoc filter commit if0: association: 'if0' is a interface, not a ingress association\n");
 }
 

@@ -1,116 +1,113 @@
-// Helpers of the filter suite: classification of packets against the
-// OtreeSet trees (34 basic filters, 35 association flow filters) through
-// the engine model, the staged rules of a tree as text, a first-match
-// oracle over prefix rules, and quiet calls.
+// Helpers of the filter suite: a fixture with rule sets, rule and action
+// builders, and classification of packets through the engine model.
 #ifndef FILTER_TEST_UTIL_H
 #define FILTER_TEST_UTIL_H
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "tree/zel_ip_tree.h"
+#include "core/zel_ip_status_internal.h"
+#include "flow/zel_ip_flow_pvt.h"
+#include "tree/zel_ip_layout_filter.h"
 #include "zel_engine_probe.h"
 #include "zel_ip/zel_ip.h"
 #include "zel_sim.h"
+#include "zel_sim_engine.h"
 #include "zel_test_fixture.h"
 
 namespace filtertest {
 
-constexpr uint32_t ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a << 24 | b << 16 | c << 8 | d; }
+using zel::test::StdoutCapture;
+using zel::test::tree_id;
 
-inline uint32_t quietly(const std::function<uint32_t()> &fn, std::string *text = nullptr) {
-    zel::test::StdoutCapture cap;
-    const uint32_t st = fn();
-    if (text) *text = cap.text();
-    return st;
-}
+inline constexpr uint32_t kExtTree = 36;
+inline constexpr uint32_t kNsBase = 0x00d19bb9;  // first id of "ip_filter_stats"
 
-// What a packet meets in an OtreeSet tree: the first matching rule by
-// index (ZEL_SIM_NO_RULE: none) and its value (else the tree's default).
-struct Verdict {
-    uint32_t rule_idx = ZEL_SIM_NO_RULE;
-    hwe_action_t action{};
+// A packet as tree 36 sees it.
+struct Packet {
+    uint32_t tos = 0;
+    uint32_t frag = 0;
+    uint32_t proto = 6;
+    uint32_t sip = 0x0a000001;
+    uint32_t dip = 0x0a000002;
+    uint32_t sport = 1000;
+    uint32_t dport = 80;
 };
 
-// Classifies the packet fields `values` (set field first, then one value
-// per pattern of the tree's layout) against the last compiled rules.
-inline Verdict classify(hwe_engine_t *eng, uint32_t tree, const std::vector<uint32_t> &values) {
-    Verdict v;
-    EXPECT_EQ(zel_sim_engine_classify(eng, zel::test::tree_id(eng, tree), static_cast<uint32_t>(values.size()),
-                                      values.data(), &v.action, &v.rule_idx),
-              0u);
-    return v;
-}
+// What the engine answers for a packet: the rule index (ZEL_SIM_NO_RULE
+// when none) and the value.
+struct Verdict {
+    uint32_t rule_idx;
+    hwe_action_t value;
+};
 
-// The staged rules of an OtreeSet tree, one line each: "idx {key} action".
-inline std::vector<std::string> staged(hwe_engine_t *eng, uint32_t tree) {
-    std::vector<std::string> out;
-    auto cb = [](void *ctx, uint32_t idx, const zel_vptn_t *key, const hwe_action_t *a) -> uint32_t {
-        char k[256], v[96];
-        zel_vptn_print(key, k, sizeof k);
-        zel_ptn_action_print(a, v, sizeof v);
-        static_cast<std::vector<std::string> *>(ctx)->push_back(std::to_string(idx) + " " + k + " " + v);
-        return 0;
-    };
-    EXPECT_EQ(hwe_ptn_otreeset_list_vrules(eng, zel::test::tree_id(eng, tree), cb, &out), 0u);
+inline Verdict classify(hwe_engine_t *eng, uint32_t set_id, const Packet &p) {
+    const uint32_t v[8] = {set_id, p.tos, p.frag, p.proto, p.sip, p.dip, p.sport, p.dport};
+    Verdict out{};
+    EXPECT_EQ(zel_sim_engine_classify(eng, tree_id(eng, kExtTree), 8, v, &out.value, &out.rule_idx), 0u);
     return out;
 }
 
-// ---- First-match oracle over prefix rules -------------------------------------
-
-// One field of a rule: the leading `bits` bits of `value` (a field of
-// `width` bits), 0 bits matching anything.
-struct PrefixField {
-    uint32_t value;
-    uint32_t bits;
-    uint32_t width;
-    bool covers(uint32_t v) const {
-        if (bits == 0) return true;
-        const uint32_t shift = width - bits;
-        const uint64_t mask = (uint64_t{1} << width) - 1;
-        return ((uint64_t{v} & mask) >> shift) == ((uint64_t{value} & mask) >> shift);
-    }
+// The programmed (staged) rule `idx` of set `set_id`: its ranges and value.
+struct Listed {
+    bool found = false;
+    std::vector<zel_rptn_t> ranges;
+    hwe_action_t value{};
 };
+inline Listed listed(hwe_engine_t *eng, uint32_t set_id, uint32_t idx) {
+    struct Ctx {
+        uint32_t set_id, idx;
+        Listed out;
+    } ctx{set_id, idx, {}};
+    auto cb = [](void *p, uint32_t rule_idx, const zel_ptn_t *key, uint32_t n, const zel_rptn_t *r,
+                 const hwe_action_t *a) -> uint32_t {
+        auto &c = *static_cast<Ctx *>(p);
+        uint32_t v = 0;
+        zel_ptn_parse(key, 1, &key->len, &v);
+        if (v != c.set_id || rule_idx != c.idx) return 0;
+        c.out.found = true;
+        c.out.ranges.assign(r, r + n);
+        c.out.value = *a;
+        return 0;
+    };
+    EXPECT_EQ(hwe_ptn_ovtreeset_list_rules(eng, tree_id(eng, kExtTree), cb, &ctx), 0u);
+    return ctx.out;
+}
 
-struct OracleRule {
-    uint32_t idx;
-    std::vector<PrefixField> fields;  // in the tree's field order, set field first
-    uint32_t tag;                     // what the test expects the rule to answer
+inline zel_ip_filter_rule_t any_rule() { return zel_ip_filter_rule_t{}; }
+
+inline zel_ip_filter_action_t act(uint32_t type) {
+    zel_ip_filter_action_t a{};
+    a.type = type;
+    return a;
+}
+
+inline uint32_t set_id_of(zel_ip_rule_set_handle_t s) {
+    // The id is the set's second word (its first is the magic).
+    return reinterpret_cast<const uint32_t *>(s)[1];
+}
+
+class FilterTest : public zel::test::ZelTest {
+protected:
+    FilterTest() { initial_log_level_ = ZEL_LOG_ERROR; }
+    hwe_engine_t *eng() { return zel_sim_engine(sim_); }
+    zel_ip_rule_set_handle_t new_set() {
+        zel_ip_rule_set_handle_t s = nullptr;
+        EXPECT_EQ(zel_ip_filter_rule_set_create(m_, &s), 0u);
+        return s;
+    }
+    zel_ip_flow_handle_t add(zel_ip_rule_set_handle_t s, uint32_t idx, const zel_ip_filter_rule_t &r,
+                             const zel_ip_filter_action_t &a) {
+        zel_ip_flow_handle_t h = nullptr;
+        EXPECT_EQ(zel_ip_filter_rule_add(m_, s, idx, &r, &a, &h), 0u);
+        return h;
+    }
+    Verdict at(zel_ip_rule_set_handle_t s, const Packet &p = {}) { return classify(eng(), set_id_of(s), p); }
+    uint32_t ns_in_use() { return zel_sim_engine_ns_in_use(eng(), "ip_filter_stats"); }
 };
-
-// The first rule by ascending index all of whose fields cover the packet;
-// nullptr when none does.
-inline const OracleRule *first_match(const std::vector<OracleRule> &rules, const std::vector<uint32_t> &pkt) {
-    const OracleRule *best = nullptr;
-    for (const OracleRule &r : rules) {
-        bool all = r.fields.size() == pkt.size();
-        for (size_t i = 0; all && i < pkt.size(); ++i) all = r.fields[i].covers(pkt[i]);
-        if (all && (!best || r.idx < best->idx)) best = &r;
-    }
-    return best;
-}
-
-// A random prefix length, biased towards wildcards, whole values and
-// short prefixes.
-inline uint32_t random_plen(std::mt19937 &rng) {
-    switch (rng() % 4) {
-        case 0: return 0;
-        case 1: return 32;
-        default: return 1 + rng() % 24;
-    }
-}
-
-// A random address near the rules' addresses (so packets hit them), or
-// anywhere.
-inline uint32_t random_addr(std::mt19937 &rng, const std::vector<uint32_t> &near) {
-    if (near.empty() || rng() % 4 == 0) return static_cast<uint32_t>(rng());
-    return near[rng() % near.size()] ^ (static_cast<uint32_t>(rng()) >> (8 + rng() % 24));
-}
 
 }  // namespace filtertest
 

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "core/zel_ip_status_internal.h"
-#include "filter_test_util.h"
+#include "otreeset_test_util.h"
 #include "zel_fault_sweep.h"
 
-using namespace filtertest;
+using namespace otest;
 using zel::test::fault_sweep;
 using zel::test::kFault;
 using zel::test::SweepEnv;
