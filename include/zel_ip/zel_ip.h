@@ -23,5 +23,7 @@
 #include "zel_ip/zel_ip_capture.h"
 #include "zel_ip/zel_ip_compact.h"
 #include "zel_ip/zel_ip_pbr.h"
+#include "zel_ip/zel_ip_basic_filter.h"
+#include "zel_ip/zel_ip_assoc_filter.h"
 
 #endif /* ZEL_IP_H */

@@ -45,6 +45,8 @@ extern "C" {
 #define ZEL_E_PTN_UNLEARN 0x41u
 #define ZEL_E_PTN_UNLEARN_ALL 0x42u
 #define ZEL_E_COMPACT 0x43u
+#define ZEL_E_OTREESET_INSERT 0x4eu
+#define ZEL_E_OTREESET_DELETE 0x4fu
 #define ZEL_E_OTREESET_BUILD 0x51u
 #define ZEL_E_TREE_DUMP 0x7eu
 #define ZEL_E_PARAM_WRITE 0x7fu

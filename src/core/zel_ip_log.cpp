@@ -263,6 +263,25 @@ void trace_pattern(zel_module_t *m, Trace t, Site s, uint32_t tree_id, const zel
     log_trace(m, t, s, line.c_str());
 }
 
+void trace_vector(zel_module_t *m, Trace t, Site s, uint32_t tree_id, int rule_idx, const zel_vptn_t *key,
+                  const hwe_action_t *action) {
+    if (!trace_wanted(m, t)) return;
+    char k[256], a[96], idx[24] = "";
+    zel_vptn_print(key, k, sizeof k);
+    if (rule_idx >= 0) std::snprintf(idx, sizeof idx, "(%d) ", rule_idx);
+    std::string line = zel_sif_fps_map(tree_id);
+    line += ": ";
+    line += idx;
+    line += k;
+    if (action) {
+        zel_ptn_action_print(action, a, sizeof a);
+        line += ' ';
+        line += a;
+    }
+    line += '\n';
+    log_trace(m, t, s, line.c_str());
+}
+
 void trace_se(zel_module_t *m, Trace t, Site s, uint32_t ns_id, uint32_t index, const void *buf,
               uint32_t len) {
     if (!trace_wanted(m, t)) return;

@@ -86,6 +86,10 @@ uint32_t fail_any(zel_module_t *m, Level lv, uint32_t status, Site s, bool has_a
 // Trace-class helpers for tree programming and state memory.
 void trace_pattern(zel_module_t *m, Trace t, Site s, uint32_t tree_id, const zel_ptn_t *key,
                    int extent, const hwe_action_t *action);
+// A rule of a rule-set tree: "<tree>: [(<rule_idx>) ]<vector key>[ <action>]\n"
+// (rule_idx < 0: none, for a build).
+void trace_vector(zel_module_t *m, Trace t, Site s, uint32_t tree_id, int rule_idx, const zel_vptn_t *key,
+                  const hwe_action_t *action);
 void trace_se(zel_module_t *m, Trace t, Site s, uint32_t ns_id, uint32_t index, const void *buf,
               uint32_t len);
 

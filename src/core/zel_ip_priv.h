@@ -107,6 +107,8 @@ struct ZelIpPriv {
     zel_ip_policy_set *pbr_sets[kPolicySetIdCount + 1];
     uint32_t pbr_global_w1;
     uint8_t pbr_vrd_set[kMaxVrds];
+    // Key buffers of the OtreeSet trees 34 and 35 (tree/zel_ip_otreeset.h).
+    VectorKeyBuffer otreeset_keys[kOtreeSetTrees];
     // Tree compaction (tree/zel_ip_compact.cpp): the id of the tree under
     // compaction, 0 = none; cleared by every change to that tree
     // (tree_changed), which is how a compaction that let go of the lock

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "zel_ip/zel_ip_basic_filter.h"
 #include "zel_ip/zel_ip_filter.h"
 
 struct zel_ip_flow;
@@ -52,7 +53,8 @@ struct FilterRule {
     zel_ip_rule_set *rule_set;
     uint32_t flow_key;  // FLOW-ID << 4 | RULE-KEY, as the compiled set knows it
     union {
-        zel_ip_filter_rule_t ext;  // kFlowExtFilterRule
+        zel_ip_filter_rule_t ext;          // kFlowExtFilterRule
+        zel_ip_basic_filter_rule_t basic;  // kFlowBasicFilterRule
     } rule;
     zel_ip_filter_action_t action;
     // Bookkeeping after the documented fields.

@@ -32,6 +32,7 @@ uint32_t staged_commit(Call &c, const StagedTree &t, uint32_t mode, uint32_t set
         ZLOG_INFO(c.m, "Rule set 0x%x needs a rebuild of every set\n", set_id);
         return rebuild_all(c, t);
     }
+    if (st && t.build_reports) return st;
     if (st) return ZFAIL_FATAL(c.m, t.build_status, t.build_fail, hwe_status_get(st));
     return t.release(c, set_id);
 }

@@ -43,6 +43,9 @@ struct StagedTree {
     // Releases the pending list of the live set `set_id`; does nothing for
     // an id without a set. 0 or the status of its last failed step.
     uint32_t (*release)(Call &c, uint32_t set_id);
+    // The build reports its own failures (logged, the status to return):
+    // a tree whose build call also builds a vector key (OtreeSet).
+    bool build_reports = false;
 };
 
 // The commit of `set_id` (mode 0) or of every set (mode 1). The caller has

@@ -20,7 +20,9 @@
 #include "flow/zel_ip_cpu_path.h"
 #include "flow/zel_ip_flow_pvt.h"
 #include "interface/zel_ip_interface_pvt.h"
+#include "tree/zel_ip_layout_filter.h"
 #include "tree/zel_ip_layout_flow.h"
+#include "tree/zel_ip_otreeset.h"
 
 using namespace zel::ip;
 
@@ -76,6 +78,13 @@ uint32_t teardown(Call &c, zel_ip_flow &f) {
     if (st) return ZFAIL_FATAL(m, fatal(st), "Failed to remove PH path attributes from hardware\n");
     st = give_back(ia, kApCpuQueue, [&] { return zel_ip_cpu_flow_mtm_config(m, ns, nullptr, 0, 0); });
     if (st) return ZFAIL_FATAL(m, fatal(st), "Failed to remove the MTM queue ID config\n");
+    // The flow filter list keyed by the id: compiled empty when rules were
+    // deleted since its last commit (the association has no rule left).
+    if (ia.filter_edited && !(ia.absent & kApNsId)) {
+        if (uint32_t bst = otreeset_build(m, p, kTreeAssocFlowFilter, lay::assoc_filter::set_key(ns), ZEL_SITE))
+            return bst;
+        ia.filter_edited = 0;
+    }
     // 6. The id, once nothing keyed by it is left.
     if (!(ia.absent & kApNsId)) {
         if (uint32_t fst = hwe_rsrc_free(p.ingress_assoc_rsrc, ns, 1, nullptr))

@@ -39,6 +39,7 @@
 #include "core/zel_ip_objects.h"
 #include "filter/zel_ip_filter_types.h"
 #include "filter/zel_ip_pbr_types.h"
+#include "filter/zel_ip_assoc_filter_types.h"
 #include "flow/zel_ip_egress_types.h"
 #include "tree/zel_ip_layout.h"
 #include "zel_ip/zel_ip_flow.h"
@@ -70,6 +71,12 @@ struct IngressAssoc {
     uint32_t police_flow_id;  // W1 of the tree-7 entry
     uint32_t absent;          // AssocPart bits of parts not held
     uint64_t key_hash;        // of the lookup key, while kApLookup is held
+    // 1 while the association's flow filter rules (tree 35) were added or
+    // deleted since its last commit: what the engine compiled may then
+    // hold rules that are gone, and the delete compiles the emptied list
+    // before the id goes back (the next association to draw the id must
+    // not inherit them).
+    uint8_t filter_edited;
 };
 
 }  // namespace zel::ip
@@ -82,6 +89,7 @@ struct zel_ip_flow {
         zel::ip::EgressFlow egress_flow;
         zel::ip::FilterRule filter;  // filter rules (filter/zel_ip_filter_types.h)
         zel::ip::PbrRule pbr;
+        zel::ip::AssocFilterRule assoc_filter;
     } body;
 };
 

@@ -7,6 +7,7 @@
 #include "core/zel_ip_call.h"
 #include "core/zel_ip_priv.h"
 #include "tree/zel_ip_hw_catalogue.h"
+#include "tree/zel_ip_otreeset.h"
 #include "tree/zel_ip_hw_internal.h"
 
 using namespace zel::ip;
@@ -202,6 +203,9 @@ uint32_t zel_ipv4_clear_tree_info(zel_module_t *module) {
         }
         priv->trees_released |= bit;
     }
+    // The OtreeSet key buffers (made at the trees' first rules).
+    if (uint32_t st = otreeset_keys_free(*priv))
+        return ZFAIL_ERROR(module, st, "Failed to clear IPv4 module's tree IDs");
     return 0;
 }
 

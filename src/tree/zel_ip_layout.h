@@ -333,6 +333,15 @@ uint32_t vector_key_free(const VectorLayout &lay, zel_ptn_t *ptns);
 uint32_t vector_key_fill(const VectorLayout &lay, zel_ptn_t *ptns, const uint32_t *vals,
                          const uint8_t *bits);
 
+static_assert(kMaxVectorFields == kVectorKeyPatterns);
+
+// The fields of one OtreeSet rule key, in the layout's order: pattern i
+// gets the leading bits[i] bits of vals[i] (0 bits: a wildcard).
+struct VectorKey {
+    uint32_t vals[kMaxVectorFields];
+    uint8_t bits[kMaxVectorFields];
+};
+
 enum class RuleKeyStatus : uint8_t {
     kOk,
     kWrongCount,  // not the layout's number of patterns / ranges

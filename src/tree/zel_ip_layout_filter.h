@@ -65,8 +65,38 @@ constexpr Value decode(const hwe_action_t &a) {
 
 }  // namespace filter
 
+// ---- tree 34, ip_in_basic_filter: the key -----------------------------------
+namespace basic {
+
+// FILTER-RULE-SET (8 bits, always), then PROTO (8 bits), SRC-ADDR and
+// DEST-ADDR (prefixes); a field the rule does not match is a wildcard
+// (plen 0 for the prefixes).
+constexpr VectorKey key(uint32_t rule_set_id, bool match_proto, uint32_t proto, uint32_t sip,
+                        uint32_t sip_plen, uint32_t dip, uint32_t dip_plen) {
+    return {{rule_set_id, proto, sip, dip},
+            {8, static_cast<uint8_t>(match_proto ? kProtoBits : 0), static_cast<uint8_t>(sip_plen),
+             static_cast<uint8_t>(dip_plen)}};
+}
+// The key a delete and a build give: the rule set alone.
+constexpr VectorKey set_key(uint32_t rule_set_id) { return {{rule_set_id}, {8}}; }
+
+}  // namespace basic
+
 // ---- tree 35, ip_ingress_association_flow_filter ------------------------------
 namespace assoc_filter {
+
+// ASSOC-FLOW (the association's NS ID, 24 bits, always), then L2-INTF (24
+// bits), PROTO (8 bits), SIP and DIP (prefixes); a field the rule does not
+// match is a wildcard.
+constexpr VectorKey key(uint32_t assoc_ns_id, bool match_l2, uint32_t l2_intf_id, bool match_proto,
+                        uint32_t proto, uint32_t sip, uint32_t sip_plen, uint32_t dip, uint32_t dip_plen) {
+    return {{assoc_ns_id, l2_intf_id, proto, sip, dip},
+            {static_cast<uint8_t>(kFlowIdBits), static_cast<uint8_t>(match_l2 ? kFlowIdBits : 0),
+             static_cast<uint8_t>(match_proto ? kProtoBits : 0), static_cast<uint8_t>(sip_plen),
+             static_cast<uint8_t>(dip_plen)}};
+}
+// The key a delete and a build give: the association alone.
+constexpr VectorKey set_key(uint32_t assoc_ns_id) { return {{assoc_ns_id}, {static_cast<uint8_t>(kFlowIdBits)}}; }
 
 // Pass: kind 0 without data. Drop: a function entry calling the tree's
 // default function ("zel_ip.ip_association_flow_filter_drop").

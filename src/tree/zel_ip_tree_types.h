@@ -35,6 +35,17 @@ struct TreeRecord {
     uint32_t dump_groups;      // table-dump group mask
 };
 
+// Reusable key buffers of an OtreeSet tree (34, 35): one pattern per
+// vector field, each made with its field's width the first time a rule of
+// the tree is programmed and freed with the trees at shutdown. Every user
+// clears and extends them under the module lock, as with `key` above.
+inline constexpr uint32_t kVectorKeyPatterns = 5;
+inline constexpr uint32_t kOtreeSetTrees = 2;  // trees 34 and 35
+struct VectorKeyBuffer {
+    zel_ptn_t ptns[kVectorKeyPatterns];
+    uint8_t made;  // every pattern exists (a pattern exists while its bits are set)
+};
+
 // One FPL flow function, resolved at start-up.
 struct FlowFuncRecord {
     uint32_t id;

@@ -713,6 +713,44 @@ TEST(Cli, CompactCommands) {
     EXPECT_NE(bad.err.find("Failed to compact IPv4 tree zel_ip.ip_dest_addr_lookup"), std::string::npos) << bad.err;
     EXPECT_NE(bad.err.find("(0x00030043 Tree compaction failed)"), std::string::npos) << bad.err;
     EXPECT_NE(bad.err.find("<stdin>:4: compact flags:"), std::string::npos) << bad.err;
+// Association flow filter rules by association name: staging seen by
+// `classify assoc` (before and after the commit and a delete), and the
+// refusals as failure lines.
+TEST(Cli, AssociationFlowFilterCommands) {
+    Tool tool;
+    ToolRun r = tool.run("-q -k",
+                         "l2 create eth0 7\n"
+                         "interface create if0 l2 eth0 addr 10.0.0.1/24\n"
+                         "assoc create a discard proto 6 filter\n"
+                         "assoc filter add from-net a 5 pass l2 eth0 proto 6 sip 10.0.0.0/8\n"
+                         "classify assoc a l2 eth0 proto 6 sip 10.1.1.1\n"
+                         "assoc filter commit a\n"
+                         "classify assoc a l2 eth0 proto 6 sip 10.1.1.1\n"
+                         "classify assoc a proto 6 sip 10.1.1.1\n"
+                         "assoc filter add all a 9 drop\n"
+                         "assoc filter add again a 9 pass\n"
+                         "assoc delete a\n"
+                         "assoc filter delete from-net index 9\n"
+                         "assoc filter delete from-net\n"
+                         "assoc filter commit a\n"
+                         "classify assoc a l2 eth0 proto 6 sip 10.1.1.1\n"
+                         "assoc filter delete all\n"
+                         "assoc filter commit if0\n"
+                         "assoc delete a\n");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out,
+              "tree 35: association a: no rule (the default: drop)\n"
+              "tree 35: association a: rule 5 (pass)\n"
+              "tree 35: association a: no rule (the default: drop)\n"
+              "tree 35: association a: rule 9 (drop)\n");
+    EXPECT_EQ(mask_sites(mask_pointers(failure_lines(r.err))),
+              "<stdin>:10: assoc filter add again a 9 pass: Failed to insert rule in the OtreeSet, RTE Error: Rule "
+              "index already used or absent (0x01030010 ZEL_IP_E_INVALID_FILTER_INDEX)\n"
+              "<stdin>:11: assoc delete a: Ingress association 0xPTR in use by association flow filter rule 0xPTR "
+              "(0x0003000f Operation not allowed in current state)\n"
+              "<stdin>:12: assoc filter delete from-net index 9: Rule index 9 is not the rule's index 5 "
+              "(0x00030008 Invalid parameter)\n"
+              "<stdin>:17: assoc filter commit if0: association: 'if0' is a interface, not a ingress association\n");
 }
 
 }  // namespace

@@ -126,6 +126,58 @@ TEST_F(RuleSetTest, FirstMatchingRuleByIndexWithinTheSetDecides) {
     }
 }
 
+// Tree 35: five patterns, the 24-bit association flow naming the set;
+// each other field exact, a prefix or a wildcard on its own; a packet of
+// a set that matches none of its rules gets the tree's default, the drop
+// function.
+TEST_F(RuleSetTest, EveryFieldOfAnAssociationFilterRuleIsAnIndependentPrefix) {
+    const uint32_t t35 = id("zel_ip.ip_ingress_association_flow_filter");
+    const hwe_action_t dflt = func(id("zel_ip.ip_association_flow_filter_drop")), pass{HWE_ACTION_NONE, 0, 0};
+    struct Rule {
+        uint32_t idx, l2, l2_bits, proto, proto_bits, sip, sip_bits, dip, dip_bits;
+    };
+    const uint32_t flow = 0xd00001;
+    const Rule rules[] = {
+        {1, 0x10, 24, 0, 0, 0, 0, 0, 0},                 // one interface
+        {2, 0, 0, 6, 8, 0x0a000000, 8, 0, 0},            // TCP from 10/8
+        {3, 0, 0, 0, 0, 0, 0, 0xc0000201, 32},           // to one host
+        {4, 0, 0, 0, 0, 0x80000000, 1, 0x40000000, 2},   // 128/1 to 64/2
+    };
+    for (const Rule &r : rules) {
+        Key f(24), l2(24), pr(8), sip(32), dip(32);
+        f.add(flow, 24);
+        if (r.l2_bits) l2.add(r.l2, 24);
+        if (r.proto_bits) pr.add(r.proto, 8);
+        if (r.sip_bits) sip.add(r.sip >> (32 - r.sip_bits), r.sip_bits);
+        if (r.dip_bits) dip.add(r.dip >> (32 - r.dip_bits), r.dip_bits);
+        zel_ptn_t ptns[5] = {*f.get(), *l2.get(), *pr.get(), *sip.get(), *dip.get()};
+        zel_vptn_t v{5, ptns};
+        ASSERT_EQ(0u, hwe_ptn_otreeset_insert(eng_, t35, &v, r.idx, &pass));
+    }
+    Key set(24);
+    set.add(flow, 24);
+    zel_vptn_t sv{1, set.get()};
+    ASSERT_EQ(0u, hwe_ptn_otreeset_build(eng_, t35, &sv));
+    struct Case {
+        uint32_t flow, l2, proto, sip, dip, idx;
+    } cases[] = {
+        {flow, 0x10, 17, 0x01010101, 0x01010101, 1},
+        {flow, 0x11, 6, 0x0affffff, 0x01010101, 2},
+        {flow, 0x11, 6, 0x0b000000, 0xc0000201, 3},
+        {flow, 0x11, 17, 0x90000000, 0x7fffffff, 4},
+        {flow, 0x11, 17, 0x90000000, 0x80000000, ZEL_SIM_NO_RULE},  // DIP outside 64/2
+        {flow + 1, 0x10, 6, 0x0a000001, 0xc0000201, ZEL_SIM_NO_RULE},  // another association
+    };
+    for (const Case &c : cases) {
+        const uint32_t fields[] = {c.flow, c.l2, c.proto, c.sip, c.dip};
+        hwe_action_t a{};
+        uint32_t idx = 0;
+        ASSERT_EQ(0u, zel_sim_engine_classify(eng_, t35, 5, fields, &a, &idx));
+        EXPECT_EQ(c.idx, idx) << std::hex << c.sip << " " << c.dip;
+        EXPECT_TRUE(same(c.idx == ZEL_SIM_NO_RULE ? dflt : pass, a)) << str(a);
+    }
+}
+
 TEST_F(RuleSetTest, RangesMatchInclusivelyInAnOVtreeSet) {
     const hwe_action_t web = value(7, 1), dflt = value(7, 2);
     ASSERT_EQ(0u, ext_insert(3, 5, ext_ranges(6, 6, 80, 443), web));

@@ -3,9 +3,12 @@
 // set as it stands (before and after a commit).
 //
 // A rule is named by its set and index ("acl rule delete web 10"); the
-// tool keeps the handle under the name "<set>.<index>".
+// tool keeps the handle under the name "<set>.<index>". A set created
+// `basic` takes basic rules (protocol, source and destination prefixes:
+// tree 34) in every command; the others extended rules (tree 36).
 #include <cstdio>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "cli.h"
@@ -20,6 +23,13 @@ namespace {
 namespace lf = zel::ip::layout::filter;
 
 std::string rule_name(const Parsed &p) { return p.word("set") + "." + std::to_string(p.u32("index")); }
+
+// The sets created `basic`.
+std::set<const void *> &basic_sets() {
+    static std::set<const void *> sets;
+    return sets;
+}
+bool basic_set(const void *set) { return basic_sets().count(set) != 0; }
 
 // "a" or "a-b" within 0..max.
 std::optional<std::pair<uint32_t, uint32_t>> range_of(Session &s, const std::string &what, const std::string &w,
@@ -61,14 +71,48 @@ zel_ip_filter_action_t action_of(const Parsed &p) {
 Result set_create(Session &s, const Parsed &p) {
     zel_ip_rule_set_handle_t h = nullptr;
     Result r = s.check(zel_ip_filter_rule_set_create(s.module(), &h));
-    if (r == Result::kOk) s.define(p.word("name"), ObjType::kRuleSet, h);
+    if (r == Result::kOk) {
+        s.define(p.word("name"), ObjType::kRuleSet, h);
+        if (p.has("basic")) basic_sets().insert(h);
+    }
     return r;
 }
 
 Result set_delete(Session &s, const Parsed &p) {
     Result r = s.check(
         zel_ip_filter_rule_set_delete(s.module(), static_cast<zel_ip_rule_set_handle_t>(p.object("set"))));
-    if (r == Result::kOk) s.forget(p.word("set"));
+    if (r == Result::kOk) {
+        basic_sets().erase(p.object("set"));
+        s.forget(p.word("set"));
+    }
+    return r;
+}
+
+// A basic rule from the fields of `acl rule add`: one protocol; a port,
+// DSCP or fragment field is passed on as its extended mask bit, which the
+// library refuses for a basic rule.
+Result basic_rule_add(Session &s, const Parsed &p, const zel_ip_filter_rule_t &f) {
+    zel_ip_basic_filter_rule_t b{};
+    if (f.mask & ZEL_IP_FILTER_PROTO) {
+        if (f.proto_lo != f.proto_hi) {
+            s.usage_error("proto: a basic rule matches one protocol, not a range");
+            return Result::kUsage;
+        }
+        b.mask |= ZEL_IP_BASIC_FILTER_PROTO;
+        b.proto = f.proto_lo;
+    }
+    if (f.mask & ZEL_IP_FILTER_DIP) b.mask |= ZEL_IP_BASIC_FILTER_DIP;
+    if (f.mask & ZEL_IP_FILTER_SIP) b.mask |= ZEL_IP_BASIC_FILTER_SIP;
+    b.mask |= f.mask & (ZEL_IP_FILTER_DSCP | ZEL_IP_FILTER_FRAG | ZEL_IP_FILTER_PROTO_INFO);
+    b.dip = f.dip;
+    b.dip_prefix_len = f.dip_prefix_len;
+    b.sip = f.sip;
+    b.sip_prefix_len = f.sip_prefix_len;
+    const zel_ip_filter_action_t a = action_of(p);
+    zel_ip_flow_handle_t h = nullptr;
+    Result r = s.check(zel_ip_basic_filter_rule_add(
+        s.module(), static_cast<zel_ip_rule_set_handle_t>(p.object("set")), p.u32("index"), &b, &a, &h));
+    if (r == Result::kOk) s.define(rule_name(p), ObjType::kFlow, h);
     return r;
 }
 
@@ -105,6 +149,7 @@ Result rule_add(Session &s, const Parsed &p) {
         f.mask |= ZEL_IP_FILTER_FRAG;
         f.frag_type = p.u32("frag");
     }
+    if (basic_set(p.object("set"))) return basic_rule_add(s, p, f);
     const zel_ip_filter_action_t a = action_of(p);
     zel_ip_flow_handle_t h = nullptr;
     Result r = s.check(zel_ip_filter_rule_add(s.module(), static_cast<zel_ip_rule_set_handle_t>(p.object("set")),
@@ -126,7 +171,8 @@ zel_ip_flow_handle_t rule_of(Session &s, const Parsed &p) {
 Result rule_delete(Session &s, const Parsed &p) {
     zel_ip_flow_handle_t h = rule_of(s, p);
     if (!h) return Result::kUsage;
-    Result r = s.check(zel_ip_filter_rule_delete(s.module(), p.u32("index"), h));
+    Result r = s.check(basic_set(p.object("set")) ? zel_ip_basic_filter_rule_delete(s.module(), p.u32("index"), h)
+                                                  : zel_ip_filter_rule_delete(s.module(), p.u32("index"), h));
     if (r == Result::kOk) s.forget(rule_name(p));
     return r;
 }
@@ -135,6 +181,8 @@ Result rule_modify(Session &s, const Parsed &p) {
     zel_ip_flow_handle_t h = rule_of(s, p);
     if (!h) return Result::kUsage;
     const zel_ip_filter_action_t a = action_of(p);
+    if (basic_set(p.object("set")))
+        return s.check(zel_ip_basic_filter_rule_action_modify(s.module(), p.u32("index"), h, &a));
     return s.check(zel_ip_filter_rule_action_modify(s.module(), p.u32("index"), h, &a));
 }
 
@@ -146,8 +194,9 @@ Result commit(Session &s, const Parsed &p) {
         s.usage_error("rule set: '" + p.word("set") + "' is not a rule set (or all)");
         return Result::kUsage;
     }
-    return s.check(zel_ip_filter_set_commit(s.module(), ZEL_IP_COMMIT_SET,
-                                            static_cast<zel_ip_rule_set_handle_t>(o->handle)));
+    const auto set = static_cast<zel_ip_rule_set_handle_t>(o->handle);
+    if (basic_set(set)) return s.check(zel_ip_basic_filter_set_commit(s.module(), set));
+    return s.check(zel_ip_filter_set_commit(s.module(), ZEL_IP_COMMIT_SET, set));
 }
 
 const char *action_word(lf::Action a) {
@@ -161,19 +210,23 @@ const char *action_word(lf::Action a) {
 // acl classify <set> [proto n] [src a] [dst a] [dscp n] [frag c] [sport n] [dport n]
 Result classify(Session &s, const Parsed &p) {
     const uint32_t id = zel::ip::rule_set_id_of(p.object("set"));
+    // A basic set: tree 34, {set, protocol, source, destination}.
+    const bool basic = basic_set(p.object("set"));
     uint32_t tree = 0;
-    zel_sim_engine_symbol_id(zel_sim_engine(s.sim()), "zel_ip.ip_ext_filter", &tree);
-    const uint32_t v[8] = {id,
-                           p.u32_or("dscp", 0) << 2,
-                           p.u32_or("frag", 0),
-                           p.u32_or("proto", 0),
-                           p.u32_or("src", 0),
-                           p.u32_or("dst", 0),
-                           p.u32_or("sport", 0),
-                           p.u32_or("dport", 0)};
+    zel_sim_engine_symbol_id(zel_sim_engine(s.sim()), basic ? "zel_ip.ip_in_basic_filter" : "zel_ip.ip_ext_filter",
+                             &tree);
+    const uint32_t ext[8] = {id,
+                             p.u32_or("dscp", 0) << 2,
+                             p.u32_or("frag", 0),
+                             p.u32_or("proto", 0),
+                             p.u32_or("src", 0),
+                             p.u32_or("dst", 0),
+                             p.u32_or("sport", 0),
+                             p.u32_or("dport", 0)};
+    const uint32_t bas[4] = {id, p.u32_or("proto", 0), p.u32_or("src", 0), p.u32_or("dst", 0)};
     hwe_action_t a{};
     uint32_t idx = 0;
-    if (zel_sim_engine_classify(zel_sim_engine(s.sim()), tree, 8, v, &a, &idx) != 0) {
+    if (zel_sim_engine_classify(zel_sim_engine(s.sim()), tree, basic ? 4 : 8, basic ? bas : ext, &a, &idx) != 0) {
         s.usage_error("the engine cannot classify against '" + p.word("set") + "'");
         return Result::kUsage;
     }
@@ -230,17 +283,23 @@ std::vector<Option> rule_add_options() {
 }
 
 ZEL_CLI_COMMANDS(
-    {"acl create", {{new_name("name")}, {}}, "create an extended ACL rule set (zel_ip_filter_rule_set_create)",
-     set_create},
+    {"acl create", {{new_name("name")}, {flag({"basic"}, "its rules are basic rules (protocol and prefixes only)")}},
+     "create an ACL rule set (zel_ip_filter_rule_set_create)", set_create},
     {"acl delete", {{set_value()}, {}}, "delete a rule set (zel_ip_filter_rule_set_delete)", set_delete},
     {"acl rule add", {{set_value(), index_value()}, rule_add_options()},
-     "add a rule at <index> of a set, effective at its commit (zel_ip_filter_rule_add)", rule_add},
+     "add a rule at <index> of a set, effective at its commit (zel_ip_filter_rule_add, "
+     "zel_ip_basic_filter_rule_add)",
+     rule_add},
     {"acl rule delete", {{set_value(), index_value()}, {}},
-     "delete the rule at <index> of a set, effective at its commit (zel_ip_filter_rule_delete)", rule_delete},
+     "delete the rule at <index> of a set, effective at its commit (zel_ip_filter_rule_delete, "
+     "zel_ip_basic_filter_rule_delete)",
+     rule_delete},
     {"acl rule modify", {{set_value(), index_value()}, action_options()},
-     "replace the action of a rule, effective at its commit (zel_ip_filter_rule_action_modify)", rule_modify},
+     "replace the action of a rule, effective at its commit (zel_ip_filter_rule_action_modify, "
+     "zel_ip_basic_filter_rule_action_modify)",
+     rule_modify},
     {"acl commit", {{word("set", "rule set or all")}, {}},
-     "compile a rule set, or rebuild all (zel_ip_filter_set_commit)", commit},
+     "compile a rule set, or rebuild all (zel_ip_filter_set_commit, zel_ip_basic_filter_set_commit)", commit},
     {"acl classify",
      {{set_value()},
       {opt({"proto"}, {number("n", "protocol", 0, 255)}, "the packet's protocol"),

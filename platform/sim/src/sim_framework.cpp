@@ -46,8 +46,8 @@ const char *framework_text(uint32_t code) {
         case ZEL_E_PTN_UNLEARN: return "Pattern unlearn failed";
         case ZEL_E_PTN_UNLEARN_ALL: return "Pattern unlearn all failed";
         case ZEL_E_COMPACT: return "Tree compaction failed";
-        case 0x4e: return "Rule set insert failed";
-        case 0x4f: return "Rule set delete failed";
+        case ZEL_E_OTREESET_INSERT: return "Rule set insert failed";
+        case ZEL_E_OTREESET_DELETE: return "Rule set delete failed";
         case ZEL_E_OTREESET_BUILD: return "OtreeSet build failed";
         case 0x54: return "Rule set rule program failed";
         case 0x55: return "Rule set rule remove failed";
