@@ -73,6 +73,10 @@ struct ZelIpPriv {
     // 3: the id itself): settled by the next domain create or delete.
     uint8_t vrd_leftovers[kMaxVrds];
     uint8_t default_ttl;
+    // Functions of custom binds by index (1 to 255; 0 = free slot, index
+    // 0 never used): lookup entries carry the index, tree 28 maps each
+    // used index to its function. Slots are never released.
+    uint32_t bind_fn_table[256];
     uint32_t compacting_tree;    // id of the tree under compaction, 0 = none
     uint32_t compaction_status;  // tree index the next compaction pass starts at
     AddrSlot addr_table[kAddrSlots];  // last field

@@ -68,6 +68,7 @@ struct IngressAssoc {
     uint32_t police_flow_id;  // W1 of the tree-7 entry
     uint32_t absent;          // AssocPart bits of parts not held
     uint64_t key_hash;        // of the lookup key, while kApLookup is held
+    BindState bind;           // a custom bind (Bind action only)
 };
 
 }  // namespace zel::ip
@@ -132,6 +133,10 @@ uint32_t assoc_terminated_update(zel_module_t *m, ZelIpPriv &p, uint32_t ns_id,
 // The association that holds the lookup key `k` of tree `tree`, or NULL.
 // Sets *hash to the key's hash for assoc_index_add.
 zel_ip_flow *assoc_index_find(ZelIpPriv &p, uint32_t tree, const layout::KeySpec &k, uint64_t *hash);
+// The association that holds the lookup key `ia` would learn (for the
+// compressed shape, with its DIP's compressed form as it stands), or NULL.
+// Sets ia.key_hash for assoc_index_add.
+zel_ip_flow *assoc_key_holder(zel_module_t *m, ZelIpPriv &p, IngressAssoc &ia);
 // Allocates the module's table at first use; false when memory is short.
 bool assoc_index_reserve(ZelIpPriv &p);
 // Records / forgets `f` under its key_hash (add needs a reserved table).

@@ -577,4 +577,36 @@ TEST(Cli, EgressAndCpuTrafficCommands) {
               "<stdin>:13: pdu send 3: Invalid Send Profile type (0x00030008 Invalid parameter)\n");
 }
 
+// Binding by name: the functions each bind chooses, what a packet reaches
+// through a bound association before and after unbind, and the refusals
+// (a bound association is not deleted; the matrix's messages).
+TEST(Cli, BindCommands) {
+    Tool tool;
+    ToolRun r = tool.run("-q -k",
+                         "l2 create eth0 7\n"
+                         "interface create if0 l2 eth0 addr 10.0.0.1/24\n"
+                         "interface assoc if0 10.0.0.1/32 enable mask 0x34\n"
+                         "egress flow create nh1 dev if0 via 10.0.0.2\n"
+                         "egress assoc create vx dip 203.0.113.9 sip 10.0.0.1\n"
+                         "assoc create bfd-ctl bind dip 10.0.0.1 proto 17 dport 3784\n"
+                         "bind assoc bfd-ctl to bfd dir 1 flow 0x10 custom\n"
+                         "lookup 10.0.0.1 proto 17 dport 3784\n"
+                         "bind egress-flow nh1 to ethernet dir 2 flow 0x20 custom\n"
+                         "bind egress-flow nh1 to ipsec dir 2 flow 0x21 custom\n"
+                         "bind egress-assoc vx to ipv6 dir 1\n"
+                         "bind ipv4 to ethernet dir 2\n"
+                         "bind from ethernet dir 2\n"
+                         "bind from bfd into vx dir 2 mode 2\n"
+                         "assoc delete bfd-ctl\n"
+                         "bind assoc bfd-ctl to bfd dir 2 flow 0x10 custom\n"
+                         "bind ipv4 to ethernet dir 2 custom\n"
+                         "unbind assoc bfd-ctl to bfd dir 1 flow 0x10 custom\n"
+                         "lookup 10.0.0.1 proto 17 dport 3784\n"
+                         "unbind egress-flow nh1 to ethernet dir 2 flow 0x20 custom\n"
+                         "assoc delete bfd-ctl\n"
+                         "egress flow delete nh1\n");
+    EXPECT_EQ(r.exit_status, 1);
+    expect_golden("cli_bind.txt", mask_sites(r.out) + "---- errors\n" + mask_sites(mask_pointers(r.err)));
+}
+
 }  // namespace
