@@ -25,5 +25,6 @@
 #include "zel_ip/zel_ip_pbr.h"
 #include "zel_ip/zel_ip_basic_filter.h"
 #include "zel_ip/zel_ip_assoc_filter.h"
+#include "zel_ip/zel_ip_bind.h"
 
 #endif /* ZEL_IP_H */

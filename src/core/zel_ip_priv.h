@@ -109,6 +109,10 @@ struct ZelIpPriv {
     uint8_t pbr_vrd_set[kMaxVrds];
     // Key buffers of the OtreeSet trees 34 and 35 (tree/zel_ip_otreeset.h).
     VectorKeyBuffer otreeset_keys[kOtreeSetTrees];
+    // Functions of custom binds by index (1 to 255; 0 = free slot, index
+    // 0 never used): lookup entries carry the index, tree 28 maps each
+    // used index to its function. Slots are never released.
+    uint32_t bind_fn_table[256];
     // Tree compaction (tree/zel_ip_compact.cpp): the id of the tree under
     // compaction, 0 = none; cleared by every change to that tree
     // (tree_changed), which is how a compaction that let go of the lock

@@ -20,6 +20,7 @@
 #include "core/zel_ip_call.h"
 #include "core/zel_ip_settings_internal.h"
 #include "zel_ip/zel_ip_compact.h"
+#include "zel_ip/zel_ip_bind.h"
 #include "zel_ip/zel_ip_core.h"
 #include "zel_ip/zel_ip_settings.h"
 
@@ -31,6 +32,10 @@ zel_service_table_t service_table(const ZelIpPriv *p) {
     zel_service_table_t t;
     std::memset(&t, 0, sizeof t);
     t.shutdown = zel_ip_shutdown;
+    t.custom_bind = zel_ip_custom_bind;
+    t.custom_unbind = zel_ip_custom_unbind;
+    t.get_imc = zel_ip_get_imc;
+    t.get_entry_func = zel_ip_get_entry_func;
     if (p)
         for (uint32_t i = 0; i < 3; ++i) t.flow_fn_id[i] = static_cast<uint16_t>(p->flow_funcs[i].id);
     t.sys_log = zel_ipv4_sys_log;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "flow/zel_ip_bind_types.h"
 #include "zel_ip/zel_ip_egress.h"
 
 namespace zel::ip {
@@ -34,6 +35,7 @@ struct EgressFlow {
     zel_ip_egress_flow_params_t params;  // the caller's
     uint32_t intf_id;  // of the tree-29 key, resolved at create
     uint32_t absent;   // EgressPart bits of parts not held
+    BindState bind;    // a custom bind of the flow
 };
 
 }  // namespace zel::ip

@@ -225,6 +225,18 @@ zel_ip_flow *assoc_index_find(ZelIpPriv &p, uint32_t tree, const lay::KeySpec &k
     return nullptr;
 }
 
+zel_ip_flow *assoc_key_holder(zel_module_t *m, ZelIpPriv &p, IngressAssoc &ia) {
+    AssocTarget t = ia.target;
+    uint32_t tree = kTreeIngressAssocFlow;
+    if (assoc_compressed_shape(ia.params)) {
+        uint32_t cdip = 0;
+        if (zel_ip_address_compress(m, ia.params.dip, t.vrd_id, 3, &cdip) == 1) t.cdip = static_cast<uint8_t>(cdip);
+        tree = kTreeCompIngressAssocFlow;
+        return assoc_index_find(p, tree, comp_key(ia.params, t), &ia.key_hash);
+    }
+    return assoc_index_find(p, tree, assoc_lookup_key(ia.params, t), &ia.key_hash);
+}
+
 bool assoc_index_reserve(ZelIpPriv &p) {
     if (!p.assoc_index) p.assoc_index = obj_alloc(sizeof(IndexTable), ObjKind::kTable);
     return p.assoc_index != nullptr;

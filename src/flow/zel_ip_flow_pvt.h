@@ -77,6 +77,7 @@ struct IngressAssoc {
     // before the id goes back (the next association to draw the id must
     // not inherit them).
     uint8_t filter_edited;
+    BindState bind;           // a custom bind (Bind action only)
 };
 
 }  // namespace zel::ip
@@ -144,6 +145,10 @@ uint32_t assoc_terminated_update(zel_module_t *m, ZelIpPriv &p, uint32_t ns_id,
 // The association that holds the lookup key `k` of tree `tree`, or NULL.
 // Sets *hash to the key's hash for assoc_index_add.
 zel_ip_flow *assoc_index_find(ZelIpPriv &p, uint32_t tree, const layout::KeySpec &k, uint64_t *hash);
+// The association that holds the lookup key `ia` would learn (for the
+// compressed shape, with its DIP's compressed form as it stands), or NULL.
+// Sets ia.key_hash for assoc_index_add.
+zel_ip_flow *assoc_key_holder(zel_module_t *m, ZelIpPriv &p, IngressAssoc &ia);
 // Allocates the module's table at first use; false when memory is short.
 bool assoc_index_reserve(ZelIpPriv &p);
 // Records / forgets `f` under its key_hash (add needs a reserved table).

@@ -717,6 +717,10 @@ TEST(Cli, CompactCommands) {
 // `classify assoc` (before and after the commit and a delete), and the
 // refusals as failure lines.
 TEST(Cli, AssociationFlowFilterCommands) {
+// Binding by name: the functions each bind chooses, what a packet reaches
+// through a bound association before and after unbind, and the refusals
+// (a bound association is not deleted; the matrix's messages).
+TEST(Cli, BindCommands) {
     Tool tool;
     ToolRun r = tool.run("-q -k",
                          "l2 create eth0 7\n"
@@ -751,6 +755,28 @@ TEST(Cli, AssociationFlowFilterCommands) {
               "<stdin>:12: assoc filter delete from-net index 9: Rule index 9 is not the rule's index 5 "
               "(0x00030008 Invalid parameter)\n"
               "<stdin>:17: assoc filter commit if0: association: 'if0' is a interface, not a ingress association\n");
+                         "interface assoc if0 10.0.0.1/32 enable mask 0x34\n"
+                         "egress flow create nh1 dev if0 via 10.0.0.2\n"
+                         "egress assoc create vx dip 203.0.113.9 sip 10.0.0.1\n"
+                         "assoc create bfd-ctl bind dip 10.0.0.1 proto 17 dport 3784\n"
+                         "bind assoc bfd-ctl to bfd dir 1 flow 0x10 custom\n"
+                         "lookup 10.0.0.1 proto 17 dport 3784\n"
+                         "bind egress-flow nh1 to ethernet dir 2 flow 0x20 custom\n"
+                         "bind egress-flow nh1 to ipsec dir 2 flow 0x21 custom\n"
+                         "bind egress-assoc vx to ipv6 dir 1\n"
+                         "bind ipv4 to ethernet dir 2\n"
+                         "bind from ethernet dir 2\n"
+                         "bind from bfd into vx dir 2 mode 2\n"
+                         "assoc delete bfd-ctl\n"
+                         "bind assoc bfd-ctl to bfd dir 2 flow 0x10 custom\n"
+                         "bind ipv4 to ethernet dir 2 custom\n"
+                         "unbind assoc bfd-ctl to bfd dir 1 flow 0x10 custom\n"
+                         "lookup 10.0.0.1 proto 17 dport 3784\n"
+                         "unbind egress-flow nh1 to ethernet dir 2 flow 0x20 custom\n"
+                         "assoc delete bfd-ctl\n"
+                         "egress flow delete nh1\n");
+    EXPECT_EQ(r.exit_status, 1);
+    expect_golden("cli_bind.txt", mask_sites(r.out) + "---- errors\n" + mask_sites(mask_pointers(r.err)));
 }
 
 }  // namespace

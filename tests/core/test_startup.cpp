@@ -114,11 +114,11 @@ TEST_F(Startup, RegistersServiceFunctionsAndCompaction) {
         ASSERT_EQ(zel_sim_engine_symbol_id(eng(), receive_fns[i], &id), 0);
         EXPECT_EQ(t->flow_fn_id[i], id) << receive_fns[i];
     }
-    // Services this build does not offer are left empty for the framework.
-    EXPECT_EQ(t->custom_bind, nullptr);
-    EXPECT_EQ(t->custom_unbind, nullptr);
-    EXPECT_EQ(t->get_imc, nullptr);
-    EXPECT_EQ(t->get_entry_func, nullptr);
+    // The binding services sibling modules reach IPv4 through.
+    EXPECT_EQ(t->custom_bind, &zel_ip_custom_bind);
+    EXPECT_EQ(t->custom_unbind, &zel_ip_custom_unbind);
+    EXPECT_EQ(t->get_imc, &zel_ip_get_imc);
+    EXPECT_EQ(t->get_entry_func, &zel_ip_get_entry_func);
 
     zel_compact_reg_t reg{};
     ASSERT_EQ(zel_sim_compact_registration(sim_, &reg), 1);

@@ -93,6 +93,10 @@ public:
     // Name of an object by handle ("" when unnamed).
     std::string name_of(const void *handle) const;
 
+    // Platform objects a command area keeps for the session (the sibling
+    // modules and flows of binding), by a key of its own; NULL at first.
+    void *&extra(const std::string &key) { return extras_[key]; }
+
     // Report a usage error for the current command.
     void usage_error(const std::string &msg);
     // Check a library status: 0 is kOk; otherwise print the failure line
@@ -119,6 +123,7 @@ private:
     zel_sim_t *sim_ = nullptr;
     zel_module_t *m_ = nullptr;
     std::map<std::string, NamedObject> objects_;
+    std::map<std::string, void *> extras_;
     std::vector<zel_ptn_t> unfreed_;  // patterns whose free failed
     std::vector<std::string> errors_;  // the module's ERROR and FATAL messages of the command
 

@@ -180,7 +180,27 @@ bool assoc_packet_hit(Session &s, uint8_t dest_mask, const AssocPacket &k, std::
                       it == names_by_flow().end() ? "?" : it->second.c_str(), flow_id, action_name(hit));
     }
     *out = line;
+    // A bound association reaches its functions through tree 28.
+    if (depth != 0 && lay::assoc::action_of(hit.w1) == lay::assoc::Action::kBind) {
+        const lay::assoc::Value a = lay::assoc::decode(hit);
+        *out += ", calls " + bound_fn_text(eng, a.imc_idx) + " then " + bound_fn_text(eng, a.flow_idx);
+    }
     return true;
+}
+
+std::string bound_fn_text(hwe_engine_t *eng, uint32_t idx) {
+    if (idx == 0) return "none";
+    uint32_t tree_id = 0;
+    hwe_action_t a{};
+    uint32_t depth = 0;
+    const uint32_t widths[1] = {8};
+    if (zel_sim_engine_symbol_id(eng, zel::ip::kTreeCatalogue[zel::ip::kTreeCustomBindImcEntryFn].name, &tree_id) !=
+            0 ||
+        zel_sim_engine_lookup_fields(eng, tree_id, 1, &idx, widths, &a, &depth) != 0 ||
+        !lay::custom_bind::has_function(a))
+        return "index " + std::to_string(idx) + " (no function)";
+    const char *name = zel_sim_function_name(lay::custom_bind::flow_fn_id(a));
+    return name ? name : "function " + std::to_string(lay::custom_bind::flow_fn_id(a));
 }
 
 namespace {

@@ -18,8 +18,13 @@ struct AssocPacket {
 // Looks the packet up in tree 8 (or, for the compressed shape, tree 9)
 // with `dest_mask`, the tree mask its destination entry carries, and
 // writes "tree N: association <name> (FLOW-ID 0x.., <action>)" or "tree
-// N: no association ..." to *out. False when the engine cannot be asked.
+// N: no association ..." to *out; a bound association adds ", calls <IMC
+// function> then <entry function>" as tree 28 names them. False when the
+// engine cannot be asked.
 bool assoc_packet_hit(Session &s, uint8_t dest_mask, const AssocPacket &k, std::string *out);
+
+// The function tree 28 maps a custom-bind index to, as text.
+std::string bound_fn_text(hwe_engine_t *eng, uint32_t idx);
 
 }  // namespace zcli
 

@@ -57,9 +57,48 @@ zel_module_t *zel_sim_module_new(zel_sim_t *sim, const char *name, uint32_t log_
 void zel_sim_module_free(zel_module_t *module);
 
 /* A sibling module object (for binding) with its module id and its two
- * entry-point function ids. */
+ * entry-point function ids. Named after its id ("ethernet", "bfd", ...,
+ * "module-<id>" for others). Owned by the platform. */
 zel_module_t *zel_sim_sibling_module_new(zel_sim_t *sim, uint32_t module_id,
                                          uint16_t entry_fn_dir2, uint16_t entry_fn_other);
+
+/* A flow of a sibling module: a flow header with NS ID `ns_id`, owner
+ * `module` and the flow header magic. Owned by the platform. */
+zel_flow_header_t *zel_sim_sibling_flow_new(zel_sim_t *sim, zel_module_t *module, uint32_t ns_id);
+
+/* The entry-function service of the sibling module with id `module_id`
+ * in the framework's module-service table (moduleMgrCpuServiceFn,
+ * process-wide like the table): ZEL_SIM_ENTRY_NONE removes it (the
+ * module's entry point stands), ZEL_SIM_ENTRY_ANSWER makes it answer `id`
+ * (0 included), ZEL_SIM_ENTRY_FAIL makes it fail with `status`. */
+#define ZEL_SIM_ENTRY_NONE 0u
+#define ZEL_SIM_ENTRY_ANSWER 1u
+#define ZEL_SIM_ENTRY_FAIL 2u
+void zel_sim_entry_service_set(uint32_t module_id, uint32_t mode, uint16_t id, uint32_t status);
+/* Calls of the entry-function service since it was set. */
+uint32_t zel_sim_entry_service_calls(uint32_t module_id);
+
+/* The bind driver: walks a bind request the way the framework does. Bind:
+ * the source module's get_imc (when it registered one), the destination
+ * module's get_entry_func (when it registered one; a sibling
+ * destination's entry function is its entry point for the direction, or
+ * what its entry-function service answers), then, for a custom bind, the
+ * source module's custom_bind. Unbind: the source's custom_unbind for a
+ * custom bind. The first failing step stops the walk. */
+typedef struct zel_sim_bind_result {
+    uint32_t status;       /* 0, or the failing step's status            */
+    const char *step;      /* "get_imc", "get_entry_func", "entry_service",
+                            * "custom_bind", "custom_unbind", or ""     */
+    uint32_t imc_fn_id;    /* the source's IMC function (0: none)        */
+    uint32_t entry_fn_id;  /* the destination's entry function (0: none) */
+} zel_sim_bind_result_t;
+uint32_t zel_sim_bind(zel_sim_t *sim, const zel_bind_info_t *bind, zel_sim_bind_result_t *out);
+uint32_t zel_sim_unbind(zel_sim_t *sim, const zel_bind_info_t *bind, zel_sim_bind_result_t *out);
+
+/* Engine function symbols by id and name (process-wide ids): the name of
+ * an id (NULL when none), and the id a name has or gets. */
+const char *zel_sim_function_name(uint32_t id);
+uint32_t zel_sim_function_id(const char *name);
 
 /* A Layer-2 interface object of a sibling module, with interface id
  * `intf_id` and the interface header magic. Owned by the platform. NULL

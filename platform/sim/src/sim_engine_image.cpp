@@ -220,6 +220,7 @@ const char *symbol_name(uint32_t id) {
 }
 
 const char *engine_symbol_name(uint32_t id) { return symbol_name(id); }
+uint32_t engine_symbol_id(const char *name) { return symbol_id(name); }
 
 }  // namespace zsim
 

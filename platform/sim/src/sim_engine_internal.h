@@ -16,6 +16,7 @@ namespace zsim {
 // Name of a tree or function symbol id, process-wide (ids are the same in
 // every engine); nullptr if no image ever had it.
 const char *engine_symbol_name(uint32_t id);
+uint32_t engine_symbol_id(const char *name);
 
 // Take the lowest free id of namespace `ns_name` of `eng`: 0, or
 // HWE_E_PARAM / HWE_E_NOT_FOUND (no such namespace) / HWE_E_EXHAUSTED.

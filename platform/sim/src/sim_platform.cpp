@@ -136,7 +136,7 @@ zel_module_t *zel_sim_sibling_module_new(zel_sim_t *sim, uint32_t module_id,
                                          uint16_t entry_fn_dir2, uint16_t entry_fn_other) try {
     auto m = std::make_unique<zel_module_t>();
     m->magic = ZEL_MODULE_MAGIC;
-    m->name = "sibling";
+    m->name = zsim::sibling_name(module_id);
     m->sys_ctx = &sim->p.ctx;
     m->engine = sim->p.engine;
     m->module_id = module_id;

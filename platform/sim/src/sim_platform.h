@@ -64,6 +64,7 @@ struct Platform {
     zel_sys_ctx_t ctx{};
     std::vector<std::unique_ptr<ModuleObject>> modules;
     std::vector<std::unique_ptr<zel_module_t>> siblings;
+    std::vector<std::unique_ptr<zel_flow_header_t>> sibling_flows;
     std::vector<std::unique_ptr<zel_obj_header_t>> l2_interfaces;
     std::vector<std::unique_ptr<QosQueue>> queues;
     std::vector<std::unique_ptr<QosPolicer>> policers;
@@ -91,6 +92,9 @@ Platform *platform_of(const zel_sys_ctx_t *ctx);
 // platform when ctx is NULL).
 bool qos_known(const zel_sys_ctx_t *ctx, const void *obj);
 
+// Name of a sibling module by module id (static storage).
+const char *sibling_name(uint32_t module_id);
+
 // Append a sent PDU to the process-wide log; false when memory is short.
 bool record_pdu(const zel_sim_pdu_t &pdu);
 
@@ -98,6 +102,7 @@ bool record_pdu(const zel_sim_pdu_t &pdu);
 // platform entry points, so the fault table does not see them.
 inline constexpr const char *kSysIntfNamespace = "zel_sys_intf_ids";
 const char *engine_symbol_name(uint32_t id);
+uint32_t engine_symbol_id(const char *name);
 uint32_t engine_ns_alloc(hwe_engine_t *eng, const char *ns_name, uint32_t *id);
 uint32_t engine_ns_free(hwe_engine_t *eng, const char *ns_name, uint32_t id);
 uint32_t engine_ns_in_use(hwe_engine_t *eng, const char *ns_name);
