@@ -18,5 +18,6 @@
 #include "zel_ip/zel_ip_qos.h"
 #include "zel_ip/zel_ip_settings.h"
 #include "zel_ip/zel_ip_egress.h"
+#include "zel_ip/zel_ip_stats.h"
 
 #endif /* ZEL_IP_H */
