@@ -9,7 +9,8 @@
 //                                                                  W2 = 1 (via MTM)
 //
 // Invariant: an interface's pcp[d] is the PCP of its tree-32 entry for
-// DSCP d, 0 when it has none. Whenever the engine step of a learn or
+// DSCP d, 0 when it has none, and bit d of pcp_mapped says whether that
+// entry exists (PCP 0 is a mapping too). Whenever the engine step of a learn or
 // unlearn took effect (the call succeeded, or only the subnet database
 // step after it failed) the table follows it, so it never disagrees with
 // what the engine forwards with.
@@ -132,7 +133,11 @@ uint32_t dscp_pcp(Call &c, zel_ip_intf_handle_t h, uint8_t dscp, uint8_t pcp, ui
         op == kRuleLearn ? "Could not program LPM rule in hardware\n" : "Could not remove LPM rule from the hardware\n",
         lay::key_spec(kTreeIfDscpPcp, {intf_id_of(*r), dscp}, kIntfTosLen));
     // entry_withdrawn: the engine step took effect (learn or unlearn alike).
-    if (entry_withdrawn(st)) r->pcp[dscp] = op == kRuleLearn ? pcp : 0;
+    if (entry_withdrawn(st)) {
+        r->pcp[dscp] = op == kRuleLearn ? pcp : 0;
+        const uint64_t bit = uint64_t{1} << dscp;
+        r->pcp_mapped = op == kRuleLearn ? r->pcp_mapped | bit : r->pcp_mapped & ~bit;
+    }
     return st;
 }
 

@@ -163,6 +163,7 @@ uint32_t build_interface(Call &c, zel_ip_interface &r, uint32_t &held) {
     if (uint32_t st = keyed(kTreeIntfEgressFlags, kWdEgressFlags, egress_action(r))) return st;
     if (uint32_t st = keyed(kTreeIfDscpPcp, kWdDscpPcp, dscp_pcp_action(r))) return st;
     std::memset(r.pcp, 0, sizeof r.pcp);
+    r.pcp_mapped = 0;
     if (uint32_t st = keyed(kTreeIntfFilterRuleSet, kWdRuleSet, rule_set_action())) return st;
     // The address entries and the guards are withdrawn by what the ledger
     // says the interface owns; tree 22 is the one to record here.
@@ -194,12 +195,15 @@ uint32_t withdraw(Call &c, zel_ip_interface &r) {
     // interface. The PCP table keeps the progress.
     TreeRecord &pcp_tree = c.priv->trees[kTreeIfDscpPcp];
     for (uint32_t d = 0; d < kPcpEntries; ++d) {
-        if (r.pcp[d] == 0) continue;
+        if (!(r.pcp_mapped >> d & 1)) continue;
         hwe_action_t a = pcp_tree.default_action;
         const uint32_t st = ZRULE_KEY(m, pcp_tree, kRuleUnlearn, a, kRemoveRuleMsg,
                                       layout::key_spec(kTreeIfDscpPcp, {intf, d},
                                                        layout::key_layout(kTreeIfDscpPcp).width));
-        if (engine_step_done(st)) r.pcp[d] = 0;
+        if (engine_step_done(st)) {
+            r.pcp[d] = 0;
+            r.pcp_mapped &= ~(uint64_t{1} << d);
+        }
         if (st) return st;
     }
     // 4. The entries, in create's order.

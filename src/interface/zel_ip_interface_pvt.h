@@ -129,6 +129,9 @@ struct zel_ip_interface {
     uint32_t mtm_ns_id;  // DSCP group statistics; W2 of the tree-32 entry
     uint8_t pcp[zel::ip::kPcpEntries];  // PCP per DSCP in tree 32, 0 = none
     // Module-side bookkeeping after the documented fields.
+    // Bit d set: tree 32 holds the interface's entry for DSCP d. The PCP
+    // table alone cannot say so, since a DSCP may map to PCP 0.
+    uint64_t pcp_mapped;
     zel::ip::Withdrawal withdrawal;
 };
 

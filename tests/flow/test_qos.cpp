@@ -68,6 +68,7 @@ void expect_pcp_table_in_step(hwe_engine_t *eng, zel_ip_intf_handle_t intf, uint
     for (uint32_t d = 0; d <= ZEL_IP_QOS_MAX_DSCP; ++d) {
         const PcpHit h = pcp_at(eng, intf_id, d);
         EXPECT_EQ(intf->pcp[d], h.depth == 24 ? h.a.w1 : 0u) << "DSCP " << d;
+        EXPECT_EQ(intf->pcp_mapped >> d & 1, h.depth == 24 ? 1u : 0u) << "DSCP " << d;
     }
 }
 
@@ -284,6 +285,20 @@ TEST_F(Qos, DscpPcpMapAndTheInterfacesPcpTable) {
     EXPECT_EQ(zel_ip_dscp_pcp_map_delete(m_, a_, 63), 0x10041u);
     EXPECT_NE(mask_sites(cap.text()).find(kFatal + "Could not remove LPM rule from the hardware\n"), std::string::npos);
     EXPECT_EQ(a_->pcp[0], 5u);
+}
+
+// A DSCP mapped to PCP 0 has an entry like any other: the interface's
+// delete takes it away with the rest, so the next interface on the same
+// Layer-2 interface does not inherit it.
+TEST_F(Qos, InterfaceDeleteRemovesEveryDscpPcpEntryIncludingPcp0) {
+    ASSERT_EQ(zel_ip_dscp_pcp_map_add(m_, a_, 7, 0), 0u);
+    ASSERT_EQ(zel_ip_dscp_pcp_map_add(m_, a_, 8, 3), 0u);
+    EXPECT_EQ(pcp_at(eng(), kIntfA, 7).depth, 24u);
+    expect_pcp_table_in_step(eng(), a_, kIntfA);
+    ASSERT_EQ(zel_ip_interface_delete(m_, a_), 0u);
+    a_ = nullptr;
+    for (uint32_t d = 0; d <= ZEL_IP_QOS_MAX_DSCP; ++d)
+        EXPECT_EQ(pcp_at(eng(), kIntfA, d).depth, 0u) << "DSCP " << d;
 }
 
 TEST_F(Qos, DscpPcpRefusals) {
