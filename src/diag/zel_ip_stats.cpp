@@ -165,17 +165,19 @@ bool intf_ids(zel_module_t *m, const void *h, bool vif_ok, IntfIds *ids) {
 // The checks of a flow handle, read inside one registry check.
 struct FlowIds {
     bool header_ok;  // live flow record of this module with its header magic
-    bool type_ok;    // type magic and kind as asked
+    bool type_ok;    // and its type magic (cleared while a delete is pending)
+    uint32_t kind;
     uint32_t ns_id;
 };
 
-FlowIds flow_ids(zel_module_t *m, const void *h, bool (*kind_ok)(uint32_t)) {
+FlowIds flow_ids(zel_module_t *m, const void *h) {
     FlowIds ids{};
     if (!h) return ids;
     obj_check(h, ObjKind::kFlow, [&](const void *p) {
         const auto *head = static_cast<const FlowHead *>(p);
         ids.header_ok = head->hdr.magic == ZEL_FLOW_HDR_MAGIC && head->hdr.owner == m;
-        ids.type_ok = head->type == kFlowType && kind_ok(head->kind);
+        ids.type_ok = ids.header_ok && head->type == kFlowType;
+        ids.kind = head->kind;
         ids.ns_id = head->hdr.ns_id;
         return true;
     });
@@ -266,10 +268,10 @@ uint32_t zel_ip_router_if_stats_get(zel_module_t *module, const void *intf, zel_
 uint32_t zel_ip_ingress_association_stats_get(zel_module_t *module, zel_ip_flow_handle_t flow,
                                               zel_ip_ingress_assoc_stats_t *out) {
     return with_module(module, __func__, [&](Call &c) -> uint32_t {
-        const FlowIds ids = flow_ids(c.m, flow, [](uint32_t k) { return k == kFlowIngressAssoc; });
+        const FlowIds ids = flow_ids(c.m, flow);
         if (!ids.header_ok) return ZREJECT(c.m, kBadParam, "Invalid Flow handle");
         if (!out) return ZREJECT(c.m, kBadParam, "Invalid input pointer parameter");
-        if (!ids.type_ok) return ZREJECT(c.m, kBadParam, "Invalid flow handle");
+        if (!ids.type_ok || ids.kind != kFlowIngressAssoc) return ZREJECT(c.m, kBadParam, "Invalid flow handle");
         uint8_t rec[kAssocRecordBytes];
         if (uint32_t st = stats_read(c.m, ids.ns_id, rec, sizeof rec, kReadFail,
                                      "Failed to read ingress flow stats, RTE Error: %s\n", ZEL_SITE))
@@ -282,10 +284,10 @@ uint32_t zel_ip_ingress_association_stats_get(zel_module_t *module, zel_ip_flow_
 uint32_t zel_ip_egress_association_stats_get(zel_module_t *module, zel_ip_flow_handle_t flow,
                                              zel_ip_egress_assoc_stats_t *out) {
     return with_module(module, __func__, [&](Call &c) -> uint32_t {
-        const FlowIds ids = flow_ids(c.m, flow, [](uint32_t k) { return k == kFlowEgressAssoc; });
+        const FlowIds ids = flow_ids(c.m, flow);
         if (!ids.header_ok) return ZREJECT(c.m, kBadParam, "Invalid Flow handle");
         if (!out) return ZREJECT(c.m, kBadParam, "Invalid input pointer parameter");
-        if (!ids.type_ok) return ZREJECT(c.m, kBadParam, "Invalid flow handle");
+        if (!ids.type_ok || ids.kind != kFlowEgressAssoc) return ZREJECT(c.m, kBadParam, "Invalid flow handle");
         uint8_t rec[kAssocRecordBytes];
         if (uint32_t st = stats_read(c.m, ids.ns_id, rec, sizeof rec, kReadFail,
                                      "Failed to read SE memory, RTE Error: %s\n", ZEL_SITE))
