@@ -18,6 +18,7 @@
 #include "zel_ip/zel_ip_qos.h"
 #include "zel_ip/zel_ip_settings.h"
 #include "zel_ip/zel_ip_egress.h"
+#include "zel_ip/zel_ip_filter.h"
 #include "zel_ip/zel_ip_stats.h"
 
 #endif /* ZEL_IP_H */

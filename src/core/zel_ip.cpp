@@ -451,6 +451,8 @@ uint32_t shutdown(zel_module_t *m, ZelIpPriv &p) {
     __atomic_store_n(&m->priv, nullptr, __ATOMIC_RELEASE);
     delete p.ledger;
     p.ledger = nullptr;
+    if (p.set_key.bits && zel_ptn_free(&p.set_key) != 0)
+        ZLOG_WARN(m, "Failed to free the rule set key pattern\n");
     obj_free_owned(m, &p);
     obj_free(&p);
     return 0;

@@ -53,6 +53,12 @@ struct ZelIpPriv {
     // tree-6 entry are keyed by it), and a tunnel's outer match is checked
     // against the others'.
     zel_ip_tunnel *tunnel_table[kMaxTunnels];
+    // Filter rule sets by id (1 to 32; slot 0 stays empty).
+    zel_ip_rule_set *rule_set_table[kRuleSetIdBase + kRuleSetIdCount];
+    uint64_t rule_set_serial;  // of the last rule set created
+    // Set-key pattern of the OVtreeSet calls (filter/zel_ip_staged.h):
+    // made at first use, freed at shutdown.
+    zel_ptn_t set_key;
     // Exception handlers: bit (domain << 4 | type) of [0] is set while the
     // pair has an entry in tree 13, of [1] while it has one in tree 15. The
     // engine refuses to remove an entry that is not there, so a removal

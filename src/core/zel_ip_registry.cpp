@@ -163,6 +163,13 @@ void obj_free(void *p) {
     hwe_nvm_free(p);
 }
 
+void obj_write_checked(uint32_t *word, uint32_t value) {
+    Registry &r = registry();
+    std::unique_lock<WriterFirstLock> g(r.mu);
+    *word = value;
+    g_free_gen.fetch_add(1, std::memory_order_release);
+}
+
 bool obj_check_fn(const void *p, ObjKind kind, bool (*read)(const void *, void *), void *ctx) {
     if (!p) return false;
     // 1. Remembered live, nothing freed since, and only this thread can

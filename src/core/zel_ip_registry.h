@@ -55,6 +55,12 @@ void *obj_alloc(size_t size, ObjKind kind);
 // registry held in write mode, so no check reads a half-cleared record.
 void obj_free(void *p);
 
+// Writes a checked word of a live record (a type magic a record loses
+// while it stays allocated, e.g. a filter rule pending its commit) with
+// the registry held in write mode, so no check reads it half-written and
+// remembered answers are looked up again.
+void obj_write_checked(uint32_t *word, uint32_t value);
+
 // Runs `read(p)` (which reads the record's magics and returns whether they
 // are right) when `p` is a live record of `kind`, at a moment no other
 // thread can free it; false when it is not live. `read` must only read

@@ -1,6 +1,8 @@
 // The CPU path of a flow key: trees 16 to 19 (see zel_ip_cpu_path.h).
 #include "flow/zel_ip_cpu_path.h"
 
+#include <utility>
+
 #include "core/zel_ip_call.h"
 #include "tree/zel_ip_layout_cpu.h"
 #include "tree/zel_ip_layout_flow.h"
@@ -30,6 +32,41 @@ uint32_t program(zel_module_t *m, ZelIpPriv &p, uint32_t tree, uint32_t flow_key
 
 }  // namespace
 
+namespace zel::ip {
+
+uint32_t cpu_flow_param(zel_module_t *module, uint32_t flow_key, const zel_ip_cpu_delivery_t *delivery,
+                        uint32_t op, uint8_t *held) {
+    ZelIpPriv *p = module_priv(module);
+    if (!p) return kBadHandle;
+    if (op == 0) {
+        const hwe_action_t none = layout::value_entry(0, 0);
+        uint32_t result = 0;
+        for (auto [tree, bit] : {std::pair{kTreeFilterCpuPathParam, kHeldParam}, std::pair{kTreeFilterCpuPathCtx, kHeldCtx}}) {
+            if (!(*held & bit)) continue;
+            if (uint32_t st = program(module, *p, tree, flow_key, 0, none))
+                result = st;
+            else
+                *held = static_cast<uint8_t>(*held & ~bit);
+        }
+        return result;
+    }
+    if (!delivery) return kBadParam;
+    const zel_ip_cpu_delivery_t &d = *delivery;
+    const uint32_t context = d.context_flow_id ? d.context_flow_id : flow_key;
+    const hwe_action_t param = d.kind == ZEL_IP_CPU_PATH_NCA
+                                   ? layout::filter_cpu_param::nca(d.target, context)
+                                   : layout::filter_cpu_param::ph(d.target, d.cb_fn_id);
+    if (uint32_t st = program(module, *p, kTreeFilterCpuPathParam, flow_key, op, param)) return st;
+    *held |= kHeldParam;
+    if (uint32_t st = program(module, *p, kTreeFilterCpuPathCtx, flow_key, op,
+                              layout::filter_cpu_ctx::encode(context, param.w2)))
+        return st;
+    *held |= kHeldCtx;
+    return 0;
+}
+
+}  // namespace zel::ip
+
 extern "C" {
 
 uint32_t zel_ip_cpu_flow_policing_config(zel_module_t *module, uint32_t flow_key,
@@ -50,15 +87,8 @@ uint32_t zel_ip_cpu_flow_param_config(zel_module_t *module, uint32_t flow_key,
         if (uint32_t st = program(module, *p, kTreeFilterCpuPathParam, flow_key, 0, none)) return st;
         return program(module, *p, kTreeFilterCpuPathCtx, flow_key, 0, none);
     }
-    if (!delivery) return kBadParam;
-    const zel_ip_cpu_delivery_t &d = *delivery;
-    const uint32_t context = d.context_flow_id ? d.context_flow_id : flow_key;
-    const hwe_action_t param = d.kind == ZEL_IP_CPU_PATH_NCA
-                                   ? layout::filter_cpu_param::nca(d.target, context)
-                                   : layout::filter_cpu_param::ph(d.target, d.cb_fn_id);
-    if (uint32_t st = program(module, *p, kTreeFilterCpuPathParam, flow_key, op, param)) return st;
-    return program(module, *p, kTreeFilterCpuPathCtx, flow_key, op,
-                   layout::filter_cpu_ctx::encode(context, param.w2));
+    uint8_t held = 0;
+    return cpu_flow_param(module, flow_key, delivery, op, &held);
 }
 
 uint32_t zel_ip_cpu_flow_mtm_config(zel_module_t *module, uint32_t flow_key, void *mtm_queue,

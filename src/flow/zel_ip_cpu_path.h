@@ -38,6 +38,21 @@ typedef struct zel_ip_cpu_delivery {
     uint32_t context_flow_id;  // 0: the flow key itself
 } zel_ip_cpu_delivery_t;
 
+namespace zel::ip {
+
+// Bits of `held` below: which of trees 17 and 18 hold the key's entry.
+inline constexpr uint8_t kHeldParam = 1u << 0;  // tree 17
+inline constexpr uint8_t kHeldCtx = 1u << 1;    // tree 18
+
+// zel_ip_cpu_flow_param_config that keeps account: an add sets the bit of
+// every tree it learnt in *held; a remove unlearns only the trees *held
+// names (a tree-18 unlearn after a failed tree-17 one too) and clears the
+// bit of each one withdrawn. Returns the last failing status.
+uint32_t cpu_flow_param(zel_module_t *module, uint32_t flow_key, const zel_ip_cpu_delivery_t *delivery,
+                        uint32_t op, uint8_t *held);
+
+}  // namespace zel::ip
+
 extern "C" {
 
 // Tree 16: learn (op != 0) or unlearn (op 0) the policing flow of `flow_key`.

@@ -20,6 +20,7 @@ const char *obj_type_name(ObjType t) {
         case ObjType::kPolicy: return "DiffServ policy";
         case ObjType::kAssoc: return "ingress association";
         case ObjType::kFlow: return "flow";
+        case ObjType::kRuleSet: return "rule set";
         case ObjType::kOther: return "object";
     }
     return "object";

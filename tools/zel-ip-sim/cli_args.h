@@ -49,7 +49,7 @@
 namespace zcli {
 
 // Kinds of named objects a script can create.
-enum class ObjType { kVrd, kInterface, kTunnel, kVif, kL2, kQueue, kPolicer, kPolicy, kAssoc, kFlow, kOther };
+enum class ObjType { kVrd, kInterface, kTunnel, kVif, kL2, kQueue, kPolicer, kPolicy, kAssoc, kFlow, kRuleSet, kOther };
 const char *obj_type_name(ObjType t);
 
 class Session;
