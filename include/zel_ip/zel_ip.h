@@ -19,6 +19,7 @@
 #include "zel_ip/zel_ip_settings.h"
 #include "zel_ip/zel_ip_egress.h"
 #include "zel_ip/zel_ip_filter.h"
+#include "zel_ip/zel_ip_pbr.h"
 #include "zel_ip/zel_ip_stats.h"
 
 #endif /* ZEL_IP_H */

@@ -79,6 +79,14 @@ struct ZelIpPriv {
     // 3: the id itself): settled by the next domain create or delete.
     uint8_t vrd_leftovers[kMaxVrds];
     uint8_t default_ttl;
+    // Policy-based routing (src/filter): the policy sets by id (slot 0
+    // unused), the W1 of the tree-37 catch-all for the locally originated
+    // traffic of every domain (0: no entry), and per VRD ID the policy set
+    // id its tree-37 entry names (0: no entry). A slot's address is the
+    // user a policy set's use records.
+    zel_ip_policy_set *pbr_sets[kPolicySetIdCount + 1];
+    uint32_t pbr_global_w1;
+    uint8_t pbr_vrd_set[kMaxVrds];
     uint32_t compacting_tree;    // id of the tree under compaction, 0 = none
     uint32_t compaction_status;  // tree index the next compaction pass starts at
     AddrSlot addr_table[kAddrSlots];  // last field

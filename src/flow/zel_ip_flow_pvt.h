@@ -38,6 +38,7 @@
 #include "core/zel_ip_call.h"
 #include "core/zel_ip_objects.h"
 #include "filter/zel_ip_filter_types.h"
+#include "filter/zel_ip_pbr_types.h"
 #include "flow/zel_ip_egress_types.h"
 #include "tree/zel_ip_layout.h"
 #include "zel_ip/zel_ip_flow.h"
@@ -80,6 +81,7 @@ struct zel_ip_flow {
         zel::ip::EgressAssoc egress_assoc;
         zel::ip::EgressFlow egress_flow;
         zel::ip::FilterRule filter;  // filter rules (filter/zel_ip_filter_types.h)
+        zel::ip::PbrRule pbr;
     } body;
 };
 

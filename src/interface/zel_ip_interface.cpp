@@ -327,6 +327,7 @@ uint32_t remove_interface(Call &c, zel_ip_intf_handle_t h) {
     // 4-8.
     if (uint32_t st = withdraw(c, *r)) return st;
     // 9.
+    intf_unuse_policy_set(*c.priv, r, r->policy_set_id);
     free_record(r);
     return 0;
 }

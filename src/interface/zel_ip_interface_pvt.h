@@ -99,6 +99,13 @@ bool intf_use_domains(const void *intf, zel_ip_vrd_handle_t a, zel_ip_vrd_handle
 // Drops what intf_use_domains recorded (nothing when it recorded nothing).
 void intf_unuse_domains(const void *intf, zel_ip_vrd_handle_t a, zel_ip_vrd_handle_t b);
 
+// A deleted interface no longer uses the policy set applied to it (its
+// tree-25 and tree-23 entries are gone with it).
+inline void intf_unuse_policy_set(ZelIpPriv &p, const void *intf, uint32_t policy_set_id) {
+    if (policy_set_id != 0 && policy_set_id <= kPolicySetIdCount && p.pbr_sets[policy_set_id])
+        obj_unuse(p.pbr_sets[policy_set_id], intf);
+}
+
 }  // namespace zel::ip
 
 // An IPoE interface: the interface handle points here. Fields in the

@@ -422,6 +422,7 @@ uint32_t remove_tunnel(Call &c, zel_ip_tunnel_handle_t h) {
     //      accepted.
     l.set_closing(intf_key);
     if (uint32_t st = teardown(c, *t)) return st;
+    intf_unuse_policy_set(*c.priv, t, t->policy_set_id);
     free_record(*c.priv, t);
     return 0;
 }

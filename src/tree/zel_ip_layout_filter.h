@@ -85,6 +85,12 @@ namespace pbr {
 constexpr hwe_action_t encode(uint32_t rule_ns_id) { return value_entry(rule_ns_id, 0, HWE_ACTION_NONE); }
 constexpr uint32_t rule_id(const hwe_action_t &a) { return a.w1; }
 
+// Positions of the eight ranges of a tree-33 rule.
+enum RangeIdx : uint8_t { kPcp, kDscp, kFrag, kProto, kSrcAddr, kDestAddr, kSport, kDport, kRangeCount };
+inline constexpr uint32_t kPcpBits = 3;
+inline constexpr uint32_t kDscpBits = 8;  // the type-of-service byte
+inline constexpr uint32_t kFragBits = 2;
+
 // FRAG-TYPE ranges of a policy route's fragment selector 0 to 4.
 constexpr zel_rptn_t frag_range(uint32_t frag_type) {
     switch (frag_type) {

@@ -190,6 +190,29 @@ namespace pbr_action {
 // (to a tunnel with bit 6), bit 0 clear terminates locally.
 enum class Kind : uint8_t { kDipBasedRouting, kViaTunnel, kViaNextHop, kLocallyTerminating };
 
+// Route by destination after all: a function entry calling
+// "zel_ip.dip_based_route_lookup".
+constexpr hwe_action_t dip_based(uint32_t dip_based_route_lookup_fn_id) {
+    return function_entry(dip_based_route_lookup_fn_id);
+}
+
+// The route flags F of any other action. Local termination: the tree mask
+// of the association lookup in bits 8 to 14 (DIP alone when the action
+// gives no mask), DEFRAG with reassembly, and bit 0 should nothing else be
+// set. Otherwise forward (bit 0), or DEFRAG alone with reassembly.
+constexpr uint32_t flags(bool local_termination, uint8_t tree_mask, bool reassembly) {
+    if (!local_termination) return reassembly ? dest::kDefrag : dest::kForward;
+    const uint32_t f = dest::local_termination_w1(tree_mask, reassembly);
+    return f != 0 ? f : dest::kForward;
+}
+
+// The value entry (kind 4) of flags F: into a tunnel (W1 = F | 0x7F0040,
+// W2 = the tunnel's INTF-ID) or to a next hop (its top 8 bits in W1 bits
+// 16 to 23, the low 24 in W2).
+constexpr hwe_action_t encode(uint32_t f, bool via_tunnel, uint32_t tunnel_intf_id, uint32_t next_hop) {
+    return dest::route(f, via_tunnel, tunnel_intf_id, next_hop);
+}
+
 struct Value {
     Kind kind;
     uint32_t next_hop;   // kViaNextHop

@@ -577,6 +577,82 @@ TEST(Cli, EgressAndCpuTrafficCommands) {
               "<stdin>:13: pdu send 3: Invalid Send Profile type (0x00030008 Invalid parameter)\n");
 }
 
+// Policy routing by name: sets, rules, action changes, commits, where a
+// set applies, and what packets get before and after a commit (golden
+// text); then the refusals, with handle values masked.
+TEST(Cli, PolicyRoutingCommands) {
+    Tool tool;
+    const std::string setup =
+        "l2 create eth0 0x10\n"
+        "interface create lan l2 eth0 addr 10.1.0.1/16\n"
+        "tunnel create br id 1 addr 10.99.0.1/30 local 192.0.2.2 remote 203.0.113.7\n"
+        "pbr set create office\n"
+        "pbr rule create r1 set office index 10 src 10.1.50.0/24 tunnel br\n"
+        "pbr rule create r2 set office index 20 proto 6 6 dport 80 80 via 10.1.0.9 lan\n";
+    ToolRun r = tool.run("-q",
+                         setup +
+                             "pbr apply dev lan set office\n"
+                             "pbr query dev lan src 10.1.50.7\n"
+                             "pbr commit office\n"
+                             "pbr query dev lan src 10.1.50.7\n"
+                             "pbr query dev lan src 10.1.60.7 proto 6 dport 80\n"
+                             "pbr query dev lan src 10.1.60.7 proto 6 dport 81\n"
+                             "pbr rule action r2 dip-routing\n"
+                             "pbr query dev lan src 10.1.60.7 proto 6 dport 80\n"
+                             "pbr rule create r3 set office index 30 via 10.1.0.9 lan local mask 0x34 defrag\n"
+                             "pbr rule delete r1 index 10\n"
+                             "pbr commit all\n"
+                             "pbr query dev lan src 10.1.50.7 proto 17\n"
+                             "pbr apply vrd-id 63 set office\n"
+                             "pbr query vrd-id 63 dscp 46\n"
+                             "pbr query vrd-id 5\n"
+                             "pbr query local\n"
+                             "pbr apply local set office\n"
+                             "pbr query vrd-id 5 frag 3\n"
+                             "pbr apply local set none\n"
+                             "pbr apply vrd-id 63 set none\n"
+                             "pbr apply dev lan set none\n"
+                             "pbr query dev lan\n"
+                             "pbr rule delete r2 index 20\n"
+                             "pbr rule delete r3 index 30\n"
+                             "pbr commit office\n"
+                             "pbr set delete office\n"
+                             "tunnel delete br\n");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    expect_golden("cli_pbr.txt", r.out);
+
+    ToolRun bad = tool.run("-q -k",
+                           setup +
+                               "pbr apply dev lan set office\n"
+                               "pbr set delete office\n"
+                               "pbr rule delete r1 index 3\n"
+                               "tunnel delete br\n"
+                               "pbr apply vrd-id 64 set office\n"
+                               "pbr rule create r4 set office index 40 dst 10.2.0.0/33 via 10.1.0.9 lan\n"
+                               "pbr rule create r4 set office index 40 via 127.0.0.1 lan\n"
+                               "pbr rule create r4 set office index 40 tunnel br defrag\n"
+                               "pbr rule create r4 set office index 10 tunnel br\n"
+                               "pbr apply set office\n");
+    EXPECT_EQ(failure_lines(mask_pointers(bad.err)),
+              "<stdin>:8: pbr set delete office: PBR policy set 0xPTR in use by interface 0xPTR "
+              "(0x0003000f Operation not allowed in current state)\n"
+              "<stdin>:9: pbr rule delete r1 index 3: Invalid rule index 3: the PBR rule is at index 10 "
+              "(0x00030008 Invalid parameter)\n"
+              "<stdin>:10: tunnel delete br: Tunnel interface 0xPTR in use by policy rule 0xPTR "
+              "(0x0003000f Operation not allowed in current state)\n"
+              "<stdin>:11: pbr apply vrd-id 64 set office: VRD ID 64 out of range (0x00030008 Invalid parameter)\n"
+              "<stdin>:12: pbr rule create r4 set office index 40 dst 10.2.0.0/33 via 10.1.0.9 lan: destination "
+              "prefix: '10.2.0.0/33' is not an address/length\n"
+              "<stdin>:13: pbr rule create r4 set office index 40 via 127.0.0.1 lan: Invalid addr specified as the "
+              "next hop 0x7f000001 (0x01030014 ZEL_IP_E_INVALID_IP_ADDRESS)\n"
+              "<stdin>:14: pbr rule create r4 set office index 40 tunnel br defrag: Re-assembly cannot be enabled if "
+              "PBR action is not set for local termination. (0x00030008 Invalid parameter)\n"
+              "<stdin>:15: pbr rule create r4 set office index 10 tunnel br: Failed to add the PBR rule in hardware "
+              "(0x00010054 Rule set rule program failed)\n"
+              "<stdin>:16: pbr apply set office: say where: dev <interface>, vrd <name>, vrd-id <n> or local\n");
+}
+
 }  // namespace
 
 namespace {

@@ -21,6 +21,8 @@ const char *obj_type_name(ObjType t) {
         case ObjType::kAssoc: return "ingress association";
         case ObjType::kFlow: return "flow";
         case ObjType::kRuleSet: return "rule set";
+        case ObjType::kPolicySet: return "policy set";
+        case ObjType::kPbrRule: return "policy rule";
         case ObjType::kOther: return "object";
     }
     return "object";

@@ -49,7 +49,11 @@
 namespace zcli {
 
 // Kinds of named objects a script can create.
-enum class ObjType { kVrd, kInterface, kTunnel, kVif, kL2, kQueue, kPolicer, kPolicy, kAssoc, kFlow, kRuleSet, kOther };
+enum class ObjType {
+    kVrd, kInterface, kTunnel, kVif, kL2, kQueue, kPolicer, kPolicy, kAssoc, kFlow,
+    kRuleSet, kPolicySet, kPbrRule,
+    kOther
+};
 const char *obj_type_name(ObjType t);
 
 class Session;

@@ -21,6 +21,8 @@ std::string intf_name(const Session &s, uint32_t intf_id);
 // Reads the domain's host/router mode from the engine: `routing` is false
 // in host mode. False when the engine cannot be asked.
 bool routes_in_domain(Session &s, uint32_t vrd_id, bool &routing);
+// The bits of an association tree mask as words ("dip,proto,dport").
+std::string assoc_words(uint8_t mask);
 
 }  // namespace zcli
 

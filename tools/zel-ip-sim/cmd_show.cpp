@@ -44,6 +44,18 @@ bool routes_in_domain(Session &s, uint32_t vrd_id, bool &routing) {
     return true;
 }
 
+std::string assoc_words(uint8_t mask) {
+    static const struct {
+        uint8_t bit;
+        const char *name;
+    } kNames[] = {{lay::kTmVrd, "vrd"},     {lay::kTmIntf, "intf"},   {lay::kTmDip, "dip"}, {lay::kTmSip, "sip"},
+                  {lay::kTmProto, "proto"}, {lay::kTmDport, "dport"}, {lay::kTmSport, "sport"}};
+    std::string out;
+    for (const auto &n : kNames)
+        if (mask & n.bit) out += (out.empty() ? "" : ",") + std::string(n.name);
+    return out;
+}
+
 namespace {
 
 struct Row {
@@ -66,19 +78,6 @@ uint32_t collect(void *ctx, const zel_ptn_t *key, const hwe_action_t *value) {
     }
     if (k.f[0].value == c->vrd_id) c->rows.push_back({k.f[1].value, k.f[1].bits, *value});
     return 0;
-}
-
-// The tree-mask bits of a local route, as words.
-std::string assoc_words(uint8_t mask) {
-    static const struct {
-        uint8_t bit;
-        const char *name;
-    } kNames[] = {{lay::kTmVrd, "vrd"},     {lay::kTmIntf, "intf"},   {lay::kTmDip, "dip"}, {lay::kTmSip, "sip"},
-                  {lay::kTmProto, "proto"}, {lay::kTmDport, "dport"}, {lay::kTmSport, "sport"}};
-    std::string out;
-    for (const auto &n : kNames)
-        if (mask & n.bit) out += (out.empty() ? "" : ",") + std::string(n.name);
-    return out;
 }
 
 Result show_route(Session &s, const Parsed &p) {
