@@ -232,6 +232,34 @@ ZEL_IP_EXPORT uint32_t zel_ip_egress_association_stats_get(zel_module_t *module,
                                                            zel_ip_egress_assoc_stats_t *out);
 ZEL_IP_EXPORT uint32_t zel_ip_egress_association_stats_print(zel_module_t *module, zel_ip_flow_handle_t flow);
 
+/* ---- filter and policy-routing rules ------------------------------------- */
+
+typedef struct zel_ip_filter_rule_stats {
+    uint32_t matched_pkts;
+    uint64_t matched_bytes;
+} zel_ip_filter_rule_stats_t;
+
+typedef struct zel_ip_pbr_rule_stats {
+    uint32_t matched_pkts;
+} zel_ip_pbr_rule_stats_t;
+
+/* `rule`: an extended or basic filter rule of this module. Failures, all
+ * 0x30008 unless stated: a handle that is no live rule, a rule whose
+ * delete waits for its commit among them ("Invalid input filter rule
+ * handle"); a flow of another kind ("Invalid input filter rule handle
+ * type"); out NULL ("Invalid input pointer parameter"); the record cannot
+ * be read ("Failed to read stats, RTE Error: %s", 0x1002B). */
+ZEL_IP_EXPORT uint32_t zel_ip_filter_rule_stats_get(zel_module_t *module, zel_ip_flow_handle_t rule,
+                                                    zel_ip_filter_rule_stats_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_filter_rule_stats_print(zel_module_t *module, zel_ip_flow_handle_t rule);
+
+/* `rule`: a policy-routing rule of this module. Failures as for a filter
+ * rule, with "Invalid input PBR rule handle" and "Invalid PBR rule
+ * handle". */
+ZEL_IP_EXPORT uint32_t zel_ip_pbr_rule_stats_get(zel_module_t *module, zel_ip_flow_handle_t rule,
+                                                 zel_ip_pbr_rule_stats_t *out);
+ZEL_IP_EXPORT uint32_t zel_ip_pbr_rule_stats_print(zel_module_t *module, zel_ip_flow_handle_t rule);
+
 #ifdef __cplusplus
 }
 #endif

@@ -189,6 +189,8 @@ constexpr uint32_t kIntfReadFail = error(ZEL_E_SE_READ);              // 0x3002B
 constexpr uint32_t kReadFail = fatal(ZEL_E_SE_READ);                  // 0x1002B
 constexpr uint32_t kMtmReadFail = fatal(ZEL_E_SE_WRITE);              // 0x1002C
 constexpr uint32_t kAssocRecordBytes = 32;
+constexpr uint32_t kFilterRecordBytes = 32;
+constexpr uint32_t kPbrRecordBytes = 16;
 constexpr uint32_t kRouterIfBBytes = 88;
 constexpr uint32_t kTmBlockOffset = 56;  // where the traffic-manager block stands in B
 
@@ -293,6 +295,43 @@ uint32_t zel_ip_egress_association_stats_get(zel_module_t *module, zel_ip_flow_h
                                      "Failed to read SE memory, RTE Error: %s\n", ZEL_SITE))
             return st;
         *out = {be32_at(rec, 0), be32_at(rec, 4), be32_at(rec, 8)};
+        return 0;
+    });
+}
+
+uint32_t zel_ip_filter_rule_stats_get(zel_module_t *module, zel_ip_flow_handle_t rule,
+                                      zel_ip_filter_rule_stats_t *out) {
+    return with_module(module, __func__, [&](Call &c) -> uint32_t {
+        // A rule deleted but not yet committed has its type magic cleared:
+        // an invalid handle.
+        const FlowIds ids = flow_ids(c.m, rule);
+        if (!ids.type_ok) return ZREJECT(c.m, kBadParam, "Invalid input filter rule handle");
+        if (ids.kind != kFlowExtFilterRule && ids.kind != kFlowBasicFilterRule)
+            return ZREJECT(c.m, kBadParam, "Invalid input filter rule handle type");
+        if (!out) return ZREJECT(c.m, kBadParam, "Invalid input pointer parameter");
+        uint8_t rec[kFilterRecordBytes];
+        if (uint32_t st = stats_read(c.m, ids.ns_id, rec, sizeof rec, kReadFail,
+                                     "Failed to read stats, RTE Error: %s\n", ZEL_SITE))
+            return st;
+        zel_ip_filter_rule_stats_t s{};
+        s.matched_pkts = be32_at(rec, 0);
+        s.matched_bytes = be64_at(rec, 8);
+        *out = s;
+        return 0;
+    });
+}
+
+uint32_t zel_ip_pbr_rule_stats_get(zel_module_t *module, zel_ip_flow_handle_t rule, zel_ip_pbr_rule_stats_t *out) {
+    return with_module(module, __func__, [&](Call &c) -> uint32_t {
+        const FlowIds ids = flow_ids(c.m, rule);
+        if (!ids.type_ok) return ZREJECT(c.m, kBadParam, "Invalid input PBR rule handle");
+        if (ids.kind != kFlowPbrRule) return ZREJECT(c.m, kBadParam, "Invalid PBR rule handle");
+        if (!out) return ZREJECT(c.m, kBadParam, "Invalid input pointer parameter");
+        uint8_t rec[kPbrRecordBytes];
+        if (uint32_t st = stats_read(c.m, ids.ns_id, rec, sizeof rec, kReadFail,
+                                     "Failed to read stats, RTE Error: %s\n", ZEL_SITE))
+            return st;
+        *out = {be32_at(rec, 0)};
         return 0;
     });
 }

@@ -242,4 +242,25 @@ uint32_t zel_ip_egress_association_stats_print(zel_module_t *module, zel_ip_flow
     return 0;
 }
 
+uint32_t zel_ip_filter_rule_stats_print(zel_module_t *module, zel_ip_flow_handle_t rule) {
+    zel_ip_filter_rule_stats_t s;
+    if (uint32_t st = zel_ip_filter_rule_stats_get(module, rule, &s)) return st;
+    Out o;
+    o.text.put("\n IP Filter Rule 0x%08" PRIxPTR " Statistics\n", handle_value(rule));
+    o.text.put("Total Pkts Matched: %u\n", s.matched_pkts);
+    o.text.put("Total Bytes Matched: %llu\n", static_cast<unsigned long long>(s.matched_bytes));
+    zel::ip::diag::dump_print(o.text);
+    return 0;
+}
+
+uint32_t zel_ip_pbr_rule_stats_print(zel_module_t *module, zel_ip_flow_handle_t rule) {
+    zel_ip_pbr_rule_stats_t s;
+    if (uint32_t st = zel_ip_pbr_rule_stats_get(module, rule, &s)) return st;
+    Out o;
+    o.text.put("\n IP PBR Rule 0x%08" PRIxPTR " Statistics\n", handle_value(rule));
+    o.text.put("Total Pkts Matched: %u\n", s.matched_pkts);
+    zel::ip::diag::dump_print(o.text);
+    return 0;
+}
+
 }  // extern "C"

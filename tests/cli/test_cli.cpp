@@ -685,7 +685,16 @@ TEST(Cli, StatsAndCounterCommands) {
                          "stats router-if if0\n"
                          "stats router-if v1\n"
                          "stats assoc a1\n"
-                         "stats egress-assoc e1\n");
+                         "stats egress-assoc e1\n"
+                         "acl create web\n"
+                         "acl rule add web 10 proto 6 deny count\n"
+                         "counter set flow web.10 pkts 12\n"
+                         "counter set flow web.10 bytes 0x200000000\n"
+                         "stats rule web.10\n"
+                         "pbr set create ps\n"
+                         "pbr rule create r1 set ps index 10 dip-routing\n"
+                         "counter set flow r1 pkts 3\n"
+                         "stats pbr r1\n");
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     expect_golden("cli_stats.txt", mask_pointers(r.out));
@@ -703,7 +712,12 @@ TEST(Cli, StatsAndCounterCommands) {
                            "counter set interface if0 rx_pkts 1 record c\n"
                            "stats interface v1\n"
                            "stats egress-assoc a1\n"
-                           "stats assoc nothing\n");
+                           "stats assoc nothing\n"
+                           "acl create web\n"
+                           "acl rule add web 10 proto 6 deny count\n"
+                           "stats pbr web.10\n"
+                           "acl rule delete web 10\n"
+                           "stats rule a1\n");
     EXPECT_EQ(bad.exit_status, 1);
     EXPECT_EQ(mask_pointers(bad.err),
               "<stdin>:5: counter set global no_such 1: global record has no counter 'no_such'\n"
@@ -717,7 +731,9 @@ TEST(Cli, StatsAndCounterCommands) {
               "ZEL_IP_E_INVALID_IP_INTERFACE)\n"
               "<stdin>:12: stats egress-assoc a1: Failed to get IP egress flow statistics (0x00030008 "
               "Invalid parameter)\n"
-              "<stdin>:13: stats assoc nothing: association: no object named 'nothing'\n");
+              "<stdin>:13: stats assoc nothing: association: no object named 'nothing'\n"
+              "<stdin>:16: stats pbr web.10: Invalid PBR rule handle (0x00030008 Invalid parameter)\n"
+              "<stdin>:18: stats rule a1: Invalid input filter rule handle type (0x00030008 Invalid parameter)\n");
 }
 
 }  // namespace

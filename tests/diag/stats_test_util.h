@@ -33,7 +33,23 @@ struct Objects {
     zel_ip_vif_handle_t vif = nullptr;
     zel_ip_flow_handle_t ingress = nullptr;
     zel_ip_flow_handle_t egress = nullptr;
+    zel_ip_rule_set_handle_t acl = nullptr;
+    zel_ip_flow_handle_t filter = nullptr;  // extended filter rule, index 10
+    zel_ip_policy_set_handle_t policy = nullptr;
+    zel_ip_flow_handle_t pbr = nullptr;  // policy rule, index 10
 };
+
+// An extended filter rule counting TCP packets, at `idx` of `set`.
+inline uint32_t add_filter_rule(zel_module_t *m, zel_ip_rule_set_handle_t set, uint32_t idx,
+                                zel_ip_flow_handle_t *out) {
+    zel_ip_filter_rule_t r{};
+    r.mask = ZEL_IP_FILTER_PROTO;
+    r.proto_lo = r.proto_hi = 6;
+    zel_ip_filter_action_t a{};
+    a.type = ZEL_IP_FILTER_DENY;
+    a.count = 1;
+    return zel_ip_filter_rule_add(m, set, idx, &r, &a, out);
+}
 
 inline zel_ip_intf_handle_t make_ipoe(zel_module_t *m, zel_sim_t *sim, uint32_t l2_id, uint32_t addr,
                                       uint8_t qos) {
@@ -72,6 +88,13 @@ inline Objects make_objects(zel_module_t *m, zel_sim_t *sim) {
     e.sport = 5000;
     e.mtu = 1400;
     EXPECT_EQ(zel_ip_egress_association_create(m, &e, &o.egress), 0u);
+    EXPECT_EQ(zel_ip_filter_rule_set_create(m, &o.acl), 0u);
+    EXPECT_EQ(add_filter_rule(m, o.acl, 10, &o.filter), 0u);
+    EXPECT_EQ(zel_ip_pbr_policy_set_create(m, &o.policy), 0u);
+    zel_ip_pbr_rule_t pr{};
+    pr.policy_set = o.policy;
+    pr.action.dip_based_routing = 1;
+    EXPECT_EQ(zel_ip_pbr_entry_create(m, 10, &pr, &o.pbr), 0u);
     return o;
 }
 

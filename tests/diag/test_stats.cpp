@@ -227,6 +227,96 @@ TEST_F(Stats, AssociationByteOrder) {
     EXPECT_EQ(e.rx_hdr_pkts, 0x10000u);
 }
 
+// ---- filter and policy routing rules --------------------------------------------------
+
+TEST_F(Stats, RulePrintForms) {
+    std::string text;
+    auto filter = [&](const char *title) {
+        Printed p = printed([&] { return zel_ip_filter_rule_stats_print(m_, o_.filter); });
+        EXPECT_EQ(p.status, 0u) << p.out;
+        text += std::string("== ") + title + "\n" + name_handle(p.out, o_.filter, "<filter>");
+    };
+    auto pbr = [&](const char *title) {
+        Printed p = printed([&] { return zel_ip_pbr_rule_stats_print(m_, o_.pbr); });
+        EXPECT_EQ(p.status, 0u) << p.out;
+        text += std::string("== ") + title + "\n" + name_handle(p.out, o_.pbr, "<pbr>");
+    };
+    filter("filter rule, zero");
+    pbr("policy rule, zero");
+    plant(sim_, "filter-rule", flow_id(o_.filter), "pkts", 4294967295u);
+    plant(sim_, "filter-rule", flow_id(o_.filter), "bytes", 0x123456789abull);
+    plant(sim_, "pbr-rule", flow_id(o_.pbr), "pkts", 77);
+    filter("filter rule, packets and bytes (wider than 32 bits)");
+    pbr("policy rule, packets");
+    expect_golden("stats_rules.txt", text);
+}
+
+TEST_F(Stats, RuleByteOrder) {
+    write(flow_id(o_.filter), 0, {0x00, 0x00, 0x02, 0x01, 0xff, 0xff, 0xff, 0xff,  // word 1 is not a counter
+                                  0x00, 0x00, 0x00, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e});
+    write(flow_id(o_.pbr), 0, {0x7f, 0x00, 0x00, 0x80});
+    zel_ip_filter_rule_stats_t f{};
+    zel_ip_pbr_rule_stats_t r{};
+    ASSERT_EQ(zel_ip_filter_rule_stats_get(m_, o_.filter, &f), 0u);
+    ASSERT_EQ(zel_ip_pbr_rule_stats_get(m_, o_.pbr, &r), 0u);
+    EXPECT_EQ(f.matched_pkts, 0x201u);
+    EXPECT_EQ(f.matched_bytes, 0x0a0b0c0d0eull);
+    EXPECT_EQ(r.matched_pkts, 0x7f000080u);
+}
+
+TEST_F(Stats, RuleRefusals) {
+    const std::string err = "[zel_ip_log: ERROR] FILE:LINE ";
+    // A rule deleted and waiting for its set's commit: its handle is invalid.
+    zel_ip_flow_handle_t pending = nullptr;
+    Printed made = printed([&] {
+        const uint32_t st = add_filter_rule(m_, o_.acl, 20, &pending);
+        return st ? st : zel_ip_filter_rule_delete(m_, 20, pending);
+    });
+    ASSERT_EQ(made.status, 0u) << made.out;
+    zel_ip_filter_rule_stats_t fs;
+    zel_ip_pbr_rule_stats_t ps;
+    int not_a_record = 0;
+    auto garbage = reinterpret_cast<zel_ip_flow_handle_t>(&not_a_record);
+    struct Case {
+        const char *what;
+        std::function<uint32_t()> call;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"filter, pending delete", [&] { return zel_ip_filter_rule_stats_get(m_, pending, &fs); },
+         "Invalid input filter rule handle"},
+        {"filter print, pending delete", [&] { return zel_ip_filter_rule_stats_print(m_, pending); },
+         "Invalid input filter rule handle"},
+        {"filter, NULL", [&] { return zel_ip_filter_rule_stats_get(m_, nullptr, &fs); },
+         "Invalid input filter rule handle"},
+        {"filter, garbage", [&] { return zel_ip_filter_rule_stats_get(m_, garbage, &fs); },
+         "Invalid input filter rule handle"},
+        {"filter, an association", [&] { return zel_ip_filter_rule_stats_get(m_, o_.ingress, &fs); },
+         "Invalid input filter rule handle type"},
+        {"filter, a policy rule", [&] { return zel_ip_filter_rule_stats_get(m_, o_.pbr, &fs); },
+         "Invalid input filter rule handle type"},
+        {"filter, out NULL", [&] { return zel_ip_filter_rule_stats_get(m_, o_.filter, nullptr); },
+         "Invalid input pointer parameter"},
+        {"pbr, NULL", [&] { return zel_ip_pbr_rule_stats_get(m_, nullptr, &ps); }, "Invalid input PBR rule handle"},
+        {"pbr, pending filter rule", [&] { return zel_ip_pbr_rule_stats_get(m_, pending, &ps); },
+         "Invalid input PBR rule handle"},
+        {"pbr, a filter rule", [&] { return zel_ip_pbr_rule_stats_get(m_, o_.filter, &ps); }, "Invalid PBR rule handle"},
+        {"pbr print, an egress association", [&] { return zel_ip_pbr_rule_stats_print(m_, o_.egress); },
+         "Invalid PBR rule handle"},
+        {"pbr, out NULL", [&] { return zel_ip_pbr_rule_stats_get(m_, o_.pbr, nullptr); },
+         "Invalid input pointer parameter"},
+    };
+    for (const Case &c : cases) {
+        Printed p = printed(c.call);
+        EXPECT_EQ(p.status, 0x30008u) << c.what;
+        EXPECT_EQ(p.out, err + c.message + "\n") << c.what;  // the prints add nothing
+    }
+    // Once committed, the deleted rule's id is gone; the live rule still reads.
+    Printed committed = printed([&] { return zel_ip_filter_set_commit(m_, ZEL_IP_COMMIT_SET, o_.acl); });
+    ASSERT_EQ(committed.status, 0u) << committed.out;
+    EXPECT_EQ(zel_ip_filter_rule_stats_get(m_, o_.filter, &fs), 0u);
+}
+
 // ---- refusals ----------------------------------------------------------------------
 
 TEST_F(Stats, HandleAndPointerRefusals) {
@@ -360,11 +450,15 @@ TEST_F(Stats, CallerStructureWrittenWholeOrNotAtAll) {
     Guarded<zel_ip_router_if_stats_t> r;
     Guarded<zel_ip_ingress_assoc_stats_t> ia;
     Guarded<zel_ip_egress_assoc_stats_t> ea;
+    Guarded<zel_ip_filter_rule_stats_t> fr;
+    Guarded<zel_ip_pbr_rule_stats_t> pr;
     auto all = [&] {
         return std::vector<uint32_t>{zel_ip_global_stats_get(m_, &g.rec), zel_ip_interface_stats_get(m_, o_.ipoe, &i.rec),
                                      zel_ip_router_if_stats_get(m_, o_.ipoe_l3, &r.rec),
                                      zel_ip_ingress_association_stats_get(m_, o_.ingress, &ia.rec),
-                                     zel_ip_egress_association_stats_get(m_, o_.egress, &ea.rec)};
+                                     zel_ip_egress_association_stats_get(m_, o_.egress, &ea.rec),
+                                     zel_ip_filter_rule_stats_get(m_, o_.filter, &fr.rec),
+                                     zel_ip_pbr_rule_stats_get(m_, o_.pbr, &pr.rec)};
     };
     // Every record read fails: nothing written.
     {
@@ -374,7 +468,7 @@ TEST_F(Stats, CallerStructureWrittenWholeOrNotAtAll) {
         clear_faults();
     }
     EXPECT_TRUE(g.rec_untouched() && i.rec_untouched() && r.rec_untouched() && ia.rec_untouched() &&
-                ea.rec_untouched());
+                ea.rec_untouched() && fr.rec_untouched() && pr.rec_untouched());
     // The router-interface get fails at its last read, after A and B were read.
     {
         zel::test::StdoutCapture quiet;
@@ -390,8 +484,10 @@ TEST_F(Stats, CallerStructureWrittenWholeOrNotAtAll) {
     EXPECT_EQ(r.rec.out_l2_discards, 0u);
     EXPECT_EQ(ia.rec.tx_pkts, 0u);
     EXPECT_EQ(ea.rec.rx_hdr_pkts, 0u);
+    EXPECT_EQ(fr.rec.matched_bytes, 0u);
+    EXPECT_EQ(pr.rec.matched_pkts, 0u);
     EXPECT_TRUE(g.guard_intact() && i.guard_intact() && r.guard_intact() && ia.guard_intact() &&
-                ea.guard_intact());
+                ea.guard_intact() && fr.guard_intact() && pr.guard_intact());
 }
 
 TEST_F(Stats, ReadsAreTracedWithTheirBytes) {

@@ -106,6 +106,8 @@ void sweep(const StatsCall &c) {
             plant(env.sim, "interface", id, "w42", 7);
         plant(env.sim, "ingress-flow", flow_id(objs.ingress), "rx_pkts", 2);
         plant(env.sim, "egress-flow", flow_id(objs.egress), "tx_pkts", 3);
+        plant(env.sim, "filter-rule", flow_id(objs.filter), "bytes", 4);
+        plant(env.sim, "pbr-rule", flow_id(objs.pbr), "pkts", 5);
         out.assign(c.size, 0xa5);
     };
     op.op = [&](SweepEnv &env) { return c.run(env.m, objs, c.size ? out.data() : nullptr); };
@@ -179,6 +181,22 @@ const std::vector<StatsCall> &calls() {
          [](zel_module_t *m, const Objects &ob, void *) { return zel_ip_egress_association_stats_print(m, ob.egress); },
          0, kReadFatal, "Failed to read SE memory, RTE Error: ", "Failed to get IP egress flow statistics",
          "Statistics", 3},
+        {"filter rule get",
+         [](zel_module_t *m, const Objects &ob, void *o) {
+             return zel_ip_filter_rule_stats_get(m, ob.filter, as<zel_ip_filter_rule_stats_t>(o));
+         },
+         sizeof(zel_ip_filter_rule_stats_t), kReadFatal, kStatsMsg, "", "", 3},
+        {"filter rule print",
+         [](zel_module_t *m, const Objects &ob, void *) { return zel_ip_filter_rule_stats_print(m, ob.filter); }, 0,
+         kReadFatal, kStatsMsg, "", "Statistics", 3},
+        {"policy rule get",
+         [](zel_module_t *m, const Objects &ob, void *o) {
+             return zel_ip_pbr_rule_stats_get(m, ob.pbr, as<zel_ip_pbr_rule_stats_t>(o));
+         },
+         sizeof(zel_ip_pbr_rule_stats_t), kReadFatal, kStatsMsg, "", "", 3},
+        {"policy rule print",
+         [](zel_module_t *m, const Objects &ob, void *) { return zel_ip_pbr_rule_stats_print(m, ob.pbr); }, 0,
+         kReadFatal, kStatsMsg, "", "Statistics", 3},
     };
     return v;
 }

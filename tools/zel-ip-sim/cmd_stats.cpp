@@ -32,6 +32,12 @@ Result stats_egress_assoc(Session &s, const Parsed &p) {
     return s.check(
         zel_ip_egress_association_stats_print(s.module(), static_cast<zel_ip_flow_handle_t>(p.object("flow"))));
 }
+Result stats_rule(Session &s, const Parsed &p) {
+    return s.check(zel_ip_filter_rule_stats_print(s.module(), static_cast<zel_ip_flow_handle_t>(p.object("flow"))));
+}
+Result stats_pbr(Session &s, const Parsed &p) {
+    return s.check(zel_ip_pbr_rule_stats_print(s.module(), static_cast<zel_ip_flow_handle_t>(p.object("flow"))));
+}
 
 // A counter value: decimal or 0x-hex, up to 64 bits.
 bool parse_value(Session &s, const std::string &w, uint64_t &v) {
@@ -97,15 +103,19 @@ Result counter_interface(Session &s, const Parsed &p) {
     return plant(s, part == "b" ? "interface-b" : "interface-tm", second, p);
 }
 
-// counter set flow <flow> <counter> <value>: the record of the flow's kind.
+// counter set flow <flow> <counter> <value>: the record of the flow's kind
+// (associations, filter and policy routing rules are all flows).
 Result counter_flow(Session &s, const Parsed &p) {
     const auto *f = static_cast<const zel_ip_flow *>(p.object("flow"));
     const char *record = nullptr;
     switch (f->head.kind) {
         case zel::ip::kFlowIngressAssoc: record = "ingress-flow"; break;
         case zel::ip::kFlowEgressAssoc: record = "egress-flow"; break;
+        case zel::ip::kFlowExtFilterRule:
+        case zel::ip::kFlowBasicFilterRule: record = "filter-rule"; break;
+        case zel::ip::kFlowPbrRule: record = "pbr-rule"; break;
         default:
-            s.usage_error("only ingress and egress associations keep counters");
+            s.usage_error("only associations, filter rules and policy routing rules keep counters");
             return Result::kUsage;
     }
     return plant(s, record, f->head.hdr.ns_id, p);
@@ -114,8 +124,11 @@ Result counter_flow(Session &s, const Parsed &p) {
 Value intf_value() {
     return object("intf", "interface", {ObjType::kInterface, ObjType::kTunnel, ObjType::kVif});
 }
-// Any flow: each call refuses a flow of the other kind itself.
-Value flow_value() { return object("flow", "association", {ObjType::kAssoc, ObjType::kFlow}); }
+// Any flow: each call refuses a flow of another kind itself.
+// Filter rules are named "<set>.<index>" (flows), policy rules by name.
+Value flow_value(const char *label = "association") {
+    return object("flow", label, {ObjType::kAssoc, ObjType::kFlow, ObjType::kPbrRule});
+}
 Value counter_value() { return word("counter", "counter"); }
 Value value_value() { return word("value", "counter value"); }
 
@@ -129,6 +142,10 @@ ZEL_CLI_COMMANDS(
      "print an ingress association's statistics (zel_ip_ingress_association_stats_print)", stats_assoc},
     {"stats egress-assoc", {{flow_value()}, {}},
      "print an egress association's statistics (zel_ip_egress_association_stats_print)", stats_egress_assoc},
+    {"stats rule", {{flow_value("filter rule")}, {}},
+     "print a filter rule's statistics (zel_ip_filter_rule_stats_print)", stats_rule},
+    {"stats pbr", {{flow_value("policy routing rule")}, {}},
+     "print a policy routing rule's statistics (zel_ip_pbr_rule_stats_print)", stats_pbr},
     {"counter set global", {{counter_value(), value_value()}, {}},
      "plant a counter of the global record (a name such as rx_pkts, or w<N> / q<N>)", counter_global},
     {"counter set interface",
@@ -136,8 +153,8 @@ ZEL_CLI_COMMANDS(
       {opt({"record"}, {keyword("part", {"a", "b", "tm"})},
            "a: the interface's own record (default); b: its DSCP group record; tm: its traffic-manager block")}},
      "plant a counter of an interface's records", counter_interface},
-    {"counter set flow", {{flow_value(), counter_value(), value_value()}, {}},
-     "plant a counter of an ingress or egress association's record", counter_flow});
+    {"counter set flow", {{flow_value("flow"), counter_value(), value_value()}, {}},
+     "plant a counter of an association's, filter rule's or policy routing rule's record", counter_flow});
 
 }  // namespace
 }  // namespace zcli
