@@ -26,5 +26,6 @@
 #include "zel_ip/zel_ip_basic_filter.h"
 #include "zel_ip/zel_ip_assoc_filter.h"
 #include "zel_ip/zel_ip_bind.h"
+#include "zel_ip/zel_ip_stats.h"
 
 #endif /* ZEL_IP_H */

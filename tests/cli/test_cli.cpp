@@ -780,3 +780,86 @@ TEST(Cli, BindCommands) {
 }
 
 }  // namespace
+
+namespace {
+
+// Statistics by name with counters planted by the script: what the print
+// calls print (handles masked), and what `counter set` refuses.
+TEST(Cli, StatsAndCounterCommands) {
+    Tool tool;
+    ToolRun r = tool.run("-q",
+                         "l2 create eth0 7\n"
+                         "interface create if0 l2 eth0 addr 10.0.0.1/24 qos-l3\n"
+                         "tunnel create gre1 id 3\n"
+                         "vif create v1 addr 192.0.2.9\n"
+                         "assoc create a1 discard proto 17\n"
+                         "egress assoc create e1 dip 203.0.113.9\n"
+                         "counter set global rx_pkts 0x10\n"
+                         "counter set global w20 7\n"
+                         "counter set interface if0 rx_pkts 100\n"
+                         "counter set interface if0 w42 5\n"
+                         "counter set interface if0 in_octets 0x100000002 record b\n"
+                         "counter set interface if0 tm_transmits 90 record tm\n"
+                         "counter set interface if0 mcast_discards 1 record tm\n"
+                         "counter set interface gre1 tx_pkts 8\n"
+                         "counter set interface v1 w42 3\n"
+                         "counter set flow a1 rx_pkts 4\n"
+                         "counter set flow e1 rx_hdr 6\n"
+                         "stats global\n"
+                         "stats interface if0\n"
+                         "stats interface gre1\n"
+                         "stats router-if if0\n"
+                         "stats router-if v1\n"
+                         "stats assoc a1\n"
+                         "stats egress-assoc e1\n"
+                         "acl create web\n"
+                         "acl rule add web 10 proto 6 deny count\n"
+                         "counter set flow web.10 pkts 12\n"
+                         "counter set flow web.10 bytes 0x200000000\n"
+                         "stats rule web.10\n"
+                         "pbr set create ps\n"
+                         "pbr rule create r1 set ps index 10 dip-routing\n"
+                         "counter set flow r1 pkts 3\n"
+                         "stats pbr r1\n");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    expect_golden("cli_stats.txt", mask_pointers(r.out));
+
+    ToolRun bad = tool.run("-q -k",
+                           "l2 create eth0 7\n"
+                           "interface create if0 l2 eth0 addr 10.0.0.1/24\n"
+                           "vif create v1 addr 192.0.2.9\n"
+                           "assoc create a1 discard proto 17\n"
+                           "counter set global no_such 1\n"
+                           "counter set global rx_pkts 4294967296\n"
+                           "counter set global w64 1\n"
+                           "counter set global rx_pkts -1\n"
+                           "counter set interface v1 in_octets 1 record b\n"
+                           "counter set interface if0 rx_pkts 1 record c\n"
+                           "stats interface v1\n"
+                           "stats egress-assoc a1\n"
+                           "stats assoc nothing\n"
+                           "acl create web\n"
+                           "acl rule add web 10 proto 6 deny count\n"
+                           "stats pbr web.10\n"
+                           "acl rule delete web 10\n"
+                           "stats rule a1\n");
+    EXPECT_EQ(bad.exit_status, 1);
+    EXPECT_EQ(mask_pointers(bad.err),
+              "<stdin>:5: counter set global no_such 1: global record has no counter 'no_such'\n"
+              "<stdin>:6: counter set global rx_pkts 4294967296: counter 'rx_pkts' is 32 bits wide\n"
+              "<stdin>:7: counter set global w64 1: counter 'w64' lies outside the global record\n"
+              "<stdin>:8: counter set global rx_pkts -1: counter value: '-1' is not a number of at most 64 bits\n"
+              "<stdin>:9: counter set interface v1 in_octets 1 record b: a virtual interface has only its own "
+              "record (record a)\n"
+              "<stdin>:10: counter set interface if0 rx_pkts 1 record c: 'a', 'b' or 'tm' expected, not 'c'\n"
+              "<stdin>:11: stats interface v1: Invalid IPv4 interface handle (0x01030006 "
+              "ZEL_IP_E_INVALID_IP_INTERFACE)\n"
+              "<stdin>:12: stats egress-assoc a1: Failed to get IP egress flow statistics (0x00030008 "
+              "Invalid parameter)\n"
+              "<stdin>:13: stats assoc nothing: association: no object named 'nothing'\n"
+              "<stdin>:16: stats pbr web.10: Invalid PBR rule handle (0x00030008 Invalid parameter)\n"
+              "<stdin>:18: stats rule a1: Invalid input filter rule handle type (0x00030008 Invalid parameter)\n");
+}
+
+}  // namespace

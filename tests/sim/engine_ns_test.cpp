@@ -196,3 +196,68 @@ TEST(NsImage, VariantsLackOrAddNamespaces) {
 }
 
 }  // namespace
+
+namespace {
+
+// Counters planted by name land big-endian at their byte offsets, as the
+// engine's programs write them; the MTM block keeps its other bytes.
+TEST_F(NsTest, CountersPlantedByNameAreBigEndianAtTheirOffsets) {
+    uint32_t intf = 0, dscp = 0;
+    ASSERT_EQ(0u, zsim::engine_ns_alloc(eng_, ZSIM_SYS_INTF_NAMESPACE, &intf));
+    hwe_rsrc_t *qos = nullptr;
+    ASSERT_EQ(0u, hwe_rsrc_find(eng_, 0, "ip_qos_stats", &qos));
+    ASSERT_EQ(0u, hwe_rsrc_allocate(qos, 1, &dscp, nullptr));
+    hwe_rsrc_t *filter = nullptr;
+    uint32_t rule = 0;
+    ASSERT_EQ(0u, hwe_rsrc_find(eng_, 0, "ip_filter_stats", &filter));
+    ASSERT_EQ(0u, hwe_rsrc_allocate(filter, 1, &rule, nullptr));
+    hwe_rsrc_t *global = nullptr;
+    ASSERT_EQ(0u, hwe_rsrc_find(eng_, 0, "ip_if_stats", &global));
+    ASSERT_EQ(0u, hwe_rsrc_allocate_fixed(global, 2, 0x66dea));
+    struct Case {
+        const char *record;
+        uint32_t id;
+        const char *counter;
+        uint64_t value;
+        uint32_t offset;
+        std::vector<uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"global", 0x66dea, "rx_pkts", 0x01020304, 0, {0x01, 0x02, 0x03, 0x04}},
+        {"global", 0x66dea, "pab_reasm_err", 0xa0b0c0d0, 252, {0xa0, 0xb0, 0xc0, 0xd0}},
+        {"global", 0x66dea, "w38", 7, 152, {0, 0, 0, 7}},
+        {"interface", intf, "tx_pkts", 0x11223344, 4, {0x11, 0x22, 0x33, 0x44}},
+        {"interface", intf, "eth_pad_octets", 0x0102030405060708ull, 152, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"interface-b", dscp, "tm_octets", 0x1122334455667788ull, 72,
+         {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}},
+        {"interface-b", dscp, "q0", 0xff00000000000001ull, 0, {0xff, 0, 0, 0, 0, 0, 0, 1}},
+        {"filter-rule", rule, "bytes", 0x100000002ull, 8, {0, 0, 0, 1, 0, 0, 0, 2}},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(0u, zel_sim_counter_set(eng_, c.record, c.id, c.counter, c.value)) << c.counter;
+        std::vector<uint8_t> back(c.bytes.size());
+        ASSERT_EQ(0u, zel_sim_engine_se_read(eng_, c.id, c.offset, back.data(), static_cast<uint32_t>(back.size())));
+        EXPECT_EQ(back, c.bytes) << c.record << " " << c.counter;
+    }
+    // The traffic-manager block: written whole, other counters kept.
+    ASSERT_EQ(0u, zel_sim_counter_set(eng_, "interface-tm", dscp, "bcast_discards", 0x0a0b0c0d));
+    ASSERT_EQ(0u, zel_sim_counter_set(eng_, "interface-tm", dscp, "out_eth_octets", 0x0102));
+    uint8_t tm[32];
+    ASSERT_EQ(0u, zel_sim_engine_mtm_read(eng_, dscp, tm, 32));
+    const uint8_t want[32] = {0, 0, 0, 0, 0x0a, 0x0b, 0x0c, 0x0d, 0, 0, 0, 0, 0, 0, 0, 0,
+                              0, 0, 0, 0, 0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 1, 2};
+    EXPECT_EQ(0, std::memcmp(tm, want, 32));
+    // Refusals.
+    EXPECT_EQ(HWE_E_NOT_FOUND, zel_sim_counter_set(eng_, "no-record", intf, "rx_pkts", 1));
+    EXPECT_EQ(HWE_E_NOT_FOUND, zel_sim_counter_set(eng_, "interface", intf, "no_counter", 1));
+    EXPECT_EQ(HWE_E_NOT_FOUND, zel_sim_counter_set(eng_, "interface", intf, "w", 1));
+    EXPECT_EQ(HWE_E_PARAM, zel_sim_counter_set(eng_, "interface", intf, "rx_pkts", 0x100000000ull));
+    EXPECT_EQ(HWE_E_BOUNDS, zel_sim_counter_set(eng_, "pbr-rule", intf, "w4", 1));
+    EXPECT_EQ(HWE_E_BOUNDS, zel_sim_counter_set(eng_, "interface", intf, "q63", 1));
+    EXPECT_EQ(HWE_E_ID_RANGE, zel_sim_counter_set(eng_, "ingress-flow", 0x00d00000, "rx_pkts", 1));
+    EXPECT_STREQ("rx_pkts", zel_sim_counter_name("global", 0));
+    EXPECT_EQ(nullptr, zel_sim_counter_name("pbr-rule", 1));
+    EXPECT_STREQ("global", zel_sim_counter_record_name(0));
+}
+
+}  // namespace

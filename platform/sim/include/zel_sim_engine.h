@@ -197,6 +197,31 @@ uint32_t zel_sim_engine_mtm_write(hwe_engine_t *eng, uint32_t index, const void 
                                   uint32_t len);
 
 /* ---------------------------------------------------------------------
+ * Statistics counters, planted by name as the engine's programs write
+ * them (big-endian). Records (`record`, bytes, where):
+ *   "global"        256  state memory of the global statistics id
+ *   "interface"     256  state memory of an interface's statistics id
+ *   "interface-b"    88  state memory of an interface's second id (an IPoE
+ *                        interface's or tunnel's DSCP group id)
+ *   "interface-tm"   32  MTM shared parameters of that id
+ *   "ingress-flow"   32, "egress-flow" 32, "filter-rule" 32, "pbr-rule" 16:
+ *                        state memory of the flow's or rule's NS ID
+ * A counter is one of the record's names (zel_sim_counter_name) or
+ * generic: "w<N>" the u32 at byte 4N, "q<N>" the u64 at byte 4N.
+ * Returns 0, HWE_E_NOT_FOUND (no such record or counter), HWE_E_PARAM
+ * (value too wide for a u32), HWE_E_BOUNDS (outside the record), or the
+ * memory's refusal (HWE_E_ID_RANGE: the id has no such memory). Not a
+ * platform entry point.
+ * --------------------------------------------------------------------- */
+
+uint32_t zel_sim_counter_set(hwe_engine_t *eng, const char *record, uint32_t ns_id,
+                             const char *counter, uint64_t value);
+/* Name of named counter `index` of `record`, or of record kind `index`;
+ * NULL past the last. */
+const char *zel_sim_counter_name(const char *record, uint32_t index);
+const char *zel_sim_counter_record_name(uint32_t index);
+
+/* ---------------------------------------------------------------------
  * Misc
  * --------------------------------------------------------------------- */
 
