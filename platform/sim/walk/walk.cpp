@@ -111,11 +111,11 @@ void Walker::arrive() {
     // The interface: its flags, domain and statistics record.
     in_intf_ = p.intf_id;
     if (failed(t_.lookup(kTreeIntfIngressFlags, {p.intf_id}, &h, &k))) return;
-    const std::string key = Trees::key_text(kTreeIntfIngressFlags, k);
+    const std::string key = tracing() ? Trees::key_text(kTreeIntfIngressFlags, k) : std::string();
     if (h.function() || h.depth == 0) {
         WALK_STAGE("arrival", kTreeIntfIngressFlags, key, t_.row(kTreeIntfIngressFlags, k, h), "no such interface");
         count(kRxPkts);
-        return drop(kInvalidInputIntf, fmt("no interface has INTF-ID 0x%x", p.intf_id));
+        return WALK_DROP(kInvalidInputIntf, fmt("no interface has INTF-ID 0x%x", p.intf_id));
     }
     const lay::intf_ingress::Value in = lay::intf_ingress::decode(h.a);
     in_flags_ = h.a.w1;
@@ -124,7 +124,7 @@ void Walker::arrive() {
     count_ns(h.a.w2, 0);  // the interface's received packets
     WALK_STAGE("arrival", kTreeIntfIngressFlags, key, t_.row(kTreeIntfIngressFlags, k, h),
           in.admin_disabled ? "administratively down" : fmt("%s in VRD-ID %u", intf_text(p.intf_id).c_str(), vrd_));
-    if (in.admin_disabled) return drop(kInvalidInputIntf, intf_text(p.intf_id) + " is administratively down");
+    if (in.admin_disabled) return WALK_DROP(kInvalidInputIntf, intf_text(p.intf_id) + " is administratively down");
     if (in.capture) capture(p.intf_id, lay::capture::kIngress);
     if (done()) return;
     if (in.policing || in.dscp_map) {
@@ -146,7 +146,7 @@ void Walker::arrive() {
                      : sv == lay::src_addr::Verdict::kBlockFwd ? "the source may be delivered locally, not forwarded"
                                                                : "the source is allowed";
     WALK_STAGE("source check", kTreeSrcAddr, Trees::key_text(kTreeSrcAddr, k), t_.row(kTreeSrcAddr, k, h), sd);
-    if (sv == lay::src_addr::Verdict::kBlockAll) return drop(kInvalidSip, "source " + addr_text(p.src) + " is blocked");
+    if (sv == lay::src_addr::Verdict::kBlockAll) return WALK_DROP(kInvalidSip, "source " + addr_text(p.src) + " is blocked");
     block_fwd = sv == lay::src_addr::Verdict::kBlockFwd;
 
     // Ingress filter.
@@ -166,7 +166,8 @@ bool Walker::filter(uint32_t dir, bool basic, uint32_t rule_set) {
     if (failed(t_.classify(tree, v, &a, &rule))) return false;
     const char *name = dir == 0 ? "ingress filter" : "egress filter";
     const std::string key =
-        basic ? fmt("FILTER-RULE-SET %u, PROTO %u, SRC-ADDR %s, DEST-ADDR %s", rule_set, p.proto,
+        !tracing() ? std::string()
+        : basic ? fmt("FILTER-RULE-SET %u, PROTO %u, SRC-ADDR %s, DEST-ADDR %s", rule_set, p.proto,
                     addr_text(p.src).c_str(), addr_text(p.dst).c_str())
               : fmt("FILTER-RULE-SET %u, DSCP %u, FRAG-TYPE %u, PROTO %u, SRC-ADDR %s, DEST-ADDR %s, SPORT-TYPE %u, "
                     "DPORT-CODE %u",
@@ -175,7 +176,7 @@ bool Walker::filter(uint32_t dir, bool basic, uint32_t rule_set) {
     if (rule == ZEL_SIM_NO_RULE || a.kind == HWE_ACTION_FUNC) {
         WALK_STAGE(name, static_cast<int>(tree), key, "no rule matches: " + t_.function_name(a.w1),
               "the tree's default action");
-        drop(kUnknownRuleSet, fmt("no rule of rule set %u matches (%s)", rule_set, t_.function_name(a.w1).c_str()));
+        WALK_DROP(kUnknownRuleSet, fmt("no rule of rule set %u matches (%s)", rule_set, t_.function_name(a.w1).c_str()));
         return false;
     }
     const lay::filter::Value f = lay::filter::decode(a);
@@ -210,7 +211,7 @@ bool Walker::filter(uint32_t dir, bool basic, uint32_t rule_set) {
             count(kFilterAccept);
             return true;
         case lay::filter::Action::kDeny:
-            drop(dir == 0 ? kFilterDeny : kEgressFilterDrops, fmt("denied by rule %u of rule set %u", rule, rule_set));
+            WALK_DROP(dir == 0 ? kFilterDeny : kEgressFilterDrops, fmt("denied by rule %u of rule set %u", rule, rule_set));
             return false;
         case lay::filter::Action::kSendToCpu:
             to_cpu_by_flow_key(key28, fmt("rule %u of rule set %u", rule, rule_set),
@@ -225,7 +226,8 @@ void Walker::to_cpu_by_flow_key(uint32_t key28, const std::string &why, Global c
     const Key k = flow_key(key28);
     if (failed(t_.lookup(kTreeFilterCpuPathParam, k, &h))) return;
     std::string where;
-    if (h.depth == 0) {
+    if (!tracing()) {
+    } else if (h.depth == 0) {
         where = "no delivery parameters";
     } else {
         const lay::filter_cpu_param::Value d = lay::filter_cpu_param::decode(h.a);
@@ -247,7 +249,7 @@ void Walker::to_cpu_by_flow_key(uint32_t key28, const std::string &why, Global c
         q = h.a.w2 == 1 ? fmt("traffic-manager queue %u", h.a.w1) : "no traffic-manager queue";
     }
     WALK_STAGE("CPU queue", kTreeCpuPathParam, Trees::key_text(kTreeCpuPathParam, k), t_.row(kTreeCpuPathParam, k, h), q);
-    finish(Verdict::kToCpu, why + ": " + where + ", " + q, counter);
+    WALK_FINISH(Verdict::kToCpu, why + ": " + where + ", " + q, counter);
 }
 
 void Walker::capture(uint32_t intf_id, uint32_t dir) {
@@ -303,7 +305,7 @@ void Walker::route() {
     using RT = lay::dest::RouteType;
     const bool forwards = d.type == RT::kAttachedSubnet || d.type == RT::kViaNextHop || d.type == RT::kViaTunnel;
     std::string what;
-    switch (d.type) {
+    if (tracing()) switch (d.type) {
         case RT::kNoRoute: what = "no route"; break;
         case RT::kNullRoute: what = "a null route"; break;
         case RT::kInvalidRoute: what = "an invalid destination"; break;
@@ -315,11 +317,11 @@ void Walker::route() {
         case RT::kViaTunnel: what = "into tunnel " + intf_text(d.intf_id); break;
     }
     WALK_STAGE("destination", kTreeDestAddr, Trees::key_text(kTreeDestAddr, k), t_.row(kTreeDestAddr, k, h), what);
-    const std::string dst = addr_text(p.dst);
+    const std::string dst = tracing() ? addr_text(p.dst) : std::string();
     switch (d.type) {
-        case RT::kNoRoute: return drop(kDestUnreachable, "no route to " + dst);
-        case RT::kNullRoute: return drop(kNullRoutes, "null route to " + dst);
-        case RT::kInvalidRoute: return drop(kInvalidDip, dst + " is an invalid destination");
+        case RT::kNoRoute: return WALK_DROP(kDestUnreachable, "no route to " + dst);
+        case RT::kNullRoute: return WALK_DROP(kNullRoutes, "null route to " + dst);
+        case RT::kInvalidRoute: return WALK_DROP(kInvalidDip, dst + " is an invalid destination");
         case RT::kSubnetBroadcast:
             return not_modelled("what the fast path does with a subnet broadcast is not in the trees");
         case RT::kLocallyAddressed:
@@ -327,8 +329,8 @@ void Walker::route() {
             return deliver_locally(vrd_, d.assoc_mask, d.defrag, d.type == RT::kLocallyAddressed, d.cdip);
         default: break;
     }
-    if (forwards && !routing) return drop(kRoutingDisabled, fmt("routing is disabled in VRD-ID %u", vrd_));
-    if (forwards && block_fwd) return drop(kInvalidSip, "source " + addr_text(p.src) + " may not be forwarded");
+    if (forwards && !routing) return WALK_DROP(kRoutingDisabled, fmt("routing is disabled in VRD-ID %u", vrd_));
+    if (forwards && block_fwd) return WALK_DROP(kInvalidSip, "source " + addr_text(p.src) + " may not be forwarded");
     if (d.type == RT::kAttachedSubnet) return forward(d.intf_id, p.dst, false);
     if (d.type == RT::kViaTunnel) return forward(d.intf_id, p.dst, true);
     uint32_t out = 0;
@@ -344,7 +346,7 @@ bool Walker::policy_route(uint32_t policy_set, uint32_t vrd_id, bool *decided) {
     if (failed(t_.classify(kTreePbr, {policy_set, p.pcp, tos, p.frag, p.proto, p.src, p.dst, p.sport, p.dport}, &a,
                            &rule)))
         return false;
-    const std::string key = fmt(
+    const std::string key = !tracing() ? std::string() : fmt(
         "PBR-POLICY-SET %u, PCP %u, DSCP %u, FRAG-TYPE %u, PROTO %u, SRC-ADDR %s, DEST-ADDR %s, SPORT %u, DPORT %u",
         policy_set, p.pcp, tos, p.frag, p.proto, addr_text(p.src).c_str(), addr_text(p.dst).c_str(), p.sport,
         p.dport);
@@ -373,7 +375,7 @@ bool Walker::policy_route(uint32_t policy_set, uint32_t vrd_id, bool *decided) {
         return true;
     }
     if (block_fwd) {
-        drop(kInvalidSip, "source " + addr_text(p.src) + " may not be forwarded");
+        WALK_DROP(kInvalidSip, "source " + addr_text(p.src) + " may not be forwarded");
         return true;
     }
     if (v.kind == K::kViaTunnel) {
@@ -426,7 +428,8 @@ void Walker::deliver_locally(uint32_t vrd_id, uint8_t mask, bool defrag, bool ad
         if (failed(t_.lookup(kTreeIngressAssocFlow, k, &h))) return;
     }
     std::string key;
-    if (tree == kTreeIngressAssocFlow) {
+    if (!tracing()) {
+    } else if (tree == kTreeIngressAssocFlow) {
         key = fmt("MASK 0x%02x", k.v[0]);
         size_t j = 1;
         for (uint32_t i = 0; i < lay::kAfCount; ++i)
@@ -441,7 +444,7 @@ void Walker::deliver_locally(uint32_t vrd_id, uint8_t mask, bool defrag, bool ad
     }
     if (h.depth == 0 || h.function()) {
         WALK_STAGE("association", static_cast<int>(tree), key, t_.row(tree, k, h), "no association matches");
-        return drop(kNoIngressAssoc, "no ingress association for the locally terminated packet");
+        return WALK_DROP(kNoIngressAssoc, "no ingress association for the locally terminated packet");
     }
     const lay::assoc::Value a = lay::assoc::decode(h.a);
     count_ns(a.flow_id, 0);  // the flow's received packets
@@ -462,7 +465,7 @@ void Walker::deliver_locally(uint32_t vrd_id, uint8_t mask, bool defrag, bool ad
               rule == ZEL_SIM_NO_RULE ? "no rule matches: " + t_.function_name(fa.w1)
                                       : fmt("rule %u: %s", rule, drops ? "drop" : "pass"),
               drops ? "dropped" : "passes");
-        if (drops) return drop(kFlowFilterDrops, fmt("the flow filter of FLOW-ID 0x%06x drops it", a.flow_id));
+        if (drops) return WALK_DROP(kFlowFilterDrops, fmt("the flow filter of FLOW-ID 0x%06x drops it", a.flow_id));
     }
     if (a.policing) {
         Hit ph;
@@ -473,13 +476,14 @@ void Walker::deliver_locally(uint32_t vrd_id, uint8_t mask, bool defrag, bool ad
     }
     switch (a.action) {
         case lay::assoc::Action::kDiscard:
-            return drop(kAssocDrops, fmt("the association of FLOW-ID 0x%06x discards it", a.flow_id));
+            return WALK_DROP(kAssocDrops, fmt("the association of FLOW-ID 0x%06x discards it", a.flow_id));
         case lay::assoc::Action::kSendToCpu: {
             Hit ch;
             Key ck;
             if (failed(t_.lookup(kTreeFlowCpuPathParam, {a.flow_id}, &ch, &ck))) return;
             const lay::flow_cpu_path::Value cp = lay::flow_cpu_path::decode(ch.a);
-            const std::string where = ch.depth == 0 ? "no delivery parameters"
+            const std::string where = !tracing()   ? std::string()
+                                      : ch.depth == 0 ? "no delivery parameters"
                                       : cp.nca      ? fmt("NCA queue %u", cp.nca_q)
                                                     : fmt("PH bind handle 0x%08x, callback %u", cp.ph_handle, cp.cb_fn_id);
             WALK_STAGE("CPU path", kTreeFlowCpuPathParam, Trees::key_text(kTreeFlowCpuPathParam, ck),
@@ -487,19 +491,20 @@ void Walker::deliver_locally(uint32_t vrd_id, uint8_t mask, bool defrag, bool ad
             // The CPU queue entry is keyed by the flow's id in a flow key's place.
             const Key qk = flow_key(a.flow_id);
             if (failed(t_.lookup(kTreeCpuPathParam, qk, &ch))) return;
-            const std::string q = lay::cpu_path_param::uses_dscp_map(ch.a) ? "queue chosen by the CPU DSCP map"
+            const std::string q = !tracing() ? std::string()
+                                  : lay::cpu_path_param::uses_dscp_map(ch.a) ? "queue chosen by the CPU DSCP map"
                                   : ch.a.w2 == 1 ? fmt("traffic-manager queue %u", ch.a.w1)
                                                  : "no traffic-manager queue";
             WALK_STAGE("CPU queue", kTreeCpuPathParam, Trees::key_text(kTreeCpuPathParam, qk),
                   t_.row(kTreeCpuPathParam, qk, ch), q);
-            return finish(Verdict::kToCpu, fmt("association FLOW-ID 0x%06x: %s, %s", a.flow_id, where.c_str(), q.c_str()),
+            return WALK_FINISH(Verdict::kToCpu, fmt("association FLOW-ID 0x%06x: %s, %s", a.flow_id, where.c_str(), q.c_str()),
                           kAssocCpu);
         }
         case lay::assoc::Action::kBind: break;
     }
     // A bound flow: the IMC and flow functions through tree 28.
     if (a.imc_idx == 0 && a.flow_idx == 0)
-        return drop(kRxFailedBind, fmt("FLOW-ID 0x%06x is not bound to a module", a.flow_id));
+        return WALK_DROP(kRxFailedBind, fmt("FLOW-ID 0x%06x is not bound to a module", a.flow_id));
     Hit bh;
     Key bk;
     if (failed(t_.lookup(kTreeBindDestFlow, {a.flow_id}, &bh, &bk))) return;
@@ -516,7 +521,7 @@ void Walker::deliver_locally(uint32_t vrd_id, uint8_t mask, bool defrag, bool ad
               t_.row(kTreeCustomBindImcEntryFn, fk, fh), fn);
         fns += (fns.empty() ? "" : ", ") + fn;
     }
-    finish(Verdict::kToModule, fmt("FLOW-ID 0x%06x through %s", a.flow_id, fns.c_str()), kDeliveredViaAssoc);
+    WALK_FINISH(Verdict::kToModule, fmt("FLOW-ID 0x%06x through %s", a.flow_id, fns.c_str()), kDeliveredViaAssoc);
 }
 
 }  // namespace detail

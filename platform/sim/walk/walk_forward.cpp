@@ -74,25 +74,25 @@ void Walker::forward(uint32_t intf_id, uint32_t next_hop, bool via_tunnel) {
     Hit h;
     Key k;
     if (failed(t_.lookup(kTreeIntfEgressFlags, {intf_id}, &h, &k))) return;
-    const std::string key = Trees::key_text(kTreeIntfEgressFlags, k);
+    const std::string key = tracing() ? Trees::key_text(kTreeIntfEgressFlags, k) : std::string();
     if (h.depth == 0 || h.function()) {
         WALK_STAGE("egress", kTreeIntfEgressFlags, key, t_.row(kTreeIntfEgressFlags, k, h), "no such interface");
-        if (via_tunnel) return drop(kUnknownTunnel, fmt("no tunnel interface has INTF-ID 0x%x", intf_id));
-        return drop(kDestUnreachable, fmt("no interface has INTF-ID 0x%x", intf_id));
+        if (via_tunnel) return WALK_DROP(kUnknownTunnel, fmt("no tunnel interface has INTF-ID 0x%x", intf_id));
+        return WALK_DROP(kDestUnreachable, fmt("no interface has INTF-ID 0x%x", intf_id));
     }
     const uint32_t stats_ns = h.a.w2;
     const lay::intf_egress::Value e = lay::intf_egress::decode(h.a);
     WALK_STAGE("egress", kTreeIntfEgressFlags, key, t_.row(kTreeIntfEgressFlags, k, h),
           e.admin_disabled ? "administratively down"
                            : fmt("out of %s, MTU %u", intf_text(intf_id).c_str(), e.mtu));
-    if (e.admin_disabled) return drop(kDestUnreachable, intf_text(intf_id) + " is administratively down");
+    if (e.admin_disabled) return WALK_DROP(kDestUnreachable, intf_text(intf_id) + " is administratively down");
 
     // TTL: a forwarded packet loses one; locally originated packets and
     // the outer header of a tunnel start fresh.
     if (from_interface() && tunnel_depth() == 0) {
         if (p.ttl <= 1) {
             WALK_STAGE("TTL", -1, "", "", fmt("TTL %u expires", p.ttl));
-            return drop(kTtlExpired, fmt("TTL %u expires (the exception the engine raises for it is not modelled)", p.ttl));
+            return WALK_DROP(kTtlExpired, fmt("TTL %u expires (the exception the engine raises for it is not modelled)", p.ttl));
         }
         --p.ttl;
     }
@@ -132,7 +132,7 @@ void Walker::forward(uint32_t intf_id, uint32_t next_hop, bool via_tunnel) {
 
     // MTU (a tunnel's own, before its outer path MTU).
     if (e.mtu && p.length > e.mtu) {
-        if (p.df) return drop(kFragFailedDf, fmt("%u bytes with DF set exceed the MTU %u", p.length, e.mtu));
+        if (p.df) return WALK_DROP(kFragFailedDf, fmt("%u bytes with DF set exceed the MTU %u", p.length, e.mtu));
         const uint32_t per = (e.mtu - kIpHeader) & ~7u;
         const uint32_t n = per ? (p.length - kIpHeader + per - 1) / per : 0;
         count(kSubjectToFrag);
@@ -150,14 +150,14 @@ void Walker::forward(uint32_t intf_id, uint32_t next_hop, bool via_tunnel) {
         WALK_STAGE("tunnel MTU", kTreeTunnelPmtu, Trees::key_text(kTreeTunnelPmtu, mk), t_.row(kTreeTunnelPmtu, mk, m),
               fmt("outer path MTU %u", pm.outer_mtu));
         if (pm.outer_mtu && p.length + kOuterHeader > pm.outer_mtu && p.df)
-            return drop(pm.ptb_exception ? kLocalPtb : kFragFailedDf,
+            return WALK_DROP(pm.ptb_exception ? kLocalPtb : kFragFailedDf,
                         fmt("%u bytes with DF set do not fit the outer path MTU %u%s", p.length + kOuterHeader,
                             pm.outer_mtu, pm.ptb_exception ? " (a packet-too-big exception is raised)" : ""));
         std::pair<uint32_t, Outer> o{intf_id, {}};
         uint32_t tid = 0;
         if (failed(t_.id_of(kTreeTunnelIf, &tid))) return;
         if (failed(zel_sim_engine_list_entries(t_.engine(), tid, find_outer, &o))) return;
-        if (!o.second.found) return drop(kUnknownTunnel, intf_text(intf_id) + " has no outer header in the tunnel tree");
+        if (!o.second.found) return WALK_DROP(kUnknownTunnel, intf_text(intf_id) + " has no outer header in the tunnel tree");
         if (++tunnel_depth() > 1) return not_modelled("a tunnel inside a tunnel");
         const Outer &out = o.second;
         WALK_STAGE("encapsulation", kTreeTunnelIf,
@@ -187,7 +187,7 @@ void Walker::forward(uint32_t intf_id, uint32_t next_hop, bool via_tunnel) {
             if (resolve_next_hop(out.vrd_id, dv.next_hop, &o_intf)) forward(o_intf, dv.next_hop, false);
             return;
         }
-        return drop(kDestUnreachable, "no route to the tunnel's remote end " + addr_text(out.remote));
+        return WALK_DROP(kDestUnreachable, "no route to the tunnel's remote end " + addr_text(out.remote));
     }
 
     // A locally originated packet without a source takes the interface's
@@ -208,7 +208,7 @@ void Walker::forward(uint32_t intf_id, uint32_t next_hop, bool via_tunnel) {
     if (f.depth == 0 || f.function()) {
         WALK_STAGE("egress flow", kTreeEgressFlow, Trees::key_text(kTreeEgressFlow, fk), t_.row(kTreeEgressFlow, fk, f),
               "no egress flow");
-        return drop(kEncapFlowUnavailable, "no egress flow on " + intf_text(intf_id) + " for " + addr_text(next_hop));
+        return WALK_DROP(kEncapFlowUnavailable, "no egress flow on " + intf_text(intf_id) + " for " + addr_text(next_hop));
     }
     const lay::egress_flow::Value ef = lay::egress_flow::decode(f.a);
     WALK_STAGE("egress flow", kTreeEgressFlow, Trees::key_text(kTreeEgressFlow, fk), t_.row(kTreeEgressFlow, fk, f),
@@ -229,11 +229,11 @@ void Walker::forward(uint32_t intf_id, uint32_t next_hop, bool via_tunnel) {
                   t_.row(kTreeCustomBindImcEntryFn, bk, b), fn);
             fns += (fns.empty() ? "" : ", ") + fn;
         }
-        return finish(Verdict::kToModule,
+        return WALK_FINISH(Verdict::kToModule,
                       fmt("out of %s to %s through %s", intf_text(intf_id).c_str(), addr_text(next_hop).c_str(),
                           fns.c_str()));
     }
-    finish(Verdict::kForwarded, fmt("out of %s to %s, TTL %u, DSCP %u, %u bytes", intf_text(intf_id).c_str(),
+    WALK_FINISH(Verdict::kForwarded, fmt("out of %s to %s, TTL %u, DSCP %u, %u bytes", intf_text(intf_id).c_str(),
                                     addr_text(next_hop).c_str(), p.ttl, p.dscp, p.length));
 }
 

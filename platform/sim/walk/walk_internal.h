@@ -18,6 +18,11 @@
         if (tracing()) stage(__VA_ARGS__); \
     } while (0)
 
+// The verdict's text is built only when the walk records its stages.
+#define WALK_DROP(counter, ...) drop(counter, tracing() ? std::string(__VA_ARGS__) : std::string())
+#define WALK_FINISH(verdict, detail, ...) \
+    finish(verdict, tracing() ? std::string(detail) : std::string() __VA_OPT__(, ) __VA_ARGS__)
+
 namespace zsim::walk::detail {
 
 // printf into a string (lines of the walk stay well under 512 bytes).

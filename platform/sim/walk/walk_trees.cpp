@@ -1,6 +1,7 @@
 #include "walk_trees.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "diag/zel_ip_dump_internal.h"
@@ -22,11 +23,16 @@ const char *Trees::name(uint32_t index) { return zel::ip::kTreeCatalogue[index].
 
 uint32_t Trees::id_of(uint32_t index, uint32_t *id) {
     if (index >= zel::ip::kNumTrees) return HWE_E_PARAM;
-    if (!known_[index]) {
-        if (zel_sim_engine_symbol_id(eng_, name(index), &ids_[index]) != 0) return HWE_E_NOT_FOUND;
-        known_[index] = true;
+    // Symbol ids are the same for a name in every engine of the process
+    // (never 0), so one cache serves all walks; an engine whose image
+    // lacks the tree refuses the lookup by id instead.
+    static std::atomic<uint32_t> ids[zel::ip::kNumTrees];
+    uint32_t v = ids[index].load(std::memory_order_relaxed);
+    if (v == 0) {
+        if (zel_sim_engine_symbol_id(eng_, name(index), &v) != 0) return HWE_E_NOT_FOUND;
+        ids[index].store(v, std::memory_order_relaxed);
     }
-    *id = ids_[index];
+    *id = v;
     return HWE_OK;
 }
 
@@ -48,7 +54,7 @@ uint32_t Trees::lookup(uint32_t index, const Key &k, Hit *h) {
     // The engine wants the whole key: pad with wildcard bits.
     Key full = k;
     uint32_t len = 0;
-    for (uint32_t w : k.w) len += w;
+    for (uint32_t i = 0; i < k.n; ++i) len += k.w[i];
     const uint32_t width = lay::key_layout(index).width;
     while (len < width) {
         const uint32_t n = std::min<uint32_t>(32, width - len);
@@ -56,8 +62,7 @@ uint32_t Trees::lookup(uint32_t index, const Key &k, Hit *h) {
         len += n;
     }
     *h = Hit{};
-    return zel_sim_engine_lookup_fields(eng_, id, static_cast<uint32_t>(full.v.size()), full.v.data(),
-                                        full.w.data(), &h->a, &h->depth);
+    return zel_sim_engine_lookup_fields(eng_, id, full.n, full.v, full.w, &h->a, &h->depth);
 }
 
 uint32_t Trees::classify(uint32_t index, const std::vector<uint32_t> &values, hwe_action_t *a, uint32_t *rule) {
@@ -73,7 +78,7 @@ std::string Trees::row(uint32_t index, const Key &k, const Hit &h) {
     uint32_t st = zel_ptn_clear(&key);
     // The leading `depth` bits of the key the lookup used.
     uint32_t left = h.depth;
-    for (size_t i = 0; i < k.v.size() && left && st == 0; ++i) {
+    for (uint32_t i = 0; i < k.n && left && st == 0; ++i) {
         const uint32_t take = std::min(left, k.w[i]);
         const uint32_t v = take == k.w[i] ? k.v[i] : k.v[i] >> (k.w[i] - take);
         st = zel_ptn_extend(&key, take == 32 ? v : v & ((1u << take) - 1), take);
@@ -100,7 +105,7 @@ std::string Trees::key_text(uint32_t index, const Key &k) {
     const lay::KeyLayout &kl = lay::key_layout(index);
     std::string s;
     char b[64];
-    for (size_t i = 0; i < k.v.size(); ++i) {
+    for (uint32_t i = 0; i < k.n; ++i) {
         const char *fname = i < kl.nfields ? kl.fields[i].name : "";
         // Addresses dotted, identifiers in hex as the dumps show them,
         // other fields (ports, protocols, DSCP) in decimal.

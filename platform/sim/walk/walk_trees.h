@@ -23,10 +23,14 @@ struct Hit {
 // A key given field by field: values (an address field: the whole 32-bit
 // address) and widths, first field most significant.
 struct Key {
-    std::vector<uint32_t> v, w;
+    static constexpr uint32_t kMax = 12;  // tree 8: MASK, 7 fields, padding
+    uint32_t v[kMax] = {}, w[kMax] = {};
+    uint32_t n = 0;
     Key &add(uint32_t value, uint32_t width) {
-        v.push_back(value);
-        w.push_back(width);
+        if (n < kMax) {
+            v[n] = value;
+            w[n++] = width;
+        }
         return *this;
     }
 };
@@ -64,8 +68,6 @@ public:
 
 private:
     hwe_engine_t *eng_;
-    uint32_t ids_[zel::ip::kNumTrees] = {};
-    bool known_[zel::ip::kNumTrees] = {};
 };
 
 // "a.b.c.d"
