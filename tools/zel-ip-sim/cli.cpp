@@ -289,6 +289,7 @@ Result Session::run_line(const std::string &raw, const std::string &where) {
 }
 
 int Session::run_stream(std::istream &in, const std::string &name) {
+    script_ = name;
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(std::move(line));
 

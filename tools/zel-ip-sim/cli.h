@@ -82,6 +82,10 @@ public:
     // Runs one command line; `where` is "file:line".
     Result run_line(const std::string &line, const std::string &where);
 
+    // The script being run ("<stdin>" for standard input): files a script
+    // names are found beside it.
+    const std::string &script() const { return script_; }
+
     zel_sim_t *sim() { return sim_; }
     zel_module_t *module() { return m_; }
 
@@ -129,6 +133,7 @@ private:
 
     static void on_error_message(void *self, uint32_t event, const char *text);
     std::string where_;  // "file:line" of the command being run
+    std::string script_;  // the script run_stream runs
     std::string line_;   // its text
     bool auto_compact_ = false;
 };

@@ -94,6 +94,11 @@ void zel_sim_engine_destroy(hwe_engine_t *eng);
 /* Id of a tree or function symbol of the engine's image; 0 / -1. */
 int zel_sim_engine_symbol_id(hwe_engine_t *eng, const char *name, uint32_t *id);
 
+/* Name of a tree or function symbol of the engine's image by its id (a
+ * function entry's W1); NULL when the image has no such symbol. The text
+ * lives as long as the process. */
+const char *zel_sim_engine_symbol_name(hwe_engine_t *eng, uint32_t id);
+
 /* ---------------------------------------------------------------------
  * Trees
  * --------------------------------------------------------------------- */

@@ -417,4 +417,12 @@ int zel_sim_engine_symbol_id(hwe_engine_t *eng, const char *name, uint32_t *id) 
     return 0;
 } ZSIM_CATCH(-1)
 
+const char *zel_sim_engine_symbol_name(hwe_engine_t *eng, uint32_t id) try {
+    if (!zsim::engine_ok(eng)) return nullptr;
+    std::lock_guard<std::mutex> g(eng->mu);
+    for (const auto &[name, sid] : eng->symbols)
+        if (sid == id) return zsim::symbol_name(id);  // process-wide, never freed
+    return nullptr;
+} ZSIM_CATCH(nullptr)
+
 }  // extern "C"
