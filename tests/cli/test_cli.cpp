@@ -683,10 +683,6 @@ TEST(Cli, AclRefusals) {
               "<stdin>:9: acl commit blue: rule set: 'blue' is not a rule set (or all)\n");
 }
 
-}  // namespace
-
-namespace {
-
 // Tree compaction: what a request compacted with each tree's memory before
 // and after (golden text), the periodic compaction interleaved with a
 // script, and a failed request's line.
@@ -713,14 +709,12 @@ TEST(Cli, CompactCommands) {
     EXPECT_NE(bad.err.find("Failed to compact IPv4 tree zel_ip.ip_dest_addr_lookup"), std::string::npos) << bad.err;
     EXPECT_NE(bad.err.find("(0x00030043 Tree compaction failed)"), std::string::npos) << bad.err;
     EXPECT_NE(bad.err.find("<stdin>:4: compact flags:"), std::string::npos) << bad.err;
+}
+
 // Association flow filter rules by association name: staging seen by
 // `classify assoc` (before and after the commit and a delete), and the
 // refusals as failure lines.
 TEST(Cli, AssociationFlowFilterCommands) {
-// Binding by name: the functions each bind chooses, what a packet reaches
-// through a bound association before and after unbind, and the refusals
-// (a bound association is not deleted; the matrix's messages).
-TEST(Cli, BindCommands) {
     Tool tool;
     ToolRun r = tool.run("-q -k",
                          "l2 create eth0 7\n"
@@ -755,6 +749,16 @@ TEST(Cli, BindCommands) {
               "<stdin>:12: assoc filter delete from-net index 9: Rule index 9 is not the rule's index 5 "
               "(0x00030008 Invalid parameter)\n"
               "<stdin>:17: assoc filter commit if0: association: 'if0' is a interface, not a ingress association\n");
+}
+
+// Binding by name: the functions each bind chooses, what a packet reaches
+// through a bound association before and after unbind, and the refusals
+// (a bound association is not deleted; the matrix's messages).
+TEST(Cli, BindCommands) {
+    Tool tool;
+    ToolRun r = tool.run("-q -k",
+                         "l2 create eth0 7\n"
+                         "interface create if0 l2 eth0 addr 10.0.0.1/24\n"
                          "interface assoc if0 10.0.0.1/32 enable mask 0x34\n"
                          "egress flow create nh1 dev if0 via 10.0.0.2\n"
                          "egress assoc create vx dip 203.0.113.9 sip 10.0.0.1\n"
@@ -778,10 +782,6 @@ TEST(Cli, BindCommands) {
     EXPECT_EQ(r.exit_status, 1);
     expect_golden("cli_bind.txt", mask_sites(r.out) + "---- errors\n" + mask_sites(mask_pointers(r.err)));
 }
-
-}  // namespace
-
-namespace {
 
 // Statistics by name with counters planted by the script: what the print
 // calls print (handles masked), and what `counter set` refuses.

@@ -157,6 +157,12 @@ void Walker::arrive() {
 
 bool Walker::filter(uint32_t dir, bool basic, uint32_t rule_set) {
     Packet &p = pkt();
+    // A filter kind without a rule set (id 0: none) filters nothing.
+    if (rule_set == 0) {
+        WALK_STAGE(dir == 0 ? "ingress filter" : "egress filter", -1, "", "",
+                   fmt("%s filter on, but no rule set attached: not filtered", basic ? "basic" : "extended"));
+        return true;
+    }
     const uint32_t tos = p.dscp << 2;
     const uint32_t tree = basic ? kTreeInBasicFilter : kTreeExtFilter;
     std::vector<uint32_t> v = basic ? std::vector<uint32_t>{rule_set, p.proto, p.src, p.dst}
