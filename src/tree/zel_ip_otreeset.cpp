@@ -8,7 +8,10 @@ namespace zel::ip {
 
 namespace {
 
-VectorKeyBuffer &key_buffer(ZelIpPriv &p, uint32_t tree) { return p.otreeset_keys[tree - kTreeInBasicFilter]; }
+// Trees 34 and 35 only; written as a choice so no index can leave the array.
+VectorKeyBuffer &key_buffer(ZelIpPriv &p, uint32_t tree) {
+    return p.otreeset_keys[tree == kTreeAssocFlowFilter ? 1 : 0];
+}
 
 // Builds `key` in the tree's key buffers; `fields` of them (all, or the set
 // pattern alone) make the vector handed to the engine. 0, or the
@@ -25,7 +28,7 @@ uint32_t build_key(zel_module_t *m, ZelIpPriv &p, uint32_t tree, const layout::V
     if (st == 0) {
         layout::VectorKey k = key;
         if (!whole)
-            for (uint32_t i = 1; i < lay.nfields; ++i) k.bits[i] = 0;
+            for (uint32_t i = 1; i < lay.nfields && i < sizeof k.bits / sizeof k.bits[0]; ++i) k.bits[i] = 0;
         st = layout::vector_key_fill(lay, b.ptns, k.vals, k.bits);
     }
     if (st != 0) return fail(m, Level::kFatal, fatal(st), s, true, "%s", kBuildFailMsg);
