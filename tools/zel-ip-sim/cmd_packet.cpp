@@ -3,6 +3,8 @@
 // a summary of the verdicts. The walk itself is the platform's
 // (platform/sim/walk); this file turns arguments into packets and names
 // interface ids for the output.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -73,9 +75,12 @@ Result send(Session &s, const Parsed &p) {
     const size_t slash = script.rfind('/');
     if (!path.empty() && path[0] != '/' && slash != std::string::npos && script != "<stdin>")
         path = script.substr(0, slash + 1) + path;
-    std::ifstream in(path);
-    if (!in) {
-        s.usage_error("cannot read " + quote(path));
+    // A regular file only: a device or a pipe could feed lines forever.
+    struct stat st {};
+    std::ifstream in;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(path);
+    if (!in.is_open()) {
+        s.usage_error("cannot read " + quote(path) + " (a regular file is needed)");
         return Result::kUsage;
     }
     const Command *cmd = commands().count("packet") ? &commands().at("packet") : nullptr;
