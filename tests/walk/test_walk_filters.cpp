@@ -1,5 +1,5 @@
 // The walk's ingress filter stage against a naive first-match scan: a
-// random extended rule set attached to an interface, committed, and random
+// random extended (tree 36) or basic (tree 34) rule set attached to an interface, committed, and random
 // packets; what the walk decides (forwarded past an Allow, dropped by a
 // Deny, delivered to the CPU, or the tree's default when no rule matches)
 // is what the first matching rule of the scan says.
@@ -41,9 +41,17 @@ bool matches(const zel_ip_filter_rule_t &r, const zw::Packet &p) {
     return true;
 }
 
-class WalkFilters : public ZelTest, public ::testing::WithParamInterface<uint32_t> {};
+class WalkFilters : public ZelTest, public ::testing::WithParamInterface<uint32_t> {
+protected:
+    // `basic`: a basic rule set (protocol and prefixes only, tree 34);
+    // otherwise an extended one (tree 36).
+    void check(bool basic);
+};
 
-TEST_P(WalkFilters, IngressFilterDecisionsMatchAFirstMatchScan) {
+TEST_P(WalkFilters, IngressFilterDecisionsMatchAFirstMatchScan) { check(false); }
+TEST_P(WalkFilters, BasicIngressFilterDecisionsMatchAFirstMatchScan) { check(true); }
+
+void WalkFilters::check(bool basic) {
     std::mt19937 rng(GetParam());
     // Two interfaces: packets arrive on `in` (filtered), leave by `out`.
     zel_ip_intf_handle_t intf[2] = {};
@@ -78,7 +86,7 @@ TEST_P(WalkFilters, IngressFilterDecisionsMatchAFirstMatchScan) {
         if (rng() % 2) {
             r.mask |= ZEL_IP_FILTER_PROTO;
             r.proto_lo = r.proto_hi = rng() % 3 == 0 ? 17 : 6;
-            if (r.proto_lo == 6 && rng() % 2) {
+            if (!basic && r.proto_lo == 6 && rng() % 2) {
                 r.mask |= ZEL_IP_FILTER_PROTO_INFO | ZEL_IP_FILTER_DPORT;
                 r.dport_lo = rng() % 1000;
                 r.dport_hi = r.dport_lo + rng() % 2000;
@@ -94,7 +102,7 @@ TEST_P(WalkFilters, IngressFilterDecisionsMatchAFirstMatchScan) {
             r.sip_prefix_len = 16 + rng() % 9;
             r.sip = 0x0a010000 | (rng() & 0xffff);
         }
-        if (rng() % 3 == 0) {
+        if (!basic && rng() % 3 == 0) {
             r.mask |= ZEL_IP_FILTER_DSCP;
             r.dscp_lo = rng() % 64;
             r.dscp_hi = r.dscp_lo + rng() % (64 - r.dscp_lo);
@@ -105,11 +113,29 @@ TEST_P(WalkFilters, IngressFilterDecisionsMatchAFirstMatchScan) {
         a.cpu_target = 5;
         zel_ip_flow_handle_t h = nullptr;
         StdoutCapture quiet;
-        ASSERT_EQ(zel_ip_filter_rule_add(m_, set, x.idx, &r, &a, &h), 0u) << quiet.text();
+        if (basic) {
+            // The same match in the basic descriptor (proto exact, prefixes).
+            zel_ip_basic_filter_rule_t b{};
+            b.mask = (r.mask & ZEL_IP_FILTER_PROTO ? ZEL_IP_BASIC_FILTER_PROTO : 0u) |
+                     (r.mask & ZEL_IP_FILTER_DIP ? ZEL_IP_BASIC_FILTER_DIP : 0u) |
+                     (r.mask & ZEL_IP_FILTER_SIP ? ZEL_IP_BASIC_FILTER_SIP : 0u);
+            b.proto = r.proto_lo;
+            b.dip = r.dip;
+            b.dip_prefix_len = r.dip_prefix_len;
+            b.sip = r.sip;
+            b.sip_prefix_len = r.sip_prefix_len;
+            ASSERT_EQ(zel_ip_basic_filter_rule_add(m_, set, x.idx, &b, &a, &h), 0u) << quiet.text();
+        } else {
+            ASSERT_EQ(zel_ip_filter_rule_add(m_, set, x.idx, &r, &a, &h), 0u) << quiet.text();
+        }
         rules.push_back(x);
     }
-    ASSERT_EQ(zel_ip_filter_set_commit(m_, ZEL_IP_COMMIT_SET, set), 0u);
-    ASSERT_EQ(zel_ip_interface_filter_type_set(m_, intf[0], 0, 2), 0u);
+    if (basic) {
+        ASSERT_EQ(zel_ip_basic_filter_set_commit(m_, set), 0u);
+    } else {
+        ASSERT_EQ(zel_ip_filter_set_commit(m_, ZEL_IP_COMMIT_SET, set), 0u);
+    }
+    ASSERT_EQ(zel_ip_interface_filter_type_set(m_, intf[0], 0, basic ? 1 : 2), 0u);
     ASSERT_EQ(zel_ip_interface_filter_set(m_, intf[0], 0, set), 0u);
     std::sort(rules.begin(), rules.end(), [](const Rule &a, const Rule &b) { return a.idx < b.idx; });
 
