@@ -238,4 +238,36 @@ TEST_F(Walk, DropsBeforeRouting) {
     EXPECT_EQ(w.egress_intf, id_[2]);
 }
 
+// What the statistics print says after a batch of walks is the batch's
+// verdict summary: every drop counter the walks named with its count,
+// the received and transmitted totals.
+TEST_F(Walk, GlobalStatisticsPrintMatchesTheVerdictSummary) {
+    zel_ip_route_params_t r{};
+    r.dest = 0x14000000;  // 20.0.0.0/8 via 10.2.0.9
+    r.prefix_len = 8;
+    r.next_hop = 0x0a020009;
+    ASSERT_EQ(zel_ip_route_add(m_, &r), 0u);
+    r.dest = 0x15000000;  // 21.0.0.0/8 null
+    r.next_hop = 0;
+    ASSERT_EQ(zel_ip_route_add(m_, &r), 0u);
+    std::mt19937 rng(9);
+    std::map<std::string, uint32_t> summary;
+    uint32_t forwarded = 0;
+    for (uint32_t n = 0; n < 500; ++n) {
+        zw::Packet p = from(n % kIntfs, (20u + rng() % 3) << 24 | (rng() & 0xffffff));
+        p.ttl = rng() % 10 == 0 ? 1 : 64;
+        const zw::Walk w = walk(p);
+        if (w.verdict == zw::Verdict::kForwarded) ++forwarded;
+        if (!w.counter.empty()) ++summary[w.counter];
+    }
+    ASSERT_GE(summary.size(), 3u);  // null routes, no route, TTL expiry
+    StdoutCapture out;
+    ASSERT_EQ(zel_ip_global_stats_print(m_), 0u);
+    const std::string text = out.text();
+    EXPECT_NE(text.find("Total Rx Pkts: 500\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Total tx pkts: " + std::to_string(forwarded) + "\n"), std::string::npos) << text;
+    for (const auto &[label, count] : summary)
+        EXPECT_NE(text.find(label + ": " + std::to_string(count) + "\n"), std::string::npos) << label << "\n" << text;
+}
+
 }  // namespace
