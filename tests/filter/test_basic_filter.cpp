@@ -235,7 +235,11 @@ TEST_F(BasicFilter, OracleFirstMatchOverRandomPrefixRules) {
     }
     // A quarter deleted, a quarter given the other action.
     std::vector<bool> gone(rules.size());
-    for (const auto &[h, slot] : live) {
+    for (const auto &entry : live) {
+        // Plain copies: a lambda below uses them (clang 14 does not let a
+        // lambda capture a structured binding).
+        const auto h = entry.first;
+        const auto slot = entry.second;
         const uint32_t roll = rng() % 4;
         if (roll == 0) {
             ASSERT_EQ(del(rules[slot].idx, h), 0u);
