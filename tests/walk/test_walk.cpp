@@ -12,6 +12,7 @@
 #include "interface/zel_ip_interface_pvt.h"
 #include "zel_sim_engine.h"
 #include "zel_sim_walk.h"
+#include "walk_test_util.h"
 #include "zel_test_fixture.h"
 #include "zel_tree_snapshot.h"
 
@@ -31,15 +32,8 @@ protected:
     void SetUp() override {
         ZelTest::SetUp();
         for (uint32_t k = 0; k < kIntfs; ++k) {
-            zel_ip_intf_params_t p{};
-            p.l2_intf = zel_sim_l2_interface_new(sim_, kL2Base + k);
-            p.addr = 10u << 24 | (k + 1) << 16 | 1u;
-            p.prefix_len = 16;
-            StdoutCapture quiet;
-            ASSERT_EQ(zel_ip_interface_create(m_, &p, &intf_[k]), 0u) << quiet.text();
-            id_[k] = static_cast<const zel_obj_header_t *>(static_cast<void *>(intf_[k]))->intf_id;
-            zel_ip_egress_flow_params_t f{intf_[k], 0};
-            ASSERT_EQ(zel_ip_egress_flow_create(m_, &f, &flow_[k]), 0u) << quiet.text();
+            walktest::make_intf(m_, sim_, kL2Base, k, &intf_[k], &id_[k]);
+            if (HasFatalFailure()) return;
         }
     }
 
@@ -69,7 +63,6 @@ protected:
     }
 
     zel_ip_intf_handle_t intf_[kIntfs] = {};
-    zel_ip_flow_handle_t flow_[kIntfs] = {};
     uint32_t id_[kIntfs] = {};
 };
 

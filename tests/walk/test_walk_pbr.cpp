@@ -12,6 +12,7 @@
 #include "core/zel_ip_limits.h"
 #include "zel_sim_engine.h"
 #include "zel_sim_walk.h"
+#include "walk_test_util.h"
 #include "zel_test_fixture.h"
 
 namespace {
@@ -40,22 +41,10 @@ TEST_P(WalkPbr, PolicyRoutingDecisionsMatchAFirstMatchScan) {
     zel_ip_intf_handle_t intf[3] = {};
     uint32_t id[3] = {};
     for (uint32_t k = 0; k < 3; ++k) {
-        zel_ip_intf_params_t p{};
-        p.l2_intf = zel_sim_l2_interface_new(sim_, 0x2300 + k);
-        p.addr = 10u << 24 | (k + 1) << 16 | 1u;
-        p.prefix_len = 16;
-        StdoutCapture quiet;
-        ASSERT_EQ(zel_ip_interface_create(m_, &p, &intf[k]), 0u) << quiet.text();
-        id[k] = static_cast<const zel_obj_header_t *>(static_cast<void *>(intf[k]))->intf_id;
-        zel_ip_egress_flow_params_t f{intf[k], 0};
-        zel_ip_flow_handle_t fh = nullptr;
-        ASSERT_EQ(zel_ip_egress_flow_create(m_, &f, &fh), 0u) << quiet.text();
+        walktest::make_intf(m_, sim_, 0x2300, k, &intf[k], &id[k]);
+        if (HasFatalFailure()) return;
     }
-    zel_ip_route_params_t route{};
-    route.dest = 0x14000000;  // 20.0.0.0/8 via 10.2.0.9 (interface 1)
-    route.prefix_len = 8;
-    route.next_hop = 0x0a020009;
-    ASSERT_EQ(zel_ip_route_add(m_, &route), 0u);
+    walktest::add_routed(m_);
 
     zel_ip_policy_set_handle_t set = nullptr;
     ASSERT_EQ(zel_ip_pbr_policy_set_create(m_, &set), 0u);
