@@ -28,7 +28,7 @@ struct Rule {
     uint32_t type;
 };
 
-bool in_prefix(uint32_t a, uint32_t p, uint32_t len) { return len == 0 || ((a ^ p) >> (32 - len)) == 0; }
+using walktest::in_prefix;
 
 bool matches(const zel_ip_filter_rule_t &r, const zw::Packet &p) {
     if ((r.mask & ZEL_IP_FILTER_PROTO) && (p.proto < r.proto_lo || p.proto > r.proto_hi)) return false;

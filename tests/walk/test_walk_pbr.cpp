@@ -21,7 +21,7 @@ namespace zw = zsim::walk;
 using zel::test::StdoutCapture;
 using zel::test::ZelTest;
 
-bool in_prefix(uint32_t a, uint32_t p, uint32_t len) { return len == 0 || ((a ^ p) >> (32 - len)) == 0; }
+using walktest::in_prefix;
 
 bool matches(const zel_ip_pbr_rule_t &r, const zw::Packet &p) {
     if ((r.mask & ZEL_IP_PBR_MASK_PROTO) && (p.proto < r.proto_low || p.proto > r.proto_high)) return false;
@@ -124,7 +124,7 @@ TEST_P(WalkPbr, PolicyRoutingDecisionsMatchAFirstMatchScan) {
             ++policy;
         } else {
             EXPECT_EQ(w.egress_intf, id[1]);
-            EXPECT_EQ(w.next_hop, 0x0a020009u);
+            EXPECT_EQ(w.next_hop, walktest::kRoutedNextHop);
             ++routed;
         }
     }

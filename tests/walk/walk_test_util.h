@@ -30,6 +30,10 @@ inline void make_intf(zel_module_t *m, zel_sim_t *sim, uint32_t l2_base, uint32_
     ASSERT_EQ(zel_ip_egress_flow_create(m, &f, &fh), 0u) << quiet.text();
 }
 
+// True when `a` lies in p/len (len 0: everywhere), as the first-match
+// oracles read a prefix.
+inline bool in_prefix(uint32_t a, uint32_t p, uint32_t len) { return len == 0 || ((a ^ p) >> (32 - len)) == 0; }
+
 // 20.0.0.0/8 via 10.2.0.9 (interface 1's subnet).
 inline constexpr uint32_t kRouted = 0x14000000, kRoutedNextHop = 0x0a020009;
 inline void add_routed(zel_module_t *m) {
