@@ -232,6 +232,7 @@ struct hwe_engine {
     std::unordered_map<uint32_t, zsim::Tree *> by_id;
     std::map<std::string, uint32_t> symbols;    // trees and functions of the image
     std::vector<std::unique_ptr<hwe_rsrc>> namespaces;  // live and destroyed shells
+    hwe_rsrc *last_mem_ns = nullptr;            // of the last memory access (a shell lives as long)
     // Compactions run, the last ZEL_SIM_COMPACTIONS_KEPT of them, and how
     // many there were in all.
     std::deque<zel_sim_compaction_t> compactions;

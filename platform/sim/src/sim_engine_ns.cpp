@@ -110,9 +110,15 @@ uint32_t mem_access(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, void
                     uint32_t len, bool write) {
     if (!engine_ok(eng) || (len && !buf)) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(eng->mu);
-    hwe_rsrc_t *owner = nullptr;
-    for (auto &ns : eng->namespaces)
-        if (ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id)) owner = ns.get();
+    // Namespaces with memory do not overlap: the one of the last access,
+    // else the one whose range holds the id.
+    hwe_rsrc_t *owner = eng->last_mem_ns;
+    if (!owner || owner->magic != kNsMagic || !mem_size(*owner, m) || !owner->contains(id)) {
+        owner = nullptr;
+        for (auto &ns : eng->namespaces)
+            if (ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id)) owner = ns.get();
+        if (owner) eng->last_mem_ns = owner;
+    }
     if (!owner || !owner->taken(id)) return HWE_E_ID_RANGE;
     uint32_t size = mem_size(*owner, m);
     if (static_cast<uint64_t>(offset) + len > size) return HWE_E_BOUNDS;
@@ -135,16 +141,28 @@ uint32_t guarded(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, const v
     }
 }
 
-}  // namespace
-
 constexpr size_t kChunkBytes = 64 * 1024;
+
+bool all_zero(const uint8_t *b, uint32_t len) {
+    uint64_t acc = 0;
+    uint32_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, b + i, 8);
+        acc |= w;
+    }
+    for (; i < len; ++i) acc |= b[i];
+    return acc == 0;
+}
+
+}  // namespace
 
 bool IdMemory::store(uint32_t i, uint32_t size, uint32_t count, uint32_t offset, const void *buf,
                      uint32_t len) {
     const auto *bytes = static_cast<const uint8_t *>(buf);
     if (!slot_ || !slot_[i]) {
         // Zeros over zeros: nothing to keep.
-        if (std::all_of(bytes, bytes + len, [](uint8_t b) { return b == 0; })) return true;
+        if (all_zero(bytes, len)) return true;
         if (!slot_) {
             rec_bytes_ = std::max<uint32_t>(size, sizeof free_);
             per_chunk_ = static_cast<uint32_t>(std::max<size_t>(1, kChunkBytes / rec_bytes_));
