@@ -96,8 +96,9 @@ thread_local const void *t_owner = nullptr;
 // The module whose write lock this thread holds (NULL: none).
 thread_local const void *t_locked __attribute__((tls_model("initial-exec"))) = nullptr;
 thread_local bool t_in_work __attribute__((tls_model("initial-exec"))) = false;
-// Records allocated by the running work, published when it ends.
-thread_local std::vector<void *> t_pending;
+// Records allocated by the running work, with their entries (a map node
+// stays where it is until erased), published when the work ends.
+thread_local std::vector<std::pair<void *, Entry *>> t_pending;
 
 // Recent live answers of this thread.
 struct Known {
@@ -121,7 +122,8 @@ void unregister_locked(Registry &r, std::unordered_map<const void *, Entry>::ite
 
 void forget_pending(void *p) {
     if (t_pending.empty()) return;
-    t_pending.erase(std::remove(t_pending.begin(), t_pending.end(), p), t_pending.end());
+    t_pending.erase(std::remove_if(t_pending.begin(), t_pending.end(), [p](const auto &e) { return e.first == p; }),
+                    t_pending.end());
 }
 
 void publish_pending() {
@@ -129,10 +131,7 @@ void publish_pending() {
     Registry &r = registry();
     {
         std::unique_lock<WriterFirstLock> g(r.mu);
-        for (void *p : t_pending) {
-            auto it = r.live.find(p);
-            if (it != r.live.end()) it->second.published = true;
-        }
+        for (auto &e : t_pending) e.second->published = true;
     }
     t_pending.clear();
 }
@@ -144,15 +143,16 @@ void *obj_alloc(size_t size, ObjKind kind) {
     void *p = hwe_nvm_calloc(1, static_cast<uint32_t>(size));
     if (!p) return nullptr;
     Registry &r = registry();
+    Entry *e = nullptr;
     try {
         if (t_in_work) t_pending.reserve(t_pending.size() + 1);
         std::unique_lock<WriterFirstLock> g(r.mu);
-        r.live[p] = Entry{kind, !t_in_work, t_owner, size};
+        e = &(r.live[p] = Entry{kind, !t_in_work, t_owner, size});
     } catch (...) {
         hwe_nvm_free(p);
         return nullptr;
     }
-    if (t_in_work) t_pending.push_back(p);
+    if (t_in_work) t_pending.emplace_back(p, e);
     return p;
 }
 
