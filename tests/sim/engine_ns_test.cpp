@@ -267,6 +267,48 @@ namespace {
 
 // Counters planted by name land big-endian at their byte offsets, as the
 // engine's programs write them; the MTM block keeps its other bytes.
+// A counter add is a read and a write of the counter's big-endian bytes in
+// one access: carries cross bytes, a 4-byte counter wraps without touching
+// its neighbour, and a refused add changes nothing.
+TEST_F(NsTest, CounterAddsCarryAndWrapInTheirOwnBytes) {
+    hwe_rsrc_t *ns = found("ip_filter_stats");  // 32-byte records
+    uint32_t id = 0;
+    ASSERT_EQ(0u, hwe_rsrc_allocate(ns, 1, &id, nullptr));
+    const uint8_t start[16] = {0, 0, 0, 0, 0xff, 0xff, 0xff, 0xfe, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff};
+    ASSERT_EQ(0u, zel_sim_engine_se_write(eng_, id, 0, start, 16));
+    struct Case {
+        uint32_t offset, len;
+        uint64_t n;
+        std::vector<uint8_t> want;  // bytes 0 to 15 after the add
+    };
+    const Case cases[] = {
+        {0, 4, 1, {0, 0, 0, 1, 0xff, 0xff, 0xff, 0xfe, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff}},
+        {4, 4, 3, {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff}},  // wraps, word 0 kept
+        {8, 8, 1, {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0}},                 // carries into byte 10
+        {2, 4, 0x10000, {0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0}},           // unaligned offset
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(0u, zel_sim_engine_se_add(eng_, id, c.offset, c.len, c.n)) << c.offset;
+        std::vector<uint8_t> back(16);
+        ASSERT_EQ(0u, zel_sim_engine_se_read(eng_, id, 0, back.data(), 16));
+        EXPECT_EQ(c.want, back) << "add at " << c.offset;
+    }
+    std::vector<uint8_t> before(32), after(32);
+    ASSERT_EQ(0u, zel_sim_engine_se_read(eng_, id, 0, before.data(), 32));
+    EXPECT_EQ(HWE_E_BOUNDS, zel_sim_engine_se_add(eng_, id, 28, 8, 1));
+    EXPECT_EQ(HWE_E_PARAM, zel_sim_engine_se_add(eng_, id, 0, 2, 1));
+    EXPECT_EQ(HWE_E_PARAM, zel_sim_engine_se_add(nullptr, id, 0, 4, 1));
+    ASSERT_EQ(0u, zel_sim_engine_se_read(eng_, id, 0, after.data(), 32));
+    EXPECT_EQ(before, after);
+    // A free id has no counters; adding 0 to a fresh record keeps it zero.
+    ASSERT_EQ(0u, hwe_rsrc_free(ns, id, 1, nullptr));
+    EXPECT_EQ(HWE_E_ID_RANGE, zel_sim_engine_se_add(eng_, id, 0, 4, 1));
+    ASSERT_EQ(0u, hwe_rsrc_allocate(ns, 1, &id, nullptr));
+    ASSERT_EQ(0u, zel_sim_engine_se_add(eng_, id, 0, 8, 0));
+    ASSERT_EQ(0u, zel_sim_engine_se_read(eng_, id, 0, after.data(), 32));
+    EXPECT_EQ(std::vector<uint8_t>(32, 0), after);
+}
+
 TEST_F(NsTest, CountersPlantedByNameAreBigEndianAtTheirOffsets) {
     uint32_t intf = 0, dscp = 0;
     ASSERT_EQ(0u, zsim::engine_ns_alloc(eng_, ZSIM_SYS_INTF_NAMESPACE, &intf));

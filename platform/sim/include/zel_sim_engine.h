@@ -193,6 +193,11 @@ uint32_t zel_sim_engine_se_read(hwe_engine_t *eng, uint32_t ns_id, uint32_t offs
                                 uint32_t len);
 uint32_t zel_sim_engine_se_write(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset,
                                  const void *buf, uint32_t len);
+/* Adds `n` to the big-endian counter of `len` bytes (4 or 8) at `offset`
+ * of an id's state record, wrapping as the counter's width does: a read
+ * and a write in one access (the fast path's counter update). */
+uint32_t zel_sim_engine_se_add(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, uint32_t len,
+                               uint64_t n);
 uint32_t zel_sim_engine_sed_read(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, void *buf,
                                  uint32_t len);
 uint32_t zel_sim_engine_sed_write(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset,

@@ -105,11 +105,9 @@ uint32_t release(hwe_rsrc_t &ns, uint32_t id, uint32_t count) {
     return HWE_OK;
 }
 
-// Read or write `len` bytes at `offset` of the memory of kind `m` of an id.
-uint32_t mem_access(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, void *buf,
-                    uint32_t len, bool write) {
-    if (!engine_ok(eng) || (len && !buf)) return HWE_E_PARAM;
-    std::lock_guard<std::mutex> g(eng->mu);
+// The namespace that gives taken id `id` memory of kind `m` (engine
+// locked), or null.
+hwe_rsrc_t *mem_owner(hwe_engine_t *eng, Mem m, uint32_t id) {
     // Namespaces with memory do not overlap: the one of the last access,
     // else the one whose range holds the id.
     hwe_rsrc_t *owner = eng->last_mem_ns;
@@ -119,7 +117,16 @@ uint32_t mem_access(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, void
             if (ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id)) owner = ns.get();
         if (owner) eng->last_mem_ns = owner;
     }
-    if (!owner || !owner->taken(id)) return HWE_E_ID_RANGE;
+    return owner && owner->taken(id) ? owner : nullptr;
+}
+
+// Read or write `len` bytes at `offset` of the memory of kind `m` of an id.
+uint32_t mem_access(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, void *buf,
+                    uint32_t len, bool write) {
+    if (!engine_ok(eng) || (len && !buf)) return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(eng->mu);
+    hwe_rsrc_t *owner = mem_owner(eng, m, id);
+    if (!owner) return HWE_E_ID_RANGE;
     uint32_t size = mem_size(*owner, m);
     if (static_cast<uint64_t>(offset) + len > size) return HWE_E_BOUNDS;
     IdMemory &mem = mem_of(*owner, m);
@@ -370,6 +377,30 @@ uint32_t zel_sim_engine_se_read(hwe_engine_t *eng, uint32_t ns_id, uint32_t offs
 uint32_t zel_sim_engine_se_write(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset,
                                  const void *buf, uint32_t len) try {
     return zsim::guarded(eng, Mem::kState, ns_id, offset, buf, len, true);
+} ZSIM_CATCH(::zsim::boundary_status(__func__))
+uint32_t zel_sim_engine_se_add(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, uint32_t len,
+                               uint64_t n) try {
+    using zsim::Mem;
+    if (!zsim::engine_ok(eng) || (len != 4 && len != 8)) return HWE_E_PARAM;
+    std::lock_guard<std::mutex> g(eng->mu);
+    hwe_rsrc_t *owner = zsim::mem_owner(eng, Mem::kState, ns_id);
+    if (!owner) return HWE_E_ID_RANGE;
+    const uint32_t size = zsim::mem_size(*owner, Mem::kState);
+    if (static_cast<uint64_t>(offset) + len > size) return HWE_E_BOUNDS;
+    zsim::IdMemory &mem = zsim::mem_of(*owner, Mem::kState);
+    const uint32_t i = ns_id - owner->def.base;
+    uint8_t b[8];
+    mem.load(i, offset, b, len);
+    // Big-endian, byte by byte, so the host's order never matters.
+    uint64_t v = 0;
+    for (uint32_t k = 0; k < len; ++k) v = v << 8 | b[k];
+    v += n;
+    for (uint32_t k = len; k-- > 0; v >>= 8) b[k] = static_cast<uint8_t>(v);
+    try {
+        return mem.store(i, size, owner->def.count, offset, b, len) ? HWE_OK : HWE_E_NO_MEMORY;
+    } catch (const std::bad_alloc &) {
+        return HWE_E_NO_MEMORY;
+    }
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
 uint32_t zel_sim_engine_sed_read(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, void *buf,
                                  uint32_t len) try {

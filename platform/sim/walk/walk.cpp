@@ -89,7 +89,17 @@ std::string Walker::intf_text(uint32_t intf_id) const {
 // ---- the walk -----------------------------------------------------------------
 
 uint32_t Walker::run(const Packet &p) {
+    // A fresh walk, keeping the buffers of the caller's last one (a
+    // traffic generator walks packet after packet into the same Walk).
+    std::vector<Stage> stages = std::move(w_.stages);
+    std::string detail = std::move(w_.detail), counter = std::move(w_.counter);
     w_ = Walk{};
+    stages.clear();
+    detail.clear();
+    counter.clear();
+    w_.stages = std::move(stages);
+    w_.detail = std::move(detail);
+    w_.counter = std::move(counter);
     w_.out = p;
     arrival_ = p.arrival;
     arrive();
@@ -165,11 +175,11 @@ bool Walker::filter(uint32_t dir, bool basic, uint32_t rule_set) {
     }
     const uint32_t tos = p.dscp << 2;
     const uint32_t tree = basic ? kTreeInBasicFilter : kTreeExtFilter;
-    std::vector<uint32_t> v = basic ? std::vector<uint32_t>{rule_set, p.proto, p.src, p.dst}
-                                    : std::vector<uint32_t>{rule_set, tos, p.frag, p.proto, p.src, p.dst, p.sport, p.dport};
+    const uint32_t ext[] = {rule_set, tos, p.frag, p.proto, p.src, p.dst, p.sport, p.dport};
+    const uint32_t bas[] = {rule_set, p.proto, p.src, p.dst};
     hwe_action_t a{};
     uint32_t rule = 0;
-    if (failed(t_.classify(tree, v, &a, &rule))) return false;
+    if (failed(basic ? t_.classify(tree, bas, 4, &a, &rule) : t_.classify(tree, ext, 8, &a, &rule))) return false;
     const char *name = dir == 0 ? "ingress filter" : "egress filter";
     const std::string key =
         !tracing() ? std::string()
@@ -190,21 +200,21 @@ bool Walker::filter(uint32_t dir, bool basic, uint32_t rule_set) {
     const char *act = f.action == lay::filter::Action::kAllow   ? "Allow"
                       : f.action == lay::filter::Action::kDeny  ? "Deny"
                                                                 : "Send-To-CPU";
-    std::string entry = fmt("rule %u: %s, FLOW-ID 0x%06x, RULE-KEY %u%s%s", rule, act, f.flow_id, f.rule_key,
-                            f.counter ? ", COUNTER" : "", f.policing ? ", POLICING" : "");
-    if (f.dscp_remap) entry += fmt(", DSCP-REMAP %u", f.assigned_dscp);
-    std::string d = fmt("rule %u: %s", rule, act);
     if (f.counter) {
         // Packets in word 0, bytes in words 2 and 3 of the rule's record.
         count_ns(f.flow_id, 0);
         count_bytes(f.flow_id, 2, p.length);
-        d += ", counted";
     }
-    if (f.dscp_remap) {
-        p.dscp = f.assigned_dscp;
-        d += fmt(", DSCP rewritten to %u", f.assigned_dscp);
+    if (f.dscp_remap) p.dscp = f.assigned_dscp;
+    if (tracing()) {
+        std::string entry = fmt("rule %u: %s, FLOW-ID 0x%06x, RULE-KEY %u%s%s", rule, act, f.flow_id, f.rule_key,
+                                f.counter ? ", COUNTER" : "", f.policing ? ", POLICING" : "");
+        if (f.dscp_remap) entry += fmt(", DSCP-REMAP %u", f.assigned_dscp);
+        std::string d = fmt("rule %u: %s", rule, act);
+        if (f.counter) d += ", counted";
+        if (f.dscp_remap) d += fmt(", DSCP rewritten to %u", f.assigned_dscp);
+        stage(name, static_cast<int>(tree), key, entry, d);
     }
-    WALK_STAGE(name, static_cast<int>(tree), key, entry, d);
     if (f.policing) {
         Hit h;
         const Key k = flow_key(key28);
@@ -220,7 +230,7 @@ bool Walker::filter(uint32_t dir, bool basic, uint32_t rule_set) {
             WALK_DROP(dir == 0 ? kFilterDeny : kEgressFilterDrops, fmt("denied by rule %u of rule set %u", rule, rule_set));
             return false;
         case lay::filter::Action::kSendToCpu:
-            to_cpu_by_flow_key(key28, fmt("rule %u of rule set %u", rule, rule_set),
+            to_cpu_by_flow_key(key28, tracing() ? fmt("rule %u of rule set %u", rule, rule_set) : std::string(),
                                dir == 0 ? kFilterToCpu : kEgressFilterCpu);
             return false;
     }
@@ -248,10 +258,11 @@ void Walker::to_cpu_by_flow_key(uint32_t key28, const std::string &why, Global c
         Hit d;
         Key dk;
         if (failed(t_.lookup(kTreeCpuDscpQos, {pkt().dscp}, &d, &dk))) return;
-        q = lay::via_mtm::via(d.a) == lay::via_mtm::Via::kYes
+        if (tracing())
+            q = lay::via_mtm::via(d.a) == lay::via_mtm::Via::kYes
                 ? fmt("queue by DSCP %u: traffic-manager queue %u", pkt().dscp, lay::via_mtm::mtm_q_id(d.a))
                 : fmt("queue by DSCP %u: no traffic-manager queue", pkt().dscp);
-    } else {
+    } else if (tracing()) {
         q = h.a.w2 == 1 ? fmt("traffic-manager queue %u", h.a.w1) : "no traffic-manager queue";
     }
     WALK_STAGE("CPU queue", kTreeCpuPathParam, Trees::key_text(kTreeCpuPathParam, k), t_.row(kTreeCpuPathParam, k, h), q);

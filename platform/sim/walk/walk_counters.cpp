@@ -42,29 +42,11 @@ const char *global_label(Global g) {
     return "?";
 }
 
-namespace {
-
-// Big-endian, as the engine writes its counters; byte by byte, so the
-// host's order never matters.
-uint64_t load_be(const uint8_t *b, unsigned n) {
-    uint64_t v = 0;
-    for (unsigned i = 0; i < n; ++i) v = v << 8 | b[i];
-    return v;
+bool add_u32(hwe_engine_t *eng, uint32_t ns_id, uint32_t word, uint32_t n) {
+    return zel_sim_engine_se_add(eng, ns_id, word * 4, 4, n) == 0;
 }
-void store_be(uint8_t *b, unsigned n, uint64_t v) {
-    for (unsigned i = n; i-- > 0; v >>= 8) b[i] = static_cast<uint8_t>(v);
+bool add_u64(hwe_engine_t *eng, uint32_t ns_id, uint32_t word, uint64_t n) {
+    return zel_sim_engine_se_add(eng, ns_id, word * 4, 8, n) == 0;
 }
-
-bool add(hwe_engine_t *eng, uint32_t ns_id, uint32_t word, unsigned bytes, uint64_t n) {
-    uint8_t b[8];
-    if (zel_sim_engine_se_read(eng, ns_id, word * 4, b, bytes) != 0) return false;
-    store_be(b, bytes, load_be(b, bytes) + n);
-    return zel_sim_engine_se_write(eng, ns_id, word * 4, b, bytes) == 0;
-}
-
-}  // namespace
-
-bool add_u32(hwe_engine_t *eng, uint32_t ns_id, uint32_t word, uint32_t n) { return add(eng, ns_id, word, 4, n); }
-bool add_u64(hwe_engine_t *eng, uint32_t ns_id, uint32_t word, uint64_t n) { return add(eng, ns_id, word, 8, n); }
 
 }  // namespace zsim::walk::detail

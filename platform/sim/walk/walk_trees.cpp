@@ -65,10 +65,10 @@ uint32_t Trees::lookup(uint32_t index, const Key &k, Hit *h) {
     return zel_sim_engine_lookup_fields(eng_, id, full.n, full.v, full.w, &h->a, &h->depth);
 }
 
-uint32_t Trees::classify(uint32_t index, const std::vector<uint32_t> &values, hwe_action_t *a, uint32_t *rule) {
+uint32_t Trees::classify(uint32_t index, const uint32_t *values, uint32_t n, hwe_action_t *a, uint32_t *rule) {
     uint32_t id = 0;
     if (uint32_t st = id_of(index, &id)) return st;
-    return zel_sim_engine_classify(eng_, id, static_cast<uint32_t>(values.size()), values.data(), a, rule);
+    return zel_sim_engine_classify(eng_, id, n, values, a, rule);
 }
 
 std::string Trees::row(uint32_t index, const Key &k, const Hit &h) {

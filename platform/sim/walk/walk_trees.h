@@ -51,7 +51,10 @@ public:
 
     // A rule-set tree: the first compiled rule matching `values` (the set
     // field first), or the default with *rule = ZEL_SIM_NO_RULE.
-    uint32_t classify(uint32_t index, const std::vector<uint32_t> &values, hwe_action_t *a, uint32_t *rule);
+    uint32_t classify(uint32_t index, const uint32_t *values, uint32_t n, hwe_action_t *a, uint32_t *rule);
+    uint32_t classify(uint32_t index, std::initializer_list<uint32_t> values, hwe_action_t *a, uint32_t *rule) {
+        return classify(index, values.begin(), static_cast<uint32_t>(values.size()), a, rule);
+    }
 
     // The hit as the table dump prints its row: the key columns of the
     // pattern that wrote it, then the value columns.
