@@ -1,6 +1,9 @@
 // Rule-set trees: staging (classification follows the last build), first
 // match by rule index, index refusals, the rebuild threshold, key layout
 // checks, listing.
+#include <algorithm>
+#include <map>
+#include <random>
 #include <vector>
 
 #include "engine_test_util.h"
@@ -233,6 +236,59 @@ TEST_F(RuleSetTest, AnOVtreeSetClassifiesByItsLastBuildAndMergesCoveringSetsByIn
     // A rebuild compiles every set as staged: nothing changes.
     ASSERT_EQ(0u, hwe_ptn_ovtreeset_rebuild(eng_, t36_));
     check("rebuilt", {{3, 6, 80, 5, web2}, {3, 17, 53, 6, wide}, {4, 6, 80, 6, wide}});
+}
+
+// Many sets under keys of every length from 0 to 8 bits (so a packet's set
+// field is covered by several at once), against a naive oracle: the
+// compiled rules of every set whose key covers the field, merged by rule
+// index (equal indexes in set key order: shorter key first, then lower
+// bits), first match.
+TEST_F(RuleSetTest, CoveringSetsOfEveryKeyLengthMergeAsTheOracleSays) {
+    struct OracleRule {
+        uint32_t idx, proto_lo, proto_hi, dport_lo, dport_hi;
+        hwe_action_t action;
+    };
+    std::map<std::pair<uint32_t, uint32_t>, std::vector<OracleRule>> sets;  // (len, bits)
+    std::mt19937 g(25);
+    for (int n = 0; n < 40; ++n) {
+        const uint32_t len = g() % 9;
+        const uint32_t bits = len ? g() % (1u << len) : 0;
+        std::vector<OracleRule> &rules = sets[{len, bits}];
+        if (!rules.empty()) continue;
+        Key k(8);
+        k.add(bits, len);
+        for (uint32_t r = 0; r < 1 + g() % 4; ++r) {
+            const uint32_t idx = g() % 24;  // collide across sets, not within one
+            if (std::any_of(rules.begin(), rules.end(), [&](const OracleRule &o) { return o.idx == idx; }))
+                continue;
+            uint32_t plo = g() % 20, phi = plo + g() % 8, dlo = g() % 100, dhi = dlo + g() % 60;
+            OracleRule o{idx, plo, phi, dlo, dhi, value(1000 + n, idx)};
+            const auto ranges = ext_ranges(plo, phi, dlo, dhi);
+            ASSERT_EQ(0u, hwe_ptn_ovtreeset_insert(eng_, t36_, k.get(), static_cast<uint32_t>(ranges.size()),
+                                                   ranges.data(), idx, &o.action));
+            rules.push_back(o);
+        }
+        ASSERT_EQ(0u, hwe_ptn_ovtreeset_build(eng_, t36_, k.get()));
+    }
+    for (int n = 0; n < 3000; ++n) {
+        const uint32_t set = g() % 256, proto = g() % 30, dport = g() % 170;
+        std::vector<const OracleRule *> merged;
+        for (const auto &[key, rules] : sets)  // map order: by length, then bits
+            if (key.first == 0 || set >> (8 - key.first) == key.second)
+                for (const OracleRule &o : rules) merged.push_back(&o);
+        std::stable_sort(merged.begin(), merged.end(),
+                         [](const OracleRule *a, const OracleRule *b) { return a->idx < b->idx; });
+        const OracleRule *want = nullptr;
+        for (const OracleRule *o : merged)
+            if (o->proto_lo <= proto && proto <= o->proto_hi && o->dport_lo <= dport && dport <= o->dport_hi) {
+                want = o;
+                break;
+            }
+        hwe_action_t a{};
+        const uint32_t idx = ext(set, proto, dport, &a);
+        ASSERT_EQ(want ? want->idx : ZEL_SIM_NO_RULE, idx) << "set " << set << " proto " << proto << " dport " << dport;
+        EXPECT_TRUE(same(want ? want->action : unknown_ruleset_, a)) << "set " << set << ": " << str(a);
+    }
 }
 
 TEST_F(RuleSetTest, UsedOrAbsentRuleIndexesAreRefused) {

@@ -114,7 +114,10 @@ hwe_rsrc_t *mem_owner(hwe_engine_t *eng, Mem m, uint32_t id) {
     if (!owner || owner->magic != kNsMagic || !mem_size(*owner, m) || !owner->contains(id)) {
         owner = nullptr;
         for (auto &ns : eng->namespaces)
-            if (ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id)) owner = ns.get();
+            if (ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id)) {
+                owner = ns.get();
+                break;
+            }
         if (owner) eng->last_mem_ns = owner;
     }
     return owner && owner->taken(id) ? owner : nullptr;

@@ -50,6 +50,32 @@ bool covers(const PtnVal &p, uint32_t value) {
     return (v >> (p.width - p.len)) == static_cast<uint32_t>(p.bits);
 }
 
+// Calls `f` with every set whose key covers `value`, in set key order (by
+// length, then bits). With the layout's first field width every key has
+// that width, so a key length holds at most one covering key: one find per
+// length present rather than a look at every set.
+template <class F>
+void for_covering_sets(const Tree &t, uint32_t value, F &&f) {
+    const uint32_t w = t.fields.empty() ? 0 : t.fields[0];
+    if (w == 0 || w > 32) {
+        for (const auto &[key, set] : t.sets)
+            if (covers(key, value)) f(set);
+        return;
+    }
+    const uint32_t v = w == 32 ? value : value & ((1u << w) - 1);
+    for (auto it = t.sets.begin(); it != t.sets.end();) {
+        PtnVal probe;
+        probe.len = it->first.len;
+        if (probe.len > w) break;  // refused when inserted: covers nothing
+        probe.bits = probe.len ? v >> (w - probe.len) : 0;
+        auto hit = t.sets.find(probe);
+        if (hit != t.sets.end() && covers(hit->first, value)) f(hit->second);
+        ++probe.len;
+        probe.bits = 0;
+        it = t.sets.lower_bound(probe);
+    }
+}
+
 // Locks the engine and finds a rule-set tree of the given kind.
 struct SetTree {
     std::unique_lock<std::mutex> lock;
@@ -211,11 +237,11 @@ uint32_t ruleset_classify(const Tree &t, uint32_t nfields, const uint32_t *value
     // stable sort: equal indexes in set key order).
     const RuleSet *only = nullptr;
     uint32_t covering = 0;
-    for (const auto &[key, set] : t.sets)
-        if (nfields && covers(key, values[0])) {
+    if (nfields)
+        for_covering_sets(t, values[0], [&](const RuleSet &set) {
             only = &set;
             ++covering;
-        }
+        });
     if (covering == 1 && t.kind == ZEL_SIM_TREE_OVTREESET) {
         const uint32_t *bounds = only->bounds.data();
         for (const FlatRule &f : only->flat) {
@@ -233,9 +259,9 @@ uint32_t ruleset_classify(const Tree &t, uint32_t nfields, const uint32_t *value
             if (match(rule)) return found(idx, rule);
     } else if (covering > 1) {
         std::vector<std::pair<uint32_t, const Rule *>> rules;
-        for (const auto &[key, set] : t.sets)
-            if (covers(key, values[0]))
-                for (const auto &[idx, rule] : set.compiled) rules.push_back({idx, &rule});
+        for_covering_sets(t, values[0], [&](const RuleSet &set) {
+            for (const auto &[idx, rule] : set.compiled) rules.push_back({idx, &rule});
+        });
         std::stable_sort(rules.begin(), rules.end(),
                          [](const auto &a, const auto &b) { return a.first < b.first; });
         for (const auto &[idx, rule] : rules)
