@@ -753,7 +753,8 @@ TEST(Cli, AssociationFlowFilterCommands) {
 
 // Binding by name: the functions each bind chooses, what a packet reaches
 // through a bound association before and after unbind, and the refusals
-// (a bound association is not deleted; the matrix's messages).
+// (a bound association, or an egress association a module is bound into,
+// is not deleted until the unbind; the matrix's messages).
 TEST(Cli, BindCommands) {
     Tool tool;
     ToolRun r = tool.run("-q -k",
@@ -778,7 +779,10 @@ TEST(Cli, BindCommands) {
                          "lookup 10.0.0.1 proto 17 dport 3784\n"
                          "unbind egress-flow nh1 to ethernet dir 2 flow 0x20 custom\n"
                          "assoc delete bfd-ctl\n"
-                         "egress flow delete nh1\n");
+                         "egress flow delete nh1\n"
+                         "egress assoc delete vx\n"
+                         "unbind from bfd into vx dir 2 mode 2\n"
+                         "egress assoc delete vx\n");
     EXPECT_EQ(r.exit_status, 1);
     expect_golden("cli_bind.txt", mask_sites(r.out) + "---- errors\n" + mask_sites(mask_pointers(r.err)));
 }
