@@ -751,10 +751,11 @@ TEST(Cli, AssociationFlowFilterCommands) {
               "<stdin>:17: assoc filter commit if0: association: 'if0' is a interface, not a ingress association\n");
 }
 
-// Binding by name: the functions each bind chooses, what a packet reaches
-// through a bound association before and after unbind, and the refusals
-// (a bound association, or an egress association a module is bound into,
-// is not deleted until the unbind; the matrix's messages).
+// Binding by name: the functions each bind chooses, the bind trees (8, 14,
+// 28, 29) as the table dump decodes them, what a packet reaches through a
+// bound association before and after unbind, and the refusals (a bound
+// association, or an egress association a module is bound into, is not
+// deleted until the unbind; the matrix's messages).
 TEST(Cli, BindCommands) {
     Tool tool;
     ToolRun r = tool.run("-q -k",
@@ -772,6 +773,7 @@ TEST(Cli, BindCommands) {
                          "bind ipv4 to ethernet dir 2\n"
                          "bind from ethernet dir 2\n"
                          "bind from bfd into vx dir 2 mode 2\n"
+                         "dump tables bind\n"
                          "assoc delete bfd-ctl\n"
                          "bind assoc bfd-ctl to bfd dir 2 flow 0x10 custom\n"
                          "bind ipv4 to ethernet dir 2 custom\n"
