@@ -10,7 +10,7 @@
 // zel_ip_filter_rule_action_modify and its commit, repeated RUNS times.
 // The default image has 256 statistics ids ("ip_filter_stats"); for a
 // larger N the bench image gives the namespace N + 64 ids at the same
-// base (the module takes the namespace as the image gives it).
+// base (bench_acl.h: image_with_filter_ids).
 //
 // Checked, outside the timed parts: every call returned 0; packets made
 // to hit a sample of rules are classified by the engine to those rules
@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_acl.h"
 #include "bench_util.h"
 #include "zel_ip/zel_ip.h"
 #include "zel_sim.h"
@@ -41,7 +42,6 @@ namespace {
 using namespace zel::bench;
 
 constexpr uint32_t kSets = 32;
-constexpr uint32_t kNsBase = 0x00d19bb9;
 
 struct Rule {
     zel_ip_filter_rule_t r;
@@ -77,26 +77,6 @@ Rule make_rule(std::mt19937 &g, uint32_t i) {
     return x;
 }
 
-zel_sim_image_t *image_for(uint32_t n) {
-    zel_sim_image_t *img = zel_sim_image_default();
-    if (img && n + 64 > 256) {
-        zel_sim_image_remove(img, "ip_filter_stats");
-        zel_sim_image_add_namespace(img, "ip_filter_stats", kNsBase, n + 64, 32);
-    }
-    return img;
-}
-
-bool matches(const zel_ip_filter_rule_t &r, uint32_t proto, uint32_t dip, uint32_t sip, uint32_t dport,
-             uint32_t dscp) {
-    auto pfx = [](uint32_t a, uint32_t b, uint32_t len) { return len == 0 || ((a ^ b) >> (32 - len)) == 0; };
-    if ((r.mask & ZEL_IP_FILTER_PROTO) && (proto < r.proto_lo || proto > r.proto_hi)) return false;
-    if ((r.mask & ZEL_IP_FILTER_DIP) && !pfx(dip, r.dip, r.dip_prefix_len)) return false;
-    if ((r.mask & ZEL_IP_FILTER_SIP) && !pfx(sip, r.sip, r.sip_prefix_len)) return false;
-    if ((r.mask & ZEL_IP_FILTER_DSCP) && (dscp < r.dscp_lo || dscp > r.dscp_hi)) return false;
-    if ((r.mask & ZEL_IP_FILTER_DPORT) && (dport < r.dport_lo || dport > r.dport_hi)) return false;
-    return true;
-}
-
 struct Outcome {
     double build_s = 0;
     std::vector<double> modify_us;
@@ -105,7 +85,7 @@ struct Outcome {
 
 Outcome run_n(uint32_t n, uint32_t runs, uint32_t seed) {
     Outcome out;
-    zel_sim_image_t *img = image_for(n);
+    zel_sim_image_t *img = image_with_filter_ids(n + 64);
     zel_sim_t *sim = zel_sim_create(img);
     zel_sim_image_free(img);
     zel_module_t *m = sim ? zel_sim_module_new(sim, "zel_ip", 0, 1) : nullptr;
@@ -149,7 +129,7 @@ Outcome run_n(uint32_t n, uint32_t runs, uint32_t seed) {
         zel_sim_engine_classify(eng, tree, 8, v, &a, &idx);
         uint32_t want = 10 * (i / kSets);
         for (uint32_t j = i % kSets; j < i; j += kSets)
-            if (matches(rules[j].r, proto, dip, sip, dport, dscp)) {
+            if (acl_rule_matches(rules[j].r, {proto, sip, dip, 0, dport, dscp, 0})) {
                 want = 10 * (j / kSets);
                 break;
             }

@@ -192,6 +192,49 @@ TEST_F(RuleSetTest, RangesMatchInclusivelyInAnOVtreeSet) {
     EXPECT_TRUE(same(unknown_ruleset_, a));
 }
 
+// An OVtreeSet classifies by what its last build compiled (edits of every
+// kind wait for the build); where sets of different key lengths cover the
+// packet's set field, their rules are tried together by index.
+TEST_F(RuleSetTest, AnOVtreeSetClassifiesByItsLastBuildAndMergesCoveringSetsByIndex) {
+    const hwe_action_t web = value(7, 1), any = value(7, 2), web2 = value(7, 3), udp = value(7, 4),
+                       wide = value(7, 5);
+    ASSERT_EQ(0u, ext_insert(3, 5, ext_ranges(6, 6, 80, 443), web));
+    ASSERT_EQ(0u, ext_insert(3, 9, ext_ranges(0, 255, 0, 0xffff), any));
+    ASSERT_EQ(0u, ext_build(3));
+    Key set3(8);
+    set3.add(3, 8);
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_modify(eng_, t36_, set3.get(), 5, &web2));
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_delete(eng_, t36_, set3.get(), 9));
+    ASSERT_EQ(0u, ext_insert(3, 7, ext_ranges(17, 17, 0, 0xffff), udp));
+    struct Case {
+        uint32_t set, proto, dport, idx;
+        hwe_action_t action;
+    };
+    auto check = [&](const char *when, std::initializer_list<Case> cases) {
+        for (const Case &c : cases) {
+            hwe_action_t a{};
+            EXPECT_EQ(c.idx, ext(c.set, c.proto, c.dport, &a)) << when << ": set " << c.set << " proto " << c.proto;
+            EXPECT_TRUE(same(c.idx == ZEL_SIM_NO_RULE ? unknown_ruleset_ : c.action, a)) << when << ": " << str(a);
+        }
+    };
+    check("edited, not built", {{3, 6, 80, 5, web}, {3, 17, 53, 9, any}, {3, 1, 0, 9, any}});
+    ASSERT_EQ(0u, ext_build(3));
+    check("built", {{3, 6, 80, 5, web2}, {3, 17, 53, 7, udp}, {3, 1, 0, ZEL_SIM_NO_RULE, {}}});
+
+    // Sets 0 to 15 under one 4-bit key, its rule between set 3's two.
+    Key low(8);
+    low.add(0, 4);
+    const auto all = ext_ranges(0, 255, 0, 0xffff);
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_insert(eng_, t36_, low.get(), static_cast<uint32_t>(all.size()), all.data(), 6,
+                                           &wide));
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_build(eng_, t36_, low.get()));
+    check("two sets cover 3", {{3, 6, 80, 5, web2}, {3, 17, 53, 6, wide}, {4, 6, 80, 6, wide},
+                               {0x13, 6, 80, ZEL_SIM_NO_RULE, {}}});
+    // A rebuild compiles every set as staged: nothing changes.
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_rebuild(eng_, t36_));
+    check("rebuilt", {{3, 6, 80, 5, web2}, {3, 17, 53, 6, wide}, {4, 6, 80, 6, wide}});
+}
+
 TEST_F(RuleSetTest, UsedOrAbsentRuleIndexesAreRefused) {
     const hwe_action_t a = value(1);
     Key set3(8), set4(8);

@@ -4,7 +4,10 @@
 // against a naive map; at checkpoints (many of them taken in the middle of
 // a resize) every finder of the table must agree with the map: find, the
 // covering query and the listing. No resize may have had to be finished
-// in one call.
+// in one call. The parts are large enough to live in mapped memory, so
+// their next slots are made ready batch by batch, and the shrinks draw on
+// memory the growth gave back to the pool (a stale key there would show
+// up as a phantom in the checks).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -133,6 +136,7 @@ TEST_P(TableGrowth, EveryFinderAgreesWithANaiveMapThroughGrowthAndShrink) {
         }
     }
     ASSERT_NO_FATAL_FAILURE(check("grown"));
+    EXPECT_GT(zsim::table_pool_bytes(), 0u) << "the growth gave mapped slots back";
     // 2. Shrink: erase all but a few hundred in a random order, with a
     //    put now and then, and erases of absent keys.
     std::vector<Key> keys;
@@ -175,3 +179,27 @@ INSTANTIATE_TEST_SUITE_P(Widths, TableGrowth,
                          [](const ::testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
 
 }  // namespace
+
+// Mapped table memory: a new mapping and one taken back from the pool are
+// both all zero once made ready, batch by batch, whatever the last table
+// left in it.
+TEST(TableMemory, PooledMemoryIsZeroOnceReady) {
+    constexpr size_t kBytes = zsim::kMappedBytes * 2;
+    ASSERT_TRUE(zsim::table_mapped(kBytes));
+    bool fresh = false;
+    auto *a = static_cast<unsigned char *>(zsim::table_alloc(kBytes, &fresh));
+    ASSERT_NE(a, nullptr);
+    for (size_t off = 0; off < kBytes; off += 8 * zsim::kPage) zsim::table_ready(a, off, 8 * zsim::kPage, fresh);
+    EXPECT_EQ(std::count(a, a + kBytes, 0), static_cast<long>(kBytes));
+    std::fill(a, a + kBytes, 0xA5);
+    const size_t pooled = zsim::table_pool_bytes();
+    zsim::table_free(a, kBytes);
+    EXPECT_EQ(zsim::table_pool_bytes(), pooled + kBytes);
+    auto *b = static_cast<unsigned char *>(zsim::table_alloc(kBytes, &fresh));
+    ASSERT_EQ(b, a) << "the pooled mapping of the same size is taken";
+    EXPECT_FALSE(fresh);
+    EXPECT_EQ(zsim::table_pool_bytes(), pooled);
+    for (size_t off = 0; off < kBytes; off += 8 * zsim::kPage) zsim::table_ready(b, off, 8 * zsim::kPage, fresh);
+    EXPECT_EQ(std::count(b, b + kBytes, 0), static_cast<long>(kBytes));
+    zsim::table_free(b, kBytes);
+}

@@ -105,10 +105,23 @@ struct Rule {
     hwe_action_t action{};
 };
 
+// A compiled range-vector rule, flat for classification: its ranges are
+// `nranges` (lo, hi) pairs from `off` in its set's `bounds`.
+struct FlatRule {
+    uint32_t idx = 0;
+    uint32_t nranges = 0;
+    uint32_t off = 0;
+    hwe_action_t action{};
+};
+
 struct RuleSet {
     PtnVal key;
     std::map<uint32_t, Rule> staged;            // by rule index: what edits made
     std::map<uint32_t, Rule> compiled;          // what the last build compiled
+    // `compiled` of an OVtreeSet once more, by ascending index, in two
+    // arrays a classification scans without following a pointer per rule.
+    std::vector<FlatRule> flat;
+    std::vector<uint32_t> bounds;
     uint32_t edits = 0;                         // staged edits since that build
 };
 

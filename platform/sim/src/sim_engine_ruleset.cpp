@@ -126,10 +126,29 @@ uint32_t delete_rule(Tree &t, const PtnVal &key, uint32_t idx) {
     return HWE_OK;
 }
 
+// Everything is built aside first, so a failed allocation leaves the set
+// as its last build compiled it.
 void compile(Tree &t, std::map<PtnVal, RuleSet>::iterator s) {
-    s->second.compiled = s->second.staged;
-    s->second.edits = 0;
-    if (s->second.staged.empty()) t.sets.erase(s);
+    RuleSet &set = s->second;
+    std::map<uint32_t, Rule> compiled = set.staged;
+    std::vector<FlatRule> flat;
+    std::vector<uint32_t> bounds;
+    if (t.kind == ZEL_SIM_TREE_OVTREESET) {
+        flat.reserve(compiled.size());
+        for (const auto &[idx, rule] : compiled) {
+            flat.push_back({idx, static_cast<uint32_t>(rule.ranges.size()), static_cast<uint32_t>(bounds.size()),
+                            rule.action});
+            for (const zel_rptn_t &r : rule.ranges) {
+                bounds.push_back(r.lo);
+                bounds.push_back(r.hi);
+            }
+        }
+    }
+    set.compiled.swap(compiled);
+    set.flat.swap(flat);
+    set.bounds.swap(bounds);
+    set.edits = 0;
+    if (set.staged.empty()) t.sets.erase(s);
 }
 
 uint32_t build_set(Tree &t, const PtnVal &key, bool may_refuse) {
@@ -169,27 +188,58 @@ uint32_t ruleset_count(const Tree &t) {
 
 uint32_t ruleset_classify(const Tree &t, uint32_t nfields, const uint32_t *values,
                           hwe_action_t *action, uint32_t *rule_idx) {
-    std::vector<std::pair<uint32_t, const Rule *>> rules;
-    for (const auto &[key, set] : t.sets)
-        if (nfields && covers(key, values[0]))
-            for (const auto &[idx, rule] : set.compiled) rules.push_back({idx, &rule});
-    std::stable_sort(rules.begin(), rules.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
-    for (const auto &[idx, rule] : rules) {
-        bool match;
+    auto match = [&](const Rule &rule) {
+        bool m;
         if (t.kind == ZEL_SIM_TREE_OTREESET) {
-            match = rule->ptns.size() == nfields;
-            for (uint32_t i = 1; match && i < nfields; ++i) match = covers(rule->ptns[i], values[i]);
+            m = rule.ptns.size() == nfields;
+            for (uint32_t i = 1; m && i < nfields; ++i) m = covers(rule.ptns[i], values[i]);
         } else {
-            match = rule->ranges.size() + 1 == nfields;
-            for (uint32_t i = 1; match && i < nfields; ++i)
-                match = rule->ranges[i - 1].lo <= values[i] && values[i] <= rule->ranges[i - 1].hi;
+            m = rule.ranges.size() + 1 == nfields;
+            for (uint32_t i = 1; m && i < nfields; ++i)
+                m = rule.ranges[i - 1].lo <= values[i] && values[i] <= rule.ranges[i - 1].hi;
         }
-        if (match) {
-            *action = rule->action;
-            *rule_idx = idx;
-            return HWE_OK;
+        return m;
+    };
+    auto found = [&](uint32_t idx, const Rule &rule) -> uint32_t {
+        *action = rule.action;
+        *rule_idx = idx;
+        return HWE_OK;
+    };
+    // The sets whose key covers the first field. Nearly always one: its
+    // compiled rules are already in index order, so it is scanned in place
+    // (an OVtreeSet's flat copy); several are merged by rule index (a
+    // stable sort: equal indexes in set key order).
+    const RuleSet *only = nullptr;
+    uint32_t covering = 0;
+    for (const auto &[key, set] : t.sets)
+        if (nfields && covers(key, values[0])) {
+            only = &set;
+            ++covering;
         }
+    if (covering == 1 && t.kind == ZEL_SIM_TREE_OVTREESET) {
+        const uint32_t *bounds = only->bounds.data();
+        for (const FlatRule &f : only->flat) {
+            bool m = f.nranges + 1 == nfields;
+            const uint32_t *b = bounds + f.off;
+            for (uint32_t i = 1; m && i < nfields; ++i, b += 2) m = b[0] <= values[i] && values[i] <= b[1];
+            if (m) {
+                *action = f.action;
+                *rule_idx = f.idx;
+                return HWE_OK;
+            }
+        }
+    } else if (covering == 1) {
+        for (const auto &[idx, rule] : only->compiled)
+            if (match(rule)) return found(idx, rule);
+    } else if (covering > 1) {
+        std::vector<std::pair<uint32_t, const Rule *>> rules;
+        for (const auto &[key, set] : t.sets)
+            if (covers(key, values[0]))
+                for (const auto &[idx, rule] : set.compiled) rules.push_back({idx, &rule});
+        std::stable_sort(rules.begin(), rules.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (const auto &[idx, rule] : rules)
+            if (match(*rule)) return found(idx, *rule);
     }
     *action = t.image_default;
     *rule_idx = ZEL_SIM_NO_RULE;

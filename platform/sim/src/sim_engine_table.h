@@ -35,14 +35,13 @@
 // Invariants: each part holds only keys of its lengths, and its size == its
 // non-empty slots; len_count_[l] ==
 // stored keys of length l and len_mask_ has bit l set iff it is non-zero;
-// a part's load is <= 3/4 after every insert and it shrinks by half when it
+// a part's load is <= 3/4 after every insert (7/8 while a large part's
+// next slots are still being made ready) and it shrinks by half when it
 // drops below 1/8 (hysteresis, so churn at a boundary does not thrash).
 // A part resizes incrementally (see Slots): no put or erase moves more
 // than a few keys, so none stalls at any table size.
 #ifndef ZSIM_ENGINE_TABLE_H
 #define ZSIM_ENGINE_TABLE_H
-
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -51,6 +50,8 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+
+#include "sim_table_memory.h"
 
 namespace zsim {
 
@@ -66,28 +67,6 @@ inline uint64_t fmix64(uint64_t k) {
     k *= 0xc4ceb9fe1a85ec53ULL;
     k ^= k >> 33;
     return k;
-}
-
-// Zeroed memory for a table; large tables come from mmap with huge pages
-// advised (the probes are random, so TLB reach matters at a million keys).
-inline constexpr size_t kMmapThreshold = 1u << 21;
-inline void *table_alloc(size_t bytes) {
-    if (bytes >= kMmapThreshold) {
-        void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) return nullptr;
-#ifdef MADV_HUGEPAGE
-        madvise(p, bytes, MADV_HUGEPAGE);
-#endif
-        return p;
-    }
-    return std::calloc(1, bytes);
-}
-inline void table_free(void *p, size_t bytes) {
-    if (!p) return;
-    if (bytes >= kMmapThreshold)
-        munmap(p, bytes);
-    else
-        std::free(p);
 }
 
 // Keys of up to 57 bits: one 64-bit word, the length in the top 7 bits.
@@ -234,10 +213,22 @@ public:
 // and ends at the latest at e; the backward shift of an erase compares
 // those clamped homes.
 //
-// Pace: a resize starts at load 3/4 (to twice the slots) or below 1/8 (to
-// half), and the old slots are gone after cap/kStep changes; with kStep
-// = 8 the new slots then hold at most 7/8 of the old cap (grow: 7/16 of
-// the new) or 1/4 of it (shrink: 1/2 of the new), under 3/4 either way,
+// Before the move, the new slots of a mapped table are made ready
+// (next_: pages in and zero, see sim_table_memory.h), kBatchPages every
+// kPaceSteps changes, the table working as before meanwhile. That cost
+// (several microseconds a page on a virtual machine) is what makes a
+// resize expensive, so it is spread thin.
+//
+// Pace: a mapped part starts growing at load 1/2 (to twice the slots): its
+// next slots, 2 cap x S bytes (S = 16 or 24), are ready after
+// cap x S / 256 changes (a page per 8), at most 3/32 cap, and the old slots are moved
+// after cap/kStep = 1/8 cap more, so the growth is over by load 23/32,
+// under 3/4. A heap part grows at 3/4, at once into heap slots. A part
+// shrinks to half below load 1/8, when no resize is under way. Should load
+// 3/4 be reached with the next slots not ready (a failed early start),
+// the rest are made ready a batch every change, and at 7/8 all at once
+// (counted as a stall: never, at this pace). With kStep = 8 the new slots
+// hold at most 7/16 of their cap after a growth and 1/2 after a shrink,
 // so one resize is always over before the next is due.
 template <class K>
 class Slots {
@@ -245,6 +236,8 @@ public:
     using Slot = typename K::Slot;
     using Packed = typename K::Packed;
     static constexpr size_t kStep = 8;
+    static constexpr unsigned kPaceSteps = 64;
+    static constexpr size_t kBatchPages = 8;
     // Old slots up to this many are moved at once (a bounded, small copy).
     static constexpr size_t kMoveAtOnce = 256;
 
@@ -283,12 +276,20 @@ public:
     }
 
     bool reserve_one() {
+        if (!cap_) return start_resize(16);
+        // A mapped part grows early (see Pace); a failure is tried again
+        // at the next put.
+        if (!next_ && !old_ && (size_ + 1) * 2 > cap_ && table_mapped(cap_ * 2 * sizeof(Slot)))
+            start_resize(cap_ * 2);
         if ((size_ + 1) * 4 <= cap_ * 3) return true;
-        if (old_) {  // never, at the pace above
+        if (next_ && (size_ + 1) * 8 <= cap_ * 7) return true;  // brought in at the fast pace now
+        if (next_ || old_) {  // never, at the pace above
             ++stalls_;
+            ready_next();
             finish();
+            if ((size_ + 1) * 4 <= cap_ * 3) return true;
         }
-        return start_resize(cap_ ? cap_ * 2 : 16);
+        return start_resize(cap_ * 2);
     }
     // 1 inserted, 0 replaced, -1 memory short.
     int put(u128 bits, unsigned len, uint64_t val, uint64_t *old) {
@@ -337,18 +338,20 @@ public:
         }
         if (!gone) return false;
         --size_;
-        if (!old_ && cap_ > 64 && size_ * 8 < cap_) start_resize(cap_ / 2);  // failure: keep the larger table
+        if (!old_ && !next_ && cap_ > 64 && size_ * 8 < cap_) start_resize(cap_ / 2);  // failure: keep the larger table
         return true;
     }
     void clear() {
         table_free(slots_, cap_ * sizeof(Slot));
         table_free(old_, old_cap_ * sizeof(Slot));
-        slots_ = old_ = nullptr;
-        cap_ = size_ = mask_ = old_cap_ = old_mask_ = moved_ = 0;
+        table_free(next_, next_cap_ * sizeof(Slot));
+        slots_ = old_ = next_ = nullptr;
+        cap_ = size_ = mask_ = old_cap_ = old_mask_ = moved_ = next_cap_ = next_ready_ = 0;
     }
     // Rebuild at the smallest capacity that keeps the load below 3/4: an
     // explicit compaction, so it moves every key in one call.
     bool compact() {
+        ready_next();
         finish();
         size_t cap = 16;
         while (size_ * 4 > cap * 3) cap *= 2;
@@ -358,6 +361,7 @@ public:
         }
         if (cap == cap_) return true;
         if (!start_resize(cap)) return false;
+        ready_next();
         finish();
         return true;
     }
@@ -371,8 +375,10 @@ public:
             if (!K::empty(s)) f(s);
         }
     }
-    size_t held() const { return cap_ + old_cap_; }  // slots of both tables
-    bool resizing() const { return old_ != nullptr; }
+    // Bytes held: the slots, the old ones being moved and what is ready
+    // of the next ones.
+    size_t held_bytes() const { return (cap_ + old_cap_) * sizeof(Slot) + next_ready_; }
+    bool resizing() const { return old_ != nullptr || next_ != nullptr; }
     size_t stalls() const { return stalls_; }
 
     unsigned group_ = 0;  // set once, before the first key
@@ -439,16 +445,56 @@ private:
             old_cap_ = old_mask_ = moved_ = 0;
         }
     }
+    // Every put and erase does a bounded share of the resize under way:
+    // make a batch of the next slots ready, or move kStep old slots.
     void step() {
-        if (old_) move(kStep);
+        if (next_)
+            bring_in();
+        else if (old_)
+            move(kStep);
     }
     void finish() {
         if (old_) move(old_cap_);
     }
+    // A resize of a mapped table first makes its next slots ready (see
+    // Pace) before a key is moved; a heap table is used at once.
     bool start_resize(size_t cap) {
-        auto *fresh = static_cast<Slot *>(table_alloc(cap * sizeof(Slot)));
-        if (!fresh) return false;
+        bool fresh = false;
+        auto *next = static_cast<Slot *>(table_alloc(cap * sizeof(Slot), &fresh));
+        if (!next) return false;
         finish();
+        next_ = next;
+        next_cap_ = cap;
+        next_ready_ = 0;
+        next_fresh_ = fresh;
+        pace_ = 0;
+        if (!table_mapped(cap * sizeof(Slot)) || !size_) ready_next();
+        return true;
+    }
+    // kBatchPages of the next slots every kPaceSteps changes while the
+    // load is under 3/4, every change above it.
+    void bring_in() {
+        if (size_ * 4 < cap_ * 3 && ++pace_ < kPaceSteps) return;
+        pace_ = 0;
+        const size_t bytes = next_cap_ * sizeof(Slot);
+        const size_t n = std::min(kBatchPages * kPage, bytes - next_ready_);
+        table_ready(next_, next_ready_, n, next_fresh_);
+        next_ready_ += n;
+        if (next_ready_ == bytes) use_next();
+    }
+    // All of the next slots at once (compaction, or a pace cut short).
+    void ready_next() {
+        if (!next_) return;
+        const size_t bytes = next_cap_ * sizeof(Slot);
+        if (table_mapped(bytes) && next_ready_ < bytes) table_ready(next_, next_ready_, bytes - next_ready_, next_fresh_);
+        use_next();
+    }
+    // The next slots become the slots; the move of the old ones starts.
+    void use_next() {
+        Slot *fresh = next_;
+        const size_t cap = next_cap_;
+        next_ = nullptr;
+        next_cap_ = next_ready_ = 0;
         old_ = slots_;
         old_cap_ = cap_;
         old_mask_ = mask_;
@@ -456,19 +502,18 @@ private:
         slots_ = fresh;
         cap_ = cap;
         mask_ = cap - 1;
-        if (!old_) return true;
+        if (!old_) return;
         if (!size_) {  // nothing to move: no need to look at the old slots
             table_free(old_, old_cap_ * sizeof(Slot));
             old_ = nullptr;
             old_cap_ = old_mask_ = 0;
-            return true;
+            return;
         }
-        // The move starts after an empty slot (the load is at most 3/4:
+        // The move starts after an empty slot (the load is at most 7/8:
         // one is a short run away).
         old_end_ = 0;
         while (!K::empty(old_[old_end_])) ++old_end_;
         if (old_cap_ <= kMoveAtOnce) finish();
-        return true;
     }
 
     Slot *old_ = nullptr;
@@ -476,6 +521,11 @@ private:
     size_t old_end_ = 0;  // the empty old slot e the move goes round to
     size_t moved_ = 0;    // old slots moved so far
     size_t stalls_ = 0;   // resizes finished in one call by reserve_one
+    Slot *next_ = nullptr;        // the slots a resize will move into, being brought in
+    size_t next_cap_ = 0;
+    size_t next_ready_ = 0;       // bytes of next_ brought in so far
+    bool next_fresh_ = false;     // next_ is a new mapping (else from the pool)
+    unsigned pace_ = 0;           // changes since the last batch made ready
 };
 
 // The prefix table: parts by length, longest first (see the top of the
@@ -639,8 +689,8 @@ public:
     // Both tables of a part being resized.
     size_t bytes() const override {
         size_t n = 0;
-        for (unsigned p = 0; p < nparts_; ++p) n += parts_[p].held();
-        return n * sizeof(Slot);
+        for (unsigned p = 0; p < nparts_; ++p) n += parts_[p].held_bytes();
+        return n;
     }
     size_t stalls() const override {
         size_t n = 0;
