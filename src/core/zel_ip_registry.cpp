@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <pthread.h>
 
@@ -71,6 +72,75 @@ struct Use {
     const char *what;
 };
 
+// Allocator of the registry's maps. Single nodes come from a pool of
+// 64 KiB chunks and go back to its free list, so registering a record
+// costs no call into the heap and the nodes of records made together sit
+// together. Every map operation that allocates or frees runs with the
+// registry held in write mode, which guards the pools too. Arrays (the
+// bucket table) come from operator new. The pools live as long as the
+// process (the registry's own destructor gives its nodes back to them).
+class NodePool {
+public:
+    explicit NodePool(size_t size) : size_(size) {}
+    void *take() {
+        if (void *p = free_) {
+            std::memcpy(&free_, p, sizeof free_);
+            return p;
+        }
+        if (static_cast<size_t>(end_ - next_) < size_) {
+            next_ = static_cast<char *>(::operator new(kChunkBytes));  // may throw: nothing changed
+            end_ = next_ + kChunkBytes;
+        }
+        void *p = next_;
+        next_ += size_;
+        return p;
+    }
+    void give(void *p) {
+        std::memcpy(p, &free_, sizeof free_);
+        free_ = p;
+    }
+
+private:
+    static constexpr size_t kChunkBytes = 64 * 1024;
+    size_t size_;
+    void *free_ = nullptr;  // linked through the nodes' first bytes
+    char *next_ = nullptr, *end_ = nullptr;
+};
+
+template <class T>
+struct NodeAlloc {
+    using value_type = T;
+    NodeAlloc() = default;
+    template <class U>
+    NodeAlloc(const NodeAlloc<U> &) {}
+    T *allocate(size_t n) {
+        if (n != 1) return static_cast<T *>(::operator new(n * sizeof(T)));
+        return static_cast<T *>(pool().take());
+    }
+    void deallocate(T *p, size_t n) {
+        if (n != 1) return ::operator delete(p);
+        pool().give(p);
+    }
+    template <class U>
+    bool operator==(const NodeAlloc<U> &) const { return true; }
+
+private:
+    static constexpr size_t kSize = (sizeof(T) + alignof(T) - 1) / alignof(T) * alignof(T);
+    static_assert(kSize >= sizeof(void *) && alignof(T) <= alignof(std::max_align_t));
+    static NodePool &pool() {
+        static NodePool *p = new NodePool(kSize);  // never destroyed, see above
+        return *p;
+    }
+};
+
+template <class V>
+using PtrMap = std::unordered_map<const void *, V, std::hash<const void *>, std::equal_to<const void *>,
+                                  NodeAlloc<std::pair<const void *const, V>>>;
+template <class V>
+using PtrMultimap = std::unordered_multimap<const void *, V, std::hash<const void *>,
+                                            std::equal_to<const void *>,
+                                            NodeAlloc<std::pair<const void *const, V>>>;
+
 // Buckets for this many records from the start: a module at the scale of
 // its namespaces (71,164 ingress and 70,365 egress associations, 1,600
 // egress flows, the interfaces) registers without the map stopping to
@@ -79,8 +149,8 @@ constexpr size_t kRecordsReserved = 1u << 18;
 
 struct Registry {
     WriterFirstLock mu;
-    std::unordered_map<const void *, Entry> live;  // guarded by mu
-    std::unordered_multimap<const void *, Use> uses;  // by the used record; guarded by mu
+    PtrMap<Entry> live;                             // guarded by mu
+    PtrMultimap<Use> uses;                          // by the used record; guarded by mu
     Registry() { live.reserve(kRecordsReserved); }
 };
 
@@ -96,8 +166,9 @@ thread_local const void *t_owner = nullptr;
 // The module whose write lock this thread holds (NULL: none).
 thread_local const void *t_locked __attribute__((tls_model("initial-exec"))) = nullptr;
 thread_local bool t_in_work __attribute__((tls_model("initial-exec"))) = false;
-// Records allocated by the running work, published when it ends.
-thread_local std::vector<void *> t_pending;
+// Records allocated by the running work, with their entries (a map node
+// stays where it is until erased), published when the work ends.
+thread_local std::vector<std::pair<void *, Entry *>> t_pending;
 
 // Recent live answers of this thread.
 struct Known {
@@ -112,7 +183,7 @@ thread_local unsigned t_known_next __attribute__((tls_model("initial-exec"))) = 
 
 // Caller holds the registry in write mode: the record leaves the map and
 // is cleared before anyone can reuse its memory.
-void unregister_locked(Registry &r, std::unordered_map<const void *, Entry>::iterator it) {
+void unregister_locked(Registry &r, PtrMap<Entry>::iterator it) {
     void *p = const_cast<void *>(it->first);
     const size_t size = it->second.size;
     r.live.erase(it);
@@ -121,7 +192,8 @@ void unregister_locked(Registry &r, std::unordered_map<const void *, Entry>::ite
 
 void forget_pending(void *p) {
     if (t_pending.empty()) return;
-    t_pending.erase(std::remove(t_pending.begin(), t_pending.end(), p), t_pending.end());
+    t_pending.erase(std::remove_if(t_pending.begin(), t_pending.end(), [p](const auto &e) { return e.first == p; }),
+                    t_pending.end());
 }
 
 void publish_pending() {
@@ -129,10 +201,7 @@ void publish_pending() {
     Registry &r = registry();
     {
         std::unique_lock<WriterFirstLock> g(r.mu);
-        for (void *p : t_pending) {
-            auto it = r.live.find(p);
-            if (it != r.live.end()) it->second.published = true;
-        }
+        for (auto &e : t_pending) e.second->published = true;
     }
     t_pending.clear();
 }
@@ -144,15 +213,16 @@ void *obj_alloc(size_t size, ObjKind kind) {
     void *p = hwe_nvm_calloc(1, static_cast<uint32_t>(size));
     if (!p) return nullptr;
     Registry &r = registry();
+    Entry *e = nullptr;
     try {
         if (t_in_work) t_pending.reserve(t_pending.size() + 1);
         std::unique_lock<WriterFirstLock> g(r.mu);
-        r.live[p] = Entry{kind, !t_in_work, t_owner, size};
+        e = &(r.live[p] = Entry{kind, !t_in_work, t_owner, size});
     } catch (...) {
         hwe_nvm_free(p);
         return nullptr;
     }
-    if (t_in_work) t_pending.push_back(p);
+    if (t_in_work) t_pending.emplace_back(p, e);
     return p;
 }
 

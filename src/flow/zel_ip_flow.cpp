@@ -105,8 +105,9 @@ void free_record(zel_ip_flow *f) {
     obj_free(f);
 }
 
-// Create steps 6 to 10 on the allocated record.
-uint32_t build(Call &c, zel_ip_flow &f) {
+// Create steps 6 to 10 on the allocated record; `key` is its tree-8 key
+// when create built it already.
+uint32_t build(Call &c, zel_ip_flow &f, const lay::KeySpec *key) {
     zel_module_t *m = c.m;
     ZelIpPriv &p = *c.priv;
     IngressAssoc &ia = f.body.ingress;
@@ -149,7 +150,7 @@ uint32_t build(Call &c, zel_ip_flow &f) {
     // 10. The lookup entry; a Bind association gets it when it is bound.
     if (a.action != ZEL_IP_ASSOC_BIND) {
         const uint32_t st = take(ia, kApLookup, [&] {
-            return assoc_lookup_update(m, p, a, ia.target, a.action, ns, 0, 0, kRuleLearn);
+            return assoc_lookup_update(m, p, a, ia.target, a.action, ns, 0, 0, kRuleLearn, key);
         });
         if (!(ia.absent & kApLookup)) assoc_index_add(p, &f);  // room reserved at step 5
         if (st) return ZFAIL_FATAL(m, fatal(st), "Failed to add ingress association rule in hardware\n");
@@ -176,9 +177,11 @@ uint32_t create(Call &c, const zel_ip_ingress_assoc_params_t *params, zel_ip_flo
     // Two associations with the same lookup key would share one entry:
     // the second learn would take it over, and deleting either would
     // withdraw the other's.
-    if (a.action != ZEL_IP_ASSOC_BIND && !assoc_compressed_shape(a)) {
-        if (zel_ip_flow *other = assoc_index_find(p, kTreeIngressAssocFlow, assoc_lookup_key(a, ia.target),
-                                                  &ia.key_hash))
+    lay::KeySpec key{};
+    const bool tree8 = a.action != ZEL_IP_ASSOC_BIND && !assoc_compressed_shape(a);
+    if (tree8) {
+        key = assoc_lookup_key(a, ia.target);
+        if (zel_ip_flow *other = assoc_index_find(p, kTreeIngressAssocFlow, key, &ia.key_hash))
             return ZREJECT(m, kBadParam, "Ingress association 0x%08" PRIxPTR " has the same fields\n",
                            reinterpret_cast<uintptr_t>(other));
     }
@@ -204,7 +207,7 @@ uint32_t create(Call &c, const zel_ip_ingress_assoc_params_t *params, zel_ip_flo
     f->head.hdr.magic = ZEL_FLOW_HDR_MAGIC;
     f->body.ingress = ia;
     // 6-10; a failure withdraws what was taken and frees the record.
-    if (const uint32_t st = build(c, *f)) {
+    if (const uint32_t st = build(c, *f, tree8 ? &key : nullptr)) {
         if (teardown(c, *f) != 0) {
             ZLOG_FATAL(m, "Failed to withdraw ingress association ID 0x%x set up partly; the ID stays taken\n",
                        f->head.hdr.ns_id);

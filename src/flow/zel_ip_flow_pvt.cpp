@@ -102,12 +102,12 @@ static lay::KeySpec comp_key(const zel_ip_ingress_assoc_params_t &p, const Assoc
 
 uint32_t assoc_lookup_update(zel_module_t *m, ZelIpPriv &p, const zel_ip_ingress_assoc_params_t &a,
                              AssocTarget &t, uint32_t action, uint32_t ns_id, uint8_t imc_idx,
-                             uint8_t flow_idx, uint32_t op) {
+                             uint8_t flow_idx, uint32_t op, const lay::KeySpec *key) {
     // 1. The compressed shape has a tree of its own.
     if (assoc_compressed_shape(a)) return assoc_comp_update(m, p, a, t, action, ns_id, imc_idx, flow_idx, op);
     // 2-3. Tree 8.
     hwe_action_t v = lookup_value(a, action, ns_id, imc_idx, flow_idx, true);
-    return layout::key_program(m, p.trees[kTreeIngressAssocFlow], assoc_lookup_key(a, t), op, v,
+    return layout::key_program(m, p.trees[kTreeIngressAssocFlow], key ? *key : assoc_lookup_key(a, t), op, v,
                                op ? kAddMsg : kRemoveMsg, ZEL_SITE, kLookupBuildMsg);
 }
 

@@ -121,10 +121,11 @@ layout::KeySpec assoc_lookup_key(const zel_ip_ingress_assoc_params_t &p, const A
 // (or, for Bind, the function indexes), policing and flow filtering; W2
 // the NS ID. Failures: "Failed to build input pattern\n", "Failed to add
 // LPM rule in hardware\n" / "Failed to remove LPM rule from hardware\n",
-// severity 1.
+// severity 1. `key`, when given, is the tree-8 key the caller built
+// already (assoc_lookup_key(a, t)).
 uint32_t assoc_lookup_update(zel_module_t *m, ZelIpPriv &p, const zel_ip_ingress_assoc_params_t &a,
                              AssocTarget &t, uint32_t action, uint32_t ns_id, uint8_t imc_idx,
-                             uint8_t flow_idx, uint32_t op);
+                             uint8_t flow_idx, uint32_t op, const layout::KeySpec *key = nullptr);
 uint32_t assoc_comp_update(zel_module_t *m, ZelIpPriv &p, const zel_ip_ingress_assoc_params_t &a,
                            AssocTarget &t, uint32_t action, uint32_t ns_id, uint8_t imc_idx,
                            uint8_t flow_idx, uint32_t op);

@@ -160,6 +160,51 @@ struct Tree {
     uint32_t rebuild_threshold = 0;             // 0: a build never asks for a rebuild
 };
 
+// Memory of one kind (state-engine records, SED or MTM parameters) of the
+// ids of a namespace. An id reads as zeros until something other than
+// zeros is written to it; only then does it get a record, and it gives the
+// record back when it is freed (or taken anew). Records are packed in
+// chunks in the order ids first need one, so a namespace whose ids are
+// mostly cleared and never written (Discard associations) holds few
+// records, and the pages it touches are the ones it fills:
+//
+//   slot (an entry per id, 0: zeros)   chunks of records (64 KiB each)
+//   [0][3][0][1][0][2] ...  ------->  | rec 0 | rec 1 | rec 2 | ... |
+//
+// A free record is linked through its first 4 bytes. Nothing here moves
+// or grows a large container after the first write: the slot table comes
+// whole (zero pages, touched as ids are written), the chunk list is sized
+// for the whole namespace then.
+class IdMemory {
+public:
+    IdMemory() = default;
+    ~IdMemory() { clear(); }
+    IdMemory(const IdMemory &) = delete;
+    IdMemory &operator=(const IdMemory &) = delete;
+
+    // Writes `len` bytes at `offset` of id index `i` (0 .. count - 1; the
+    // caller checked offset + len <= size). false when memory is short
+    // (nothing written).
+    bool store(uint32_t i, uint32_t size, uint32_t count, uint32_t offset, const void *buf, uint32_t len);
+    // Reads `len` bytes at `offset` of id index `i`.
+    void load(uint32_t i, uint32_t offset, void *buf, uint32_t len) const;
+    // Id index `i` was taken or freed: it reads as zeros again.
+    void forget(uint32_t i);
+    // Gives every record back (a destroyed namespace).
+    void clear();
+
+private:
+    uint8_t *record(uint32_t r) const {
+        return chunks_[r / per_chunk_] + static_cast<size_t>(r % per_chunk_) * rec_bytes_;
+    }
+    uint32_t *slot_ = nullptr;          // per id: 1 + its record, 0: none
+    uint32_t rec_bytes_ = 0;            // bytes of a record (its link fits)
+    std::vector<uint8_t *> chunks_;     // capacity for every id from the first write
+    uint32_t per_chunk_ = 0;            // records of a chunk
+    uint32_t next_ = 0;                 // records handed out of the chunks
+    uint32_t free_ = 0;                 // 1 + first free record, 0: none
+};
+
 }  // namespace zsim
 
 // ---- engine objects -------------------------------------------------------
@@ -178,9 +223,9 @@ struct hwe_rsrc {
     std::vector<uint64_t> used;                 // one bit per id
     uint32_t full_below = 0;                    // every word of `used` below it is full
     uint32_t in_use = 0;
-    // Memory of allocated ids; absent bytes read as zero. Erased when an
-    // id is freed, so an id comes back zeroed from the next allocation.
-    std::unordered_map<uint32_t, std::vector<uint8_t>> se, sed, mtm;
+    // Memory of allocated ids (state-engine records, SED and MTM
+    // parameters); an id reads as zeros from its allocation on.
+    zsim::IdMemory se, sed, mtm;
 
     bool contains(uint32_t id) const { return id - def.base < def.count; }
     bool taken(uint32_t id) const {
@@ -200,6 +245,7 @@ struct hwe_engine {
     std::unordered_map<uint32_t, zsim::Tree *> by_id;
     std::map<std::string, uint32_t> symbols;    // trees and functions of the image
     std::vector<std::unique_ptr<hwe_rsrc>> namespaces;  // live and destroyed shells
+    hwe_rsrc *last_mem_ns = nullptr;            // of the last memory access (a shell lives as long)
     // Compactions run, the last ZEL_SIM_COMPACTIONS_KEPT of them, and how
     // many there were in all.
     std::deque<zel_sim_compaction_t> compactions;

@@ -16,12 +16,14 @@
 // A destroyed namespace keeps its shell (dead magic) until the engine
 // goes, so a stale handle is refused rather than followed.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "sim_engine.h"
 #include "sim_engine_internal.h"
 #include "sim_fault.h"
+#include "sim_pages.h"
 
 namespace zsim {
 
@@ -36,9 +38,7 @@ bool ns_ok(const hwe_rsrc_t *ns) { return ns && ns->magic == kNsMagic && engine_
 uint32_t mem_size(const hwe_rsrc_t &ns, Mem m) {
     return m == Mem::kState ? ns.def.record_size : m == Mem::kSed ? ns.def.sed_size : ns.def.mtm_size;
 }
-std::unordered_map<uint32_t, std::vector<uint8_t>> &mem_map(hwe_rsrc_t &ns, Mem m) {
-    return m == Mem::kState ? ns.se : m == Mem::kSed ? ns.sed : ns.mtm;
-}
+IdMemory &mem_of(hwe_rsrc_t &ns, Mem m) { return m == Mem::kState ? ns.se : m == Mem::kSed ? ns.sed : ns.mtm; }
 
 void set_taken(hwe_rsrc_t &ns, uint32_t id, bool taken) {
     uint32_t i = id - ns.def.base;
@@ -49,9 +49,9 @@ void set_taken(hwe_rsrc_t &ns, uint32_t id, bool taken) {
         ns.full_below = std::min(ns.full_below, i >> 6);
     }
     ns.in_use += taken ? 1 : static_cast<uint32_t>(-1);
-    ns.se.erase(id);
-    ns.sed.erase(id);
-    ns.mtm.erase(id);
+    ns.se.forget(i);
+    ns.sed.forget(i);
+    ns.mtm.forget(i);
 }
 
 // The lowest run of `count` free ids, or false. The search starts at the
@@ -110,26 +110,24 @@ uint32_t mem_access(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, void
                     uint32_t len, bool write) {
     if (!engine_ok(eng) || (len && !buf)) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(eng->mu);
-    hwe_rsrc_t *owner = nullptr;
-    for (auto &ns : eng->namespaces)
-        if (ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id)) owner = ns.get();
+    // Namespaces with memory do not overlap: the one of the last access,
+    // else the one whose range holds the id.
+    hwe_rsrc_t *owner = eng->last_mem_ns;
+    if (!owner || owner->magic != kNsMagic || !mem_size(*owner, m) || !owner->contains(id)) {
+        owner = nullptr;
+        for (auto &ns : eng->namespaces)
+            if (ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id)) owner = ns.get();
+        if (owner) eng->last_mem_ns = owner;
+    }
     if (!owner || !owner->taken(id)) return HWE_E_ID_RANGE;
     uint32_t size = mem_size(*owner, m);
     if (static_cast<uint64_t>(offset) + len > size) return HWE_E_BOUNDS;
-    auto &map = mem_map(*owner, m);
-    // Buckets for every id at the first write: growing the map as ids are
-    // written would rehash all of it now and then, stalling that one call
-    // for milliseconds at 70,000 records.
-    if (write && map.empty() && map.bucket_count() < owner->def.count) map.reserve(owner->def.count);
-    auto it = map.find(id);
-    if (write) {
-        if (it == map.end()) it = map.emplace(id, std::vector<uint8_t>(size, 0)).first;
-        if (len) std::memcpy(it->second.data() + offset, buf, len);
-    } else if (len) {
-        if (it == map.end())
-            std::memset(buf, 0, len);
-        else
-            std::memcpy(buf, it->second.data() + offset, len);
+    IdMemory &mem = mem_of(*owner, m);
+    const uint32_t i = id - owner->def.base;
+    if (!write) {
+        mem.load(i, offset, buf, len);
+    } else if (!mem.store(i, size, owner->def.count, offset, buf, len)) {
+        return HWE_E_NO_MEMORY;
     }
     return HWE_OK;
 }
@@ -143,7 +141,80 @@ uint32_t guarded(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, const v
     }
 }
 
+constexpr size_t kChunkBytes = 64 * 1024;
+
+bool all_zero(const uint8_t *b, uint32_t len) {
+    uint64_t acc = 0;
+    uint32_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, b + i, 8);
+        acc |= w;
+    }
+    for (; i < len; ++i) acc |= b[i];
+    return acc == 0;
+}
+
 }  // namespace
+
+bool IdMemory::store(uint32_t i, uint32_t size, uint32_t count, uint32_t offset, const void *buf,
+                     uint32_t len) {
+    const auto *bytes = static_cast<const uint8_t *>(buf);
+    if (!slot_ || !slot_[i]) {
+        // Zeros over zeros: nothing to keep.
+        if (all_zero(bytes, len)) return true;
+        if (!slot_) {
+            rec_bytes_ = std::max<uint32_t>(size, sizeof free_);
+            per_chunk_ = static_cast<uint32_t>(std::max<size_t>(1, kChunkBytes / rec_bytes_));
+            chunks_.reserve((count + per_chunk_ - 1) / per_chunk_);
+            // calloc hands a large table out as fresh zero pages.
+            slot_ = static_cast<uint32_t *>(std::calloc(count, sizeof(uint32_t)));
+            if (!slot_) return false;
+        }
+        uint32_t r;
+        if (free_) {
+            r = free_ - 1;
+            std::memcpy(&free_, record(r), sizeof free_);
+        } else {
+            if (next_ == chunks_.size() * per_chunk_) {
+                const size_t chunk = static_cast<size_t>(per_chunk_) * rec_bytes_;
+                auto *c = static_cast<uint8_t *>(std::malloc(chunk));
+                if (!c) return false;
+                pages_in(c, chunk);
+                chunks_.push_back(c);  // within the capacity reserved above
+            }
+            r = next_++;
+        }
+        std::memset(record(r), 0, size);
+        slot_[i] = r + 1;
+    }
+    std::memcpy(record(slot_[i] - 1) + offset, bytes, len);
+    return true;
+}
+
+void IdMemory::load(uint32_t i, uint32_t offset, void *buf, uint32_t len) const {
+    if (slot_ && slot_[i])
+        std::memcpy(buf, record(slot_[i] - 1) + offset, len);
+    else
+        std::memset(buf, 0, len);
+}
+
+void IdMemory::forget(uint32_t i) {
+    if (!slot_ || !slot_[i]) return;
+    const uint32_t r = slot_[i] - 1;
+    slot_[i] = 0;
+    std::memcpy(record(r), &free_, sizeof free_);
+    free_ = r + 1;
+}
+
+void IdMemory::clear() {
+    for (uint8_t *c : chunks_) std::free(c);
+    chunks_.clear();
+    chunks_.shrink_to_fit();
+    std::free(slot_);
+    slot_ = nullptr;
+    next_ = free_ = 0;
+}
 
 hwe_rsrc *find_ns(hwe_engine_t *e, const std::string &name) {
     for (auto &ns : e->namespaces)

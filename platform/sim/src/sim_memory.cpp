@@ -5,14 +5,36 @@
 // module that reads a record after freeing it fails its tests; a block is
 // unpoisoned and zeroed when it is handed out again. Accounting (bytes and
 // blocks in use) and an optional limit are process-wide.
+//
+// Where new blocks come from. A module takes records by the ten thousand
+// (an association is one), and the first touch of a fresh page is what a
+// new record costs most: a fault, and on a virtual machine a costly one
+// (tens of microseconds a page). So new small blocks are carved from
+// slabs, back to back with no allocator overhead between them, and a slab
+// comes with its pages brought in by one call into the kernel:
+//
+//   slab (64 KiB, pages in)  | hdr | payload | hdr | payload | ... | (rest) |
+//                              <-- one block of class c -->
+//
+// A slab is never given back: its blocks go to the free lists, and the
+// slabs stay until the process ends. Size classes step by 16 bytes up to
+// 512 (records come in many sizes below that, and a power-of-two class
+// would waste up to half of each), then double. Larger blocks, and every block under
+// AddressSanitizer (which then checks each block's bounds and leaks), come
+// from malloc one by one.
+//
+// Freed blocks are linked through their headers, so a free never grows a
+// container (which would stall that one call while a large one moves).
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 #include "hwe.h"
 #include "sim_fault.h"
+#include "sim_pages.h"
 #include "zel_sim.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -26,9 +48,11 @@
 #include <sanitizer/asan_interface.h>
 #define ZSIM_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
 #define ZSIM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+constexpr bool kSlabs = false;
 #else
 #define ZSIM_POISON(p, n) ((void)(p), (void)(n))
 #define ZSIM_UNPOISON(p, n) ((void)(p), (void)(n))
+constexpr bool kSlabs = true;
 #endif
 
 namespace {
@@ -39,27 +63,56 @@ constexpr unsigned char kPoison = 0xdb;
 // Header in front of every block; the payload follows, 16-byte aligned.
 struct alignas(16) BlockHeader {
     uint32_t magic;
-    uint32_t cls;      // size class index
-    uint64_t size;     // bytes asked for
+    uint32_t cls;            // size class index
+    union {
+        uint64_t size;       // in use: bytes asked for
+        BlockHeader *next;   // free: the next block of its free list
+    };
 };
+static_assert(sizeof(BlockHeader) == 16);
 
-// Size classes: powers of two from 16 bytes; larger blocks are not pooled.
-constexpr int kClasses = 16;  // up to 512 KiB
-constexpr uint64_t class_bytes(int c) { return 16ull << c; }
+// Size classes: 16 to 512 bytes by 16, then 1 KiB to 512 KiB by doubling;
+// larger blocks are not pooled.
+constexpr int kStepClasses = 32;
+constexpr int kClasses = kStepClasses + 10;
+constexpr uint64_t class_bytes(int c) {
+    return c < kStepClasses ? 16ull * static_cast<uint64_t>(c + 1) : 1024ull << (c - kStepClasses);
+}
+static_assert(class_bytes(kStepClasses - 1) == 512 && class_bytes(kClasses - 1) == 512 * 1024);
+
+int size_class(uint64_t n) {
+    if (n <= class_bytes(kStepClasses - 1)) return static_cast<int>((n + 15) / 16) - 1;
+    for (int c = kStepClasses; c < kClasses; ++c)
+        if (n <= class_bytes(c)) return c;
+    return kClasses;  // unpooled
+}
+
+constexpr uint64_t kSlabBytes = 64 * 1024;
+// Blocks of a class carved from slabs: a slab holds at least 16 of them.
+constexpr bool from_slab(int c) {
+    return kSlabs && c < kClasses && (sizeof(BlockHeader) + class_bytes(c)) * 16 <= kSlabBytes;
+}
 
 struct Pools {
     std::mutex mu;
-    std::vector<BlockHeader *> free_list[kClasses];
+    BlockHeader *free_list[kClasses] = {};  // guarded by mu
+    // The unused tail of each class's current slab; guarded by mu.
+    char *slab_next[kClasses] = {};
+    char *slab_end[kClasses] = {};
     std::atomic<uint64_t> in_use{0};
     std::atomic<uint64_t> blocks{0};
     std::atomic<uint64_t> limit{0};
     ~Pools() {
-        for (auto &l : free_list)
-            for (auto *h : l) {
-                ZSIM_UNPOISON(h, sizeof(BlockHeader));  // before reading its size class
-                ZSIM_UNPOISON(h, sizeof(BlockHeader) + class_bytes(static_cast<int>(h->cls)));
+        for (int c = 0; c < kClasses; ++c) {
+            if (from_slab(c)) continue;  // they stay with their slabs
+            for (BlockHeader *h = free_list[c]; h;) {
+                ZSIM_UNPOISON(h, sizeof(BlockHeader));  // before reading its link
+                BlockHeader *next = h->next;
+                ZSIM_UNPOISON(h, sizeof(BlockHeader) + class_bytes(c));
                 std::free(h);
+                h = next;
             }
+        }
     }
 };
 Pools &pools() {
@@ -67,10 +120,20 @@ Pools &pools() {
     return p;
 }
 
-int size_class(uint64_t n) {
-    for (int c = 0; c < kClasses; ++c)
-        if (n <= class_bytes(c)) return c;
-    return kClasses;  // unpooled
+// A new block of slab class `c`; caller holds p.mu. nullptr when memory
+// is short.
+BlockHeader *carve(Pools &p, int c) {
+    const uint64_t bytes = sizeof(BlockHeader) + class_bytes(c);
+    if (static_cast<uint64_t>(p.slab_end[c] - p.slab_next[c]) < bytes) {
+        void *s = mmap(nullptr, kSlabBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (s == MAP_FAILED) return nullptr;
+        zsim::pages_in(s, kSlabBytes);
+        p.slab_next[c] = static_cast<char *>(s);
+        p.slab_end[c] = static_cast<char *>(s) + kSlabBytes;
+    }
+    auto *h = reinterpret_cast<BlockHeader *>(p.slab_next[c]);
+    p.slab_next[c] += bytes;
+    return h;
 }
 
 }  // namespace
@@ -88,9 +151,12 @@ void *hwe_nvm_calloc(uint32_t count, uint32_t size) try {
     BlockHeader *h = nullptr;
     if (c < kClasses) {
         std::lock_guard<std::mutex> g(p.mu);
-        if (!p.free_list[c].empty()) {
-            h = p.free_list[c].back();
-            p.free_list[c].pop_back();
+        if ((h = p.free_list[c])) {
+            ZSIM_UNPOISON(h, sizeof(BlockHeader));
+            p.free_list[c] = h->next;
+        } else if (from_slab(c)) {
+            h = carve(p, c);
+            if (!h) return nullptr;
         }
     }
     uint64_t cap = c < kClasses ? class_bytes(c) : n;
@@ -125,9 +191,10 @@ void hwe_nvm_free(void *ptr) try {
         return;
     }
     std::memset(ptr, kPoison, class_bytes(c));
-    ZSIM_POISON(h, sizeof(BlockHeader) + class_bytes(c));
     std::lock_guard<std::mutex> g(p.mu);
-    p.free_list[c].push_back(h);
+    h->next = p.free_list[c];
+    p.free_list[c] = h;
+    ZSIM_POISON(h, sizeof(BlockHeader) + class_bytes(c));
 } ZSIM_CATCH_VOID
 
 uint64_t zel_sim_mem_in_use(void) try { return pools().in_use.load(); } ZSIM_CATCH(0)
