@@ -13,7 +13,9 @@
  *                          hands packets to the destination;
  *   zel_ip_get_entry_func  IPv4 is the destination: is the request
  *                          acceptable, and which IPv4 entry function
- *                          receives the packets;
+ *                          receives the packets (a bind into an IPv4
+ *                          flow is recorded in it until
+ *                          zel_ip_release_entry_func lets it go);
  *   zel_ip_custom_bind,    program (or withdraw) a custom bind of an IPv4
  *   zel_ip_custom_unbind   flow: its lookup entry calls the IMC function
  *                          and the destination's entry function directly.
@@ -97,6 +99,19 @@ ZEL_IP_EXPORT uint32_t zel_ip_get_imc(zel_module_t *module, const zel_ip_bind_in
  * location or an unsupported combination). */
 ZEL_IP_EXPORT uint32_t zel_ip_get_entry_func(zel_module_t *module, const zel_ip_bind_info_t *bind,
                                              uint32_t *entry_fn_id);
+
+/* An F2F or EBCOM bind that zel_ip_get_entry_func accepted is recorded in
+ * its destination egress association: the association is in use by the
+ * bind's source module and its delete is refused (0x3000f, "... in use by
+ * bind from module ...") until the bind is released here. The framework
+ * calls this (service table) when it unbinds, and when a bind fails after
+ * the entry function query accepted it. Under the module lock. Releases
+ * one record of bind->src_module in bind->dst_flow; a bind with nothing
+ * recorded (another bind type, a module that has no record left in the
+ * flow) changes nothing and succeeds, so a release can be repeated.
+ * Returns 0, 0x30008 (NULL bind information, a destination flow that is
+ * not an egress association of this module), 0x30001 (bad module). */
+ZEL_IP_EXPORT uint32_t zel_ip_release_entry_func(zel_module_t *module, const zel_ip_bind_info_t *bind);
 
 /* Custom bind of the IPv4 source flow of `bind` (bind->src_module is the
  * IPv4 module). In order: the destination's entry function (its entry

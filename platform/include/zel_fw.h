@@ -177,7 +177,11 @@ typedef struct zel_service_table {
     void *rsvd0[4];
     uint32_t (*custom_bind)(zel_sys_ctx_t *ctx, const struct zel_bind_info *bind);
     uint32_t (*custom_unbind)(zel_sys_ctx_t *ctx, const struct zel_bind_info *bind);
-    void *rsvd1[3];
+    /* The destination of a bind lets go of what its get_entry_func
+     * recorded: called on unbind, and when a bind fails after the
+     * destination's get_entry_func accepted it. */
+    uint32_t (*release_entry_func)(zel_module_t *module, const struct zel_bind_info *bind);
+    void *rsvd1[2];
     uint32_t (*get_imc)(zel_module_t *module, const struct zel_bind_info *bind, uint32_t *imc_fn_id);
     uint32_t (*get_entry_func)(zel_module_t *module, const struct zel_bind_info *bind,
                                uint32_t *entry_fn_id);

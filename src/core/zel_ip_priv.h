@@ -91,6 +91,10 @@ struct ZelIpPriv {
     // Interface and next hop of every egress flow (src/flow), allocated
     // like assoc_index: one egress flow per tree-29 key.
     void *egress_flow_index;
+    // Users of the filter CPU-path entries by flow key (src/filter,
+    // zel_ip_filter_keys.h), allocated like assoc_index and replaced by a
+    // larger record when it fills up.
+    void *filter_keys;
     // Who holds the address-tree entries and INTF-IDs objects program
     // (tree/zel_ip_ledger.h); made at start-up, deleted at shutdown.
     Ledger *ledger;

@@ -325,16 +325,17 @@ bool obj_use(const void *used, const void *user, const char *what) {
     return true;
 }
 
-void obj_unuse(const void *used, const void *user) {
+bool obj_unuse(const void *used, const void *user) {
     Registry &r = registry();
     std::unique_lock<WriterFirstLock> g(r.mu);
     auto range = r.uses.equal_range(used);
     for (auto it = range.first; it != range.second; ++it) {
         if (it->second.user == user) {
             r.uses.erase(it);
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 const void *obj_user(const void *used, const char **what) {

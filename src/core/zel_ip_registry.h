@@ -92,7 +92,8 @@ size_t obj_free_owned(const void *owner, const void *keep);
 // shutdown frees drop theirs with them.
 // obj_use returns false when memory is short (nothing recorded).
 bool obj_use(const void *used, const void *user, const char *what);
-void obj_unuse(const void *used, const void *user);
+// obj_unuse drops one use of `used` by `user`; false when there was none.
+bool obj_unuse(const void *used, const void *user);
 // A user of `used` (and its kind in *what), or NULL.
 const void *obj_user(const void *used, const char **what);
 

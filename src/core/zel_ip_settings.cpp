@@ -34,6 +34,7 @@ zel_service_table_t service_table(const ZelIpPriv *p) {
     t.shutdown = zel_ip_shutdown;
     t.custom_bind = zel_ip_custom_bind;
     t.custom_unbind = zel_ip_custom_unbind;
+    t.release_entry_func = zel_ip_release_entry_func;
     t.get_imc = zel_ip_get_imc;
     t.get_entry_func = zel_ip_get_entry_func;
     if (p)

@@ -5,6 +5,7 @@
 #include <cinttypes>
 
 #include "core/zel_ip_registry.h"
+#include "filter/zel_ip_filter_keys.h"
 #include "flow/zel_ip_cpu_path.h"
 #include "tree/zel_ip_layout_filter.h"
 #include "zel_ip/zel_ip_core.h"
@@ -17,11 +18,6 @@ namespace lf = layout::filter;
 
 constexpr uint32_t kFlowIdMax = 0xffffff;  // FLOW-ID and data words: 24 bits
 constexpr uint32_t kRuleSeBytes = 32;      // statistics record cleared at add
-constexpr const char *kCpuPathFail = "Failed to program the MTM queue ID\n";
-
-zel_ip_cpu_delivery_t delivery_of(const zel_ip_filter_action_t &a) {
-    return {a.cpu_kind, a.cpu_target, a.cpu_cb_fn_id, a.context_flow_id};
-}
 
 bool polices(const zel_ip_filter_action_t &a) { return a.police == 1; }
 bool to_cpu(const zel_ip_filter_action_t &a) { return a.type == ZEL_IP_FILTER_CPU; }
@@ -33,65 +29,8 @@ uint32_t flow_key_of(const zel_ip_filter_action_t &a, uint32_t ns_id, uint32_t p
     return flow_id << 4 | rule_key;
 }
 
-// The CPU path an action needs under `key`; `held` collects what it
-// learnt (PendingLeft bits kLeftPolicing, kLeftParam, kLeftQueue, and the
-// tree-17/18 bits in *param_held).
-uint32_t cpu_path_add(Call &c, uint32_t key, const zel_ip_filter_action_t &a, uint32_t police_id,
-                      uint8_t *held, uint8_t *param_held) {
-    uint32_t st = 0;
-    if (polices(a)) {
-        st = zel_ip_cpu_flow_policing_config(c.m, key, police_id, 1);
-        if (st == 0) *held |= kLeftPolicing;
-    }
-    if (st == 0 && to_cpu(a)) {
-        const zel_ip_cpu_delivery_t d = delivery_of(a);
-        st = cpu_flow_param(c.m, key, &d, 1, param_held);
-        if (*param_held) *held |= kLeftParam;
-        if (st == 0) {
-            st = zel_ip_cpu_flow_mtm_config(c.m, key, a.mtm_queue, a.dscp_cpu_queue, 1);
-            if (st == 0) *held |= kLeftQueue;
-        }
-    }
-    if (st) return ZFAIL_FATAL(c.m, fatal(st), kCpuPathFail);
-    return 0;
-}
-
-// Withdraws what `held` names under `key`, clearing the bit of each part
-// withdrawn; 0 or the last failing status (the messages name the key).
-uint32_t cpu_path_remove(Call &c, uint32_t key, uint8_t *held, uint8_t *param_held) {
-    uint32_t result = 0;
-    if (*held & kLeftPolicing) {
-        if (uint32_t st = zel_ip_cpu_flow_policing_config(c.m, key, 0, 0)) {
-            ZLOG_ERROR(c.m, "Failed to remove the CPU path Policing configuration for filterId %d\n",
-                       static_cast<int>(key));
-            result = st;
-        } else {
-            *held = static_cast<uint8_t>(*held & ~kLeftPolicing);
-        }
-    }
-    if (*held & kLeftParam) {
-        if (uint32_t st = cpu_flow_param(c.m, key, nullptr, 0, param_held)) {
-            ZLOG_ERROR(c.m, "Failed to remove the CPU path parameter configuration for filterId %d\n",
-                       static_cast<int>(key));
-            result = st;
-        }
-        if (*param_held == 0) *held = static_cast<uint8_t>(*held & ~kLeftParam);
-    }
-    if (*held & kLeftQueue) {
-        if (uint32_t st = zel_ip_cpu_flow_mtm_config(c.m, key, nullptr, 0, 0)) {
-            ZLOG_ERROR(c.m, "Failed to remove the CPU path MTM queue ID for filterId %d\n",
-                       static_cast<int>(key));
-            result = st;
-        } else {
-            *held = static_cast<uint8_t>(*held & ~kLeftQueue);
-        }
-    }
-    return result;
-}
-
 // The CPU-path parts an action holds under its key.
-uint8_t cpu_parts(const zel_ip_filter_action_t &a, uint8_t *param_held) {
-    *param_held = to_cpu(a) ? static_cast<uint8_t>(kHeldParam | kHeldCtx) : 0;
+uint8_t cpu_parts(const zel_ip_filter_action_t &a) {
     return static_cast<uint8_t>((polices(a) ? kLeftPolicing : 0) | (to_cpu(a) ? kLeftParam | kLeftQueue : 0));
 }
 
@@ -130,14 +69,11 @@ uint32_t pending_check(Call &c, const PendingList &l, const zel_ip_flow &f, cons
 
 void pending_append(PendingList &l, zel_ip_flow &f, const zel_ip_filter_action_t &prev, bool deleted) {
     const uint32_t i = l.count++;
-    uint8_t param_held = 0;
     l.rules[i] = &f;
     l.police[i] = polices(prev) ? 1 : 0;
     l.cpu_path[i] = to_cpu(prev) ? 1 : 0;
     l.old_key[i] = f.body.filter.flow_key;
-    l.left[i] = static_cast<uint8_t>(cpu_parts(prev, &param_held) |
-                                     (deleted ? kLeftNsId | kLeftRecord : kLeftKeySwitch));
-    l.param_held[i] = param_held;
+    l.left[i] = static_cast<uint8_t>(cpu_parts(prev) | (deleted ? kLeftNsId | kLeftRecord : kLeftKeySwitch));
     f.body.filter.pending = 1;
 }
 
@@ -163,7 +99,7 @@ bool release_entry(Call &c, PendingList &l, uint32_t i, uint32_t *status) {
         r.flow_key = r.pending_key;
         left = static_cast<uint8_t>(left & ~kLeftKeySwitch);
     }
-    if (uint32_t st = cpu_path_remove(c, l.old_key[i], &left, &l.param_held[i])) *status = st;
+    if (uint32_t st = cpu_path_remove(c, l.old_key[i], &left)) *status = st;
     if (!(left & kLeftPolicing)) l.police[i] = 0;
     if (!(left & (kLeftParam | kLeftQueue))) l.cpu_path[i] = 0;
     // The NS ID goes after its old key's entries: a rule added meanwhile
@@ -264,7 +200,7 @@ uint32_t filter_rule_add(Call &c, const FilterKind &k, zel_ip_rule_set &set, uin
         return st;
     }
     ZLOG_INFO(c.m, "Allocated filter Rule NS ID 0x%x\n", ns);
-    uint8_t held = 0, param_held = 0;
+    uint8_t held = 0;
     static constexpr uint8_t kZeros[kRuleSeBytes] = {};
     const uint32_t key = flow_key_of(a, ns, police_id, 0);
     FilterRule &r = f->body.filter;
@@ -276,7 +212,7 @@ uint32_t filter_rule_add(Call &c, const FilterKind &k, zel_ip_rule_set &set, uin
     if (uint32_t se = hwe_se_state_set(c.m->engine, ns, 0, kZeros, kRuleSeBytes)) {
         st = ZFAIL_FATAL(c.m, fatal(ZEL_E_SE_WRITE), "Failed to clear namespace entry, RTE Error: %s\n",
                          hwe_status_get(se));
-    } else if ((st = cpu_path_add(c, key, a, police_id, &held, &param_held)) == 0) {
+    } else if ((st = cpu_path_add(c, key, a, police_id, &held)) == 0) {
         st = k.hw(c, set, rule_idx, key, *f, a, 0);
         if (st) ZLOG_FATAL(c.m, "Failed to add the rule in hardware\n");
     }
@@ -284,7 +220,9 @@ uint32_t filter_rule_add(Call &c, const FilterKind &k, zel_ip_rule_set &set, uin
         // A failed add gives back what it took; what cannot be withdrawn
         // keeps the NS ID taken, so no later rule inherits its entries.
         *out = nullptr;
-        const bool withdrawn = cpu_path_remove(c, key, &held, &param_held) == 0;
+        // Another rule's use of a shared key stays untouched.
+        const bool withdrawn = cpu_path_remove(c, key, &held) == 0;
+        if (!withdrawn) cpu_path_abandon(c, key, held);
         uint32_t ignored = 0;
         if (!withdrawn || !ns_id_free(c, ns, &ignored))
             ZLOG_FATAL(c.m, "Filter rule NS ID 0x%x kept: its entries could not be withdrawn\n", ns);
@@ -334,13 +272,15 @@ uint32_t filter_rule_modify(Call &c, const FilterKind &k, uint32_t rule_idx, zel
     const uint32_t rule_key = lf::rule_key_of_key(r.flow_key) == 0 ? kRuleKeyAlt : 0;
     const uint32_t key = flow_key_of(*a, f->head.hdr.ns_id, police_id, rule_key);
     // 2-3.
-    uint8_t held = 0, param_held = 0;
-    uint32_t st = cpu_path_add(c, key, *a, police_id, &held, &param_held);
+    uint8_t held = 0;
+    uint32_t st = cpu_path_add(c, key, *a, police_id, &held);
     if (st == 0) st = k.hw(c, *r.rule_set, rule_idx, key, *f, *a, 2);
     if (st) {
-        // The rule stays as it was: the new key's entries go again.
-        if (cpu_path_remove(c, key, &held, &param_held))
+        // The rule stays as it was: its uses of the new key go again.
+        if (cpu_path_remove(c, key, &held)) {
             ZLOG_FATAL(c.m, "CPU path entries of flow key 0x%x could not be withdrawn\n", key);
+            cpu_path_abandon(c, key, held);
+        }
         return st;
     }
     // 4.
@@ -361,13 +301,12 @@ uint32_t pending_release(Call &c, PendingList &l) {
             l.cpu_path[kept] = l.cpu_path[i];
             l.old_key[kept] = l.old_key[i];
             l.left[kept] = l.left[i];
-            l.param_held[kept] = l.param_held[i];
         }
         ++kept;
     }
     for (uint32_t i = kept; i < l.count; ++i) {
         l.rules[i] = nullptr;
-        l.police[i] = l.cpu_path[i] = l.left[i] = l.param_held[i] = 0;
+        l.police[i] = l.cpu_path[i] = l.left[i] = 0;
         l.old_key[i] = 0;
     }
     l.count = kept;

@@ -5,7 +5,9 @@
 // A filter rule's flow key is FLOW-ID << 4 | RULE-KEY: FLOW-ID is its
 // statistics NS ID, or the policing flow id when its action polices
 // without counting; RULE-KEY is 0 or 4. The CPU path of a rule (trees 16
-// to 19, flow/zel_ip_cpu_path.h) is keyed by it. A modify programs the
+// to 19, flow/zel_ip_cpu_path.h) is keyed by it; rules that police with
+// one policer without counting share a key, so its entries are counted by
+// user (filter/zel_ip_filter_keys.h). A modify programs the
 // new action under the other RULE-KEY, so the compiled set's entries
 // (old key) and the edited set's (new key) coexist until the commit.
 //

@@ -34,16 +34,15 @@ struct PendingList {
     // Bookkeeping after the documented fields.
     uint32_t old_key[kMaxPending];      // flow key the entries to release carry
     uint8_t left[kMaxPending];          // PendingLeft bits still to do
-    uint8_t param_held[kMaxPending];    // trees 17/18 still held (kHeldParam, kHeldCtx)
 };
 
 // What a pending entry still has to release. A release that fails keeps
 // its bit (and the entry) for the next commit.
 enum PendingLeft : uint8_t {
     kLeftKeySwitch = 1u << 0,  // modified: take the reprogrammed flow key
-    kLeftPolicing = 1u << 1,   // tree 16 under old_key
-    kLeftParam = 1u << 2,      // trees 17, 18 under old_key
-    kLeftQueue = 1u << 3,      // tree 19 under old_key
+    kLeftPolicing = 1u << 1,   // a use of tree 16 under old_key (filter/zel_ip_filter_keys.h)
+    kLeftParam = 1u << 2,      // a use of trees 17, 18 under old_key
+    kLeftQueue = 1u << 3,      // a use of tree 19 under old_key
     kLeftNsId = 1u << 4,       // deleted: the statistics id
     kLeftRecord = 1u << 5,     // deleted: the record (last)
 };

@@ -28,6 +28,11 @@ struct EgressAssoc {
     uint32_t vrd_id;  // of tree 10, resolved at create
     uint8_t ttl;      // written into the parameter record (0 in params: the default)
     uint32_t absent;  // EgressPart bits of parts not held
+    // Binds of sibling modules into this association that the entry
+    // function query accepted and no unbind has released yet; each is also
+    // a use of the flow by its source module, so the flow is not deleted
+    // under a bind.
+    uint32_t binds_in;
 };
 
 // Body of an egress flow (kind kFlowEgress).

@@ -1,6 +1,10 @@
 // Binding, the query half: the bind matrix (IPv4 as the source of a bind)
-// and the entry-function query (IPv4 as the destination). Both only read:
-// a refusal changes nothing.
+// and the entry-function query (IPv4 as the destination). A refusal
+// changes nothing. The matrix only reads; an accepted query whose bind
+// ends in an IPv4 flow (F2F, EBCOM) records the bind in that egress
+// association (a use by the source module, counted in binds_in) until the
+// framework releases it (zel_ip_release_entry_func), so the association
+// is not deleted while a sibling module's packets are bound into it.
 //
 // The matrix runs its checks in a fixed order: the request itself (NULL,
 // CPU locations, binding mode), the bind types each destination takes,
@@ -208,6 +212,15 @@ const char *entry_refusal(const zel_bind_info_t &b, uint32_t src, bool *cpu_eth_
     }
 }
 
+// The user kind a bind into an IPv4 flow is recorded with.
+constexpr const char *kBindInUser = "bind from module";
+
+// The bind types whose destination is an IPv4 flow (an egress
+// association), read and recorded.
+bool into_flow(const zel_bind_info_t &b) {
+    return b.bind_type == ZEL_IP_BIND_F2F || b.bind_type == ZEL_IP_BIND_EBCOM;
+}
+
 uint32_t entry_query(Call &c, const zel_bind_info_t *bind, uint32_t *entry_fn_id) {
     zel_module_t *m = c.m;
     // 1.
@@ -215,11 +228,14 @@ uint32_t entry_query(Call &c, const zel_bind_info_t *bind, uint32_t *entry_fn_id
     const zel_bind_info_t &b = *bind;
     if (b.src_location == ZEL_IP_BIND_LOCATION_CPU || b.dst_location == ZEL_IP_BIND_LOCATION_CPU)
         return ZREJECT(m, error(kBindUnsupported), "Module location CPU not supported\n");
-    // 2. A flow-to-flow bind ends in an egress association of this module.
-    if (b.bind_type == ZEL_IP_BIND_F2F || b.bind_type == ZEL_IP_BIND_EBCOM) {
-        const zel_ip_flow *f = bind_own_flow(m, b.dst_flow);
-        if (!f) return ZREJECT(m, kBadParam, "Dest Flow Handle specified is invalid\n");
-        if (f->head.kind != kFlowEgressAssoc)
+    // 2. A flow-to-flow bind ends in an egress association of this module
+    //    (whose delete has not begun: its entries are whole).
+    zel_ip_flow *dst = nullptr;
+    if (into_flow(b)) {
+        dst = bind_own_flow(m, b.dst_flow);
+        if (!dst || (dst->head.kind == kFlowEgressAssoc && dst->body.egress_assoc.absent != 0))
+            return ZREJECT(m, kBadParam, "Dest Flow Handle specified is invalid\n");
+        if (dst->head.kind != kFlowEgressAssoc)
             return ZREJECT(m, kBadParam, "Dest Flow must be egress association flow type\n");
     }
     // 3.
@@ -228,7 +244,30 @@ uint32_t entry_query(Call &c, const zel_bind_info_t *bind, uint32_t *entry_fn_id
     bool cpu_eth = false;
     if (const char *msg = entry_refusal(b, b.src_module->module_id, &cpu_eth))
         return ZREJECT(m, error(kBindUnsupported), "%s", msg);
+    // 4. The accepted bind is recorded in its destination flow, which is
+    //    not deleted under it until the bind is released.
+    if (dst) {
+        if (!obj_use(dst, b.src_module, kBindInUser))
+            return ZFAIL_FATAL(m, kNoMemory, "Failed to allocate memory for the bind\n");
+        ++dst->body.egress_assoc.binds_in;
+    }
     if (cpu_eth) *entry_fn_id = c.priv->flow_funcs[kFnProcessCpuEthPkts].id;
+    return 0;
+}
+
+// Lets go of one record the entry function query made for `bind`.
+uint32_t entry_release(Call &c, const zel_bind_info_t *bind) {
+    zel_module_t *m = c.m;
+    if (!bind) return ZREJECT(m, kBadParam, "NULL pointer parameter for bind info\n");
+    const zel_bind_info_t &b = *bind;
+    if (!into_flow(b)) return 0;  // nothing recorded for other types
+    zel_ip_flow *dst = bind_own_flow(m, b.dst_flow);
+    if (!dst) return ZREJECT(m, kBadParam, "Dest Flow Handle specified is invalid\n");
+    if (dst->head.kind != kFlowEgressAssoc)
+        return ZREJECT(m, kBadParam, "Dest Flow must be egress association flow type\n");
+    EgressAssoc &ea = dst->body.egress_assoc;
+    // Only a record of this source module goes; none left: released already.
+    if (ea.binds_in > 0 && obj_unuse(dst, b.src_module)) --ea.binds_in;
     return 0;
 }
 
@@ -253,6 +292,10 @@ uint32_t zel_ip_get_imc(zel_module_t *module, const zel_bind_info_t *bind, uint3
 
 uint32_t zel_ip_get_entry_func(zel_module_t *module, const zel_bind_info_t *bind, uint32_t *entry_fn_id) {
     return with_module(module, __func__, [&](Call &c) { return entry_query(c, bind, entry_fn_id); });
+}
+
+uint32_t zel_ip_release_entry_func(zel_module_t *module, const zel_bind_info_t *bind) {
+    return with_module(module, __func__, [&](Call &c) { return entry_release(c, bind); });
 }
 
 }  // extern "C"

@@ -751,9 +751,11 @@ TEST(Cli, AssociationFlowFilterCommands) {
               "<stdin>:17: assoc filter commit if0: association: 'if0' is a interface, not a ingress association\n");
 }
 
-// Binding by name: the functions each bind chooses, what a packet reaches
-// through a bound association before and after unbind, and the refusals
-// (a bound association is not deleted; the matrix's messages).
+// Binding by name: the functions each bind chooses, the bind trees (8, 14,
+// 28, 29) as the table dump decodes them, what a packet reaches through a
+// bound association before and after unbind, and the refusals (a bound
+// association, or an egress association a module is bound into, is not
+// deleted until the unbind; the matrix's messages).
 TEST(Cli, BindCommands) {
     Tool tool;
     ToolRun r = tool.run("-q -k",
@@ -771,6 +773,7 @@ TEST(Cli, BindCommands) {
                          "bind ipv4 to ethernet dir 2\n"
                          "bind from ethernet dir 2\n"
                          "bind from bfd into vx dir 2 mode 2\n"
+                         "dump tables bind\n"
                          "assoc delete bfd-ctl\n"
                          "bind assoc bfd-ctl to bfd dir 2 flow 0x10 custom\n"
                          "bind ipv4 to ethernet dir 2 custom\n"
@@ -778,7 +781,10 @@ TEST(Cli, BindCommands) {
                          "lookup 10.0.0.1 proto 17 dport 3784\n"
                          "unbind egress-flow nh1 to ethernet dir 2 flow 0x20 custom\n"
                          "assoc delete bfd-ctl\n"
-                         "egress flow delete nh1\n");
+                         "egress flow delete nh1\n"
+                         "egress assoc delete vx\n"
+                         "unbind from bfd into vx dir 2 mode 2\n"
+                         "egress assoc delete vx\n");
     EXPECT_EQ(r.exit_status, 1);
     expect_golden("cli_bind.txt", mask_sites(r.out) + "---- errors\n" + mask_sites(mask_pointers(r.err)));
 }

@@ -170,6 +170,79 @@ TEST(BindFaults, CustomBind) {
     sweep_bind(kFlowToEthernet, 4);
 }
 
+// IPv4 as the destination: a GTPU F2F bind into the egress association.
+// The query records it (or, failed, does not); the release lets it go
+// (or, failed, keeps it so that it can be repeated).
+zel_bind_info_t gtpu_into(SweepEnv &env, World &w) {
+    return request(w.sib[ZEL_IP_MODULE_GTPU], nullptr, env.m, w.eassoc, ZEL_IP_BIND_F2F, 2, 0);
+}
+uint32_t delete_eassoc(SweepEnv &env, World &w) {
+    return quietly([&] { return zel_ip_egress_association_delete(env.m, w.eassoc); });
+}
+
+TEST(BindFaults, EntryFunctionQueryRecordsOnlyAnAcceptedBind) {
+    auto w = std::make_shared<World>();
+    SweepOp op;
+    op.name = "zel_ip_get_entry_func into an egress association";
+    op.setup = [&](SweepEnv &env) {
+        zel::test::sweep_start(env);
+        *w = World{};
+        w->make(env.m, env.sim);
+    };
+    op.op = [&](SweepEnv &env) {
+        const zel_bind_info_t b = gtpu_into(env, *w);
+        uint32_t entry = 0;
+        return zel_ip_get_entry_func(env.m, &b, &entry);
+    };
+    op.check = [&](SweepEnv &env, const SweepRun &run) {
+        const zel_bind_info_t b = gtpu_into(env, *w);
+        if (run.hits == 0 || run.call == "zel_sys_rw_lock_post") {
+            // Accepted (a failed unlock keeps the work's effects): recorded.
+            EXPECT_EQ(run.status, run.hits ? zel::ip::fatal(kFault) : 0u) << run.output;
+            EXPECT_EQ(delete_eassoc(env, *w), 0x3000fu);
+            EXPECT_EQ(quietly([&] { return zel_ip_release_entry_func(env.m, &b); }), 0u);
+        } else {
+            EXPECT_NE(run.status, 0u) << run.output;
+            EXPECT_TRUE(any_of(run.output, {"Failed to acquire IP module rw write lock"})) << run.output;
+        }
+        EXPECT_EQ(delete_eassoc(env, *w), 0u);
+    };
+    const auto r = fault_sweep(op);
+    EXPECT_GE(r.faulted_runs_once, 1u);
+}
+
+TEST(BindFaults, ReleaseEntryFunctionKeepsTheRecordWhenItFails) {
+    auto w = std::make_shared<World>();
+    SweepOp op;
+    op.name = "zel_ip_release_entry_func";
+    op.setup = [&](SweepEnv &env) {
+        zel::test::sweep_start(env);
+        *w = World{};
+        w->make(env.m, env.sim);
+        const zel_bind_info_t b = gtpu_into(env, *w);
+        uint32_t entry = 0;
+        EXPECT_EQ(quietly([&] { return zel_ip_get_entry_func(env.m, &b, &entry); }), 0u);
+    };
+    op.op = [&](SweepEnv &env) {
+        const zel_bind_info_t b = gtpu_into(env, *w);
+        return zel_ip_release_entry_func(env.m, &b);
+    };
+    op.check = [&](SweepEnv &env, const SweepRun &run) {
+        if (run.hits == 0 || run.call == "zel_sys_rw_lock_post") {
+            EXPECT_EQ(run.status, run.hits ? zel::ip::fatal(kFault) : 0u) << run.output;
+        } else {
+            EXPECT_NE(run.status, 0u) << run.output;
+            // Still recorded: the delete is refused until a repeated release.
+            EXPECT_EQ(delete_eassoc(env, *w), 0x3000fu);
+            const zel_bind_info_t b = gtpu_into(env, *w);
+            EXPECT_EQ(quietly([&] { return zel_ip_release_entry_func(env.m, &b); }), 0u);
+        }
+        EXPECT_EQ(delete_eassoc(env, *w), 0u);
+    };
+    const auto r = fault_sweep(op);
+    EXPECT_GE(r.faulted_runs_once, 1u);
+}
+
 TEST(BindFaults, CustomUnbind) {
     sweep_unbind(kAssocToBfd, 3);
     sweep_unbind(kFlowToEthernet, 2);

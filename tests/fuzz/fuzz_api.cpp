@@ -2,9 +2,10 @@
 // stream of operations, each an opcode byte and its arguments; handles are
 // taken from small pools of what earlier operations created (or a stale
 // or foreign pointer on purpose), and platform faults are injected and
-// cleared between calls. After the sequence, with no fault armed, every
-// object is deleted and the module shut down: shutdown must succeed and
-// every platform byte must come back. Crashes, sanitizer reports, leaks
+// cleared between calls. Policy routing (sets, rules, commits, where a set
+// applies) is driven like the other objects. After the sequence, with no
+// fault armed, every object is deleted and the module shut down: shutdown
+// must succeed and every platform byte must come back. Crashes, sanitizer reports, leaks
 // and a failed final shutdown are findings.
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,9 @@ struct World {
     zel_ip_vif_handle_t vif[kPool] = {};
     zel_ip_intf_handle_t intf[kPool] = {};
     zel_obj_header_t *l2[kPool] = {};
+    zel_ip_policy_set_handle_t pset[kPool] = {};
+    zel_ip_flow_handle_t prule[kPool] = {};
+    uint32_t prule_idx[kPool] = {};
     void *stale = nullptr;  // a handle that was deleted
     int garbage[8] = {};    // a pointer no record lives at
 
@@ -71,11 +75,86 @@ void forget(World &w, H &slot, uint32_t st) {
     }
 }
 
+// Policy routing: sets, rules (any fields, any action), action changes,
+// commits, and where a set applies.
+void pbr_op(World &w, Input &in, uint8_t k) {
+    zel_module_t *m = w.m;
+    auto action = [&] {
+        zel_ip_pbr_action_t a{};
+        a.dip_based_routing = in.u8() % 3;
+        a.next_hop = in.addr();
+        const uint8_t e = in.u8();
+        a.egress_intf = (e & 1) ? static_cast<void *>(w.pick(w.tunnel, e >> 1))
+                                : static_cast<void *>(w.pick(w.intf, e >> 1));
+        a.reassembly = in.u8() % 3;
+        a.local_termination = in.u8() % 3;
+        a.assoc_mask = in.u16();
+        return a;
+    };
+    switch (in.u8() % 8) {
+        case 0: {
+            zel_ip_policy_set_handle_t h = nullptr;
+            // A set the full pool cannot hold lives on until shutdown.
+            if (zel_ip_pbr_policy_set_create(m, (k & 8) ? nullptr : &h) == 0 && h && !w.pset[k % kPool])
+                w.pset[k % kPool] = h;
+            break;
+        }
+        case 1: forget(w, w.pset[k % kPool], zel_ip_pbr_policy_set_delete(m, w.pick(w.pset, k))); break;
+        case 2: {
+            zel_ip_pbr_rule_t r{};
+            r.policy_set = w.pick(w.pset, k);
+            r.mask = in.u8();
+            r.dest_addr = in.addr();
+            r.dest_prefix_len = in.u8() % 40;
+            r.src_addr = in.addr();
+            r.src_prefix_len = in.u8() % 40;
+            r.proto_low = in.u8();
+            r.proto_high = in.u16() % 300;
+            r.dport_low = in.u16();
+            r.dport_high = in.u16();
+            r.sport_low = in.u16();
+            r.sport_high = in.u16();
+            r.dscp_low = in.u8() % 70;
+            r.dscp_high = in.u8() % 70;
+            r.frag_type = in.u8() % 6;
+            r.pcp_low = in.u8() % 10;
+            r.pcp_high = in.u8() % 10;
+            r.action = action();
+            const uint32_t idx = in.u8() % 16;
+            zel_ip_flow_handle_t h = nullptr;
+            if (zel_ip_pbr_entry_create(m, idx, &r, (k & 8) ? nullptr : &h) == 0 && h && !w.prule[k % kPool]) {
+                w.prule[k % kPool] = h;
+                w.prule_idx[k % kPool] = idx;
+            }
+            break;
+        }
+        case 3: {
+            const uint32_t idx = (k & 16) ? in.u8() % 16 : w.prule_idx[k % kPool];
+            forget(w, w.prule[k % kPool], zel_ip_pbr_entry_delete(m, idx, w.pick(w.prule, k)));
+            break;
+        }
+        case 4: {
+            const zel_ip_pbr_action_t a = action();
+            zel_ip_pbr_rule_action_modify(m, w.pick(w.prule, k), (k & 8) ? nullptr : &a);
+            break;
+        }
+        case 5: zel_ip_pbr_commit(m, in.u8() % 3, w.pick(w.pset, k)); break;
+        case 6: {
+            void *intf = (k & 8) ? nullptr
+                                 : (k & 16) ? static_cast<void *>(w.pick(w.tunnel, k >> 5))
+                                            : static_cast<void *>(w.pick(w.intf, k >> 5));
+            zel_ip_pbr_config(m, intf, (k & 32) ? nullptr : w.pick(w.pset, k));
+            break;
+        }
+        default: zel_ip_vrd_pbr_config(m, in.u8() % 70, (k & 8) ? nullptr : w.pick(w.pset, k)); break;
+    }
+}
+
 void one_op(World &w, Input &in) {
     zel_module_t *m = w.m;
     const uint8_t op = in.u8();
     const uint8_t k = in.u8();
-    switch (op % 24) {
+    switch (op % 26) {
         case 0: {
             uint32_t id = in.u8() % 70;
             zel_ip_vrd_handle_t h = nullptr;
@@ -250,6 +329,8 @@ void one_op(World &w, Input &in) {
                 zel_ip_tables_dump(m, k);
             }
             break;
+        case 24:
+        case 25: pbr_op(w, in, k); break;
         default: {
             zel_ip_napt_rule_t r{};
             r.flags = in.u8();
@@ -294,9 +375,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!zel_ipv4_valid_handle(w.m)) zel_ip_init(w.m);
         // Everything the sequence left can be deleted, and the module
         // shuts down, once no fault is armed.
+        // Policy routing first: no set applied, the rules deleted and
+        // committed (a tunnel is in use by the rules that send into it).
+        for (zel_ip_intf_handle_t h : w.intf)
+            if (h) zel_ip_pbr_config(w.m, h, nullptr);
+        for (zel_ip_tunnel_handle_t t : w.tunnel)
+            if (t) zel_ip_pbr_config(w.m, t, nullptr);
+        zel_ip_pbr_config(w.m, nullptr, nullptr);
+        for (uint32_t vrd = 0; vrd < 64; ++vrd) zel_ip_vrd_pbr_config(w.m, vrd, nullptr);
+        for (int i = 0; i < kPool; ++i)
+            if (w.prule[i]) zel_ip_pbr_entry_delete(w.m, w.prule_idx[i], w.prule[i]);
+        zel_ip_pbr_commit(w.m, ZEL_IP_PBR_COMMIT_ALL, nullptr);
         delete_all(w, w.intf, zel_ip_interface_delete);
         delete_all(w, w.tunnel, zel_ip_tunnel_interface_delete);
         delete_all(w, w.vif, zel_ip_virtual_interface_delete);
+        delete_all(w, w.pset, zel_ip_pbr_policy_set_delete);
         delete_all(w, w.vrd, zel_ip_vrd_delete);
         if (zel_ipv4_valid_handle(w.m) && zel_ip_shutdown(w.m) != 0) std::abort();
     }

@@ -1,7 +1,9 @@
 // Random lives of every kind of object: domains, IPoE interfaces and their
 // addresses, tunnels, virtual interfaces, routes and invalid destinations
-// (aimed at the objects' own keys), exception handlers, NAPT rules and QoS
-// maps are created, changed and deleted in random order, with a platform
+// (aimed at the objects' own keys), exception handlers, NAPT rules, QoS
+// maps, policy sets and their rules (applied to interfaces, domains and
+// locally originated traffic, committed now and then) are created,
+// changed and deleted in random order, with a platform
 // fault injected into some calls and deletes repeated, stale handles
 // included. Afterwards, with faults off, everything that may exist is
 // deleted, and the module must be exactly as it was after start-up: every
@@ -54,7 +56,7 @@ State capture(zel_sim_t *sim, zel_module_t *m) {
     for (const zel::ip::AddrSlot &a : p.addr_table) s.slots.push_back(a.addr);
     for (const char *ns : {"zel_ipv4_vrd_ids", "ip_qos_stats", "zel_sys_intf_ids", "ip_ingress_assoc",
                            "ip_egress_assoc", "ip_if_stats", "zel_ipv4_filter_rule_set_ids",
-                           "zel_ipv4_pbr_policy_set_ids", "zel_ipv4_egress_flow_ids"})
+                           "zel_ipv4_pbr_policy_set_ids", "zel_ipv4_egress_flow_ids", "ip_pbr_stats"})
         s.ns_in_use[ns] = zel_sim_engine_ns_in_use(eng, ns);
     s.intf_ids = zel_sim_interface_ids_in_use(sim);
     s.demux = zel_sim_demux_count(sim);
@@ -101,6 +103,8 @@ protected:
     std::set<std::pair<uint32_t, std::pair<uint32_t, uint32_t>>> routes_;  // {vrd id, {dest, len}}
     std::vector<const zel_obj_header_t *> l2s_;
     void *queue_ = nullptr;
+    std::vector<zel_ip_policy_set_handle_t> pbr_sets_;
+    std::vector<std::pair<zel_ip_flow_handle_t, uint32_t>> pbr_rules_;  // {rule, index}
 
     zel_ip_vrd_handle_t vrd_of(uint32_t id) { return id == 63 ? nullptr : vrds_.at(id); }
     uint32_t any_vrd() {
@@ -137,10 +141,101 @@ protected:
     }
 
     void step();
+    void pbr_step();
     void delete_everything();
 };
 
+// Policy routing: sets, rules (routing by destination, into a tunnel, or
+// terminated locally), action changes, commits, and where a set applies.
+void LifecycleProperty::pbr_step() {
+    auto any_set = [&]() -> zel_ip_policy_set_handle_t {
+        return pbr_sets_.empty() ? nullptr : pbr_sets_[pick(static_cast<uint32_t>(pbr_sets_.size()))];
+    };
+    auto any_action = [&] {
+        zel_ip_pbr_action_t a{};
+        switch (pick(3)) {
+            case 0: a.dip_based_routing = 1; break;
+            case 1:
+                if (!tunnels_.empty()) {
+                    a.egress_intf = tunnels_[pick(static_cast<uint32_t>(tunnels_.size()))];
+                    break;
+                }
+                [[fallthrough]];
+            default: a.local_termination = 1;
+        }
+        return a;
+    };
+    switch (pick(7)) {
+        case 0: {  // set create / delete
+            if (!pbr_sets_.empty() && chance(40)) {
+                const uint32_t i = pick(static_cast<uint32_t>(pbr_sets_.size()));
+                call([&] { return zel_ip_pbr_policy_set_delete(m_, pbr_sets_[i]); });
+                if (!zel_ipv4_valid_policy_set_handle(pbr_sets_[i]) && chance(70))
+                    pbr_sets_.erase(pbr_sets_.begin() + i);
+                return;
+            }
+            zel_ip_policy_set_handle_t h = nullptr;
+            call([&] { return zel_ip_pbr_policy_set_create(m_, &h); });
+            if (h) pbr_sets_.push_back(h);
+            return;
+        }
+        case 1: {  // rule create
+            zel_ip_pbr_rule_t r{};
+            r.policy_set = any_set();
+            r.mask = ZEL_IP_PBR_MASK_DIP | (chance(50) ? ZEL_IP_PBR_MASK_PROTO : 0);
+            r.dest_addr = any_addr() & 0xffffff00u;
+            r.dest_prefix_len = 24;
+            r.proto_low = r.proto_high = chance(50) ? 6 : 17;
+            r.action = any_action();
+            const uint32_t idx = pick(8);
+            zel_ip_flow_handle_t h = nullptr;
+            call([&] { return zel_ip_pbr_entry_create(m_, idx, &r, &h); });
+            if (!h) return;
+            // A deleted rule's record may be reused for the new one.
+            std::erase_if(pbr_rules_, [h](const auto &r) { return r.first == h; });
+            pbr_rules_.push_back({h, idx});
+            return;
+        }
+        case 2: {  // rule delete (stale handles included)
+            if (pbr_rules_.empty()) return;
+            const uint32_t i = pick(static_cast<uint32_t>(pbr_rules_.size()));
+            call([&] { return zel_ip_pbr_entry_delete(m_, pbr_rules_[i].second, pbr_rules_[i].first); });
+            if (!zel_ipv4_flow_valid_handle(pbr_rules_[i].first) && chance(70))
+                pbr_rules_.erase(pbr_rules_.begin() + i);
+            return;
+        }
+        case 3: {  // action change
+            if (pbr_rules_.empty()) return;
+            zel_ip_flow_handle_t h = pbr_rules_[pick(static_cast<uint32_t>(pbr_rules_.size()))].first;
+            const zel_ip_pbr_action_t a = any_action();
+            call([&] { return zel_ip_pbr_rule_action_modify(m_, h, &a); });
+            return;
+        }
+        case 4:  // commit
+            call([&] { return zel_ip_pbr_commit(m_, ZEL_IP_PBR_COMMIT_ALL, nullptr); });
+            return;
+        case 5: {  // applied to an interface, or to all locally originated traffic
+            void *intf = nullptr;
+            if (!ipoes_.empty() && chance(50)) intf = ipoes_[pick(static_cast<uint32_t>(ipoes_.size()))];
+            else if (!tunnels_.empty() && chance(50)) intf = tunnels_[pick(static_cast<uint32_t>(tunnels_.size()))];
+            zel_ip_policy_set_handle_t set = chance(30) ? nullptr : any_set();
+            call([&] { return zel_ip_pbr_config(m_, intf, set); });
+            return;
+        }
+        default: {  // applied to a domain's locally originated traffic
+            zel_ip_policy_set_handle_t set = chance(30) ? nullptr : any_set();
+            const uint32_t vrd = any_vrd();
+            call([&] { return zel_ip_vrd_pbr_config(m_, vrd, set); });
+            return;
+        }
+    }
+}
+
 void LifecycleProperty::step() {
+    if (chance(15)) {
+        pbr_step();
+        return;
+    }
     switch (pick(16)) {
         case 0: {  // domain create
             uint32_t id = 1 + pick(4);
@@ -394,6 +489,34 @@ void LifecycleProperty::delete_everything() {
             EXPECT_EQ(zel_ip_napt_rule_add(m_, &r), 0u);
             EXPECT_EQ(zel_ip_napt_rule_delete(m_, &r), 0u);
         }
+    // Policy routing: no set applied anywhere (an interface whose delete
+    // has begun refuses the change: its delete, below, lets its set go),
+    // every rule deleted and the deletes committed; the sets go after the
+    // interfaces.
+    for (zel_ip_intf_handle_t h : ipoes_) {
+        if (zel_ipv4_interface_valid_handle(h)) {
+            const uint32_t st = zel_ip_pbr_config(m_, h, nullptr);
+            EXPECT_TRUE(st == 0 || st == 0x30008u) << st;
+        }
+    }
+    for (zel_ip_tunnel_handle_t t : tunnels_) {
+        if (zel_ipv4_tunnel_interface_valid_handle(t)) {
+            const uint32_t st = zel_ip_pbr_config(m_, t, nullptr);
+            EXPECT_TRUE(st == 0 || st == 0x30008u) << st;
+        }
+    }
+    EXPECT_EQ(zel_ip_pbr_config(m_, nullptr, nullptr), 0u);
+    for (uint32_t vrd = 0; vrd < 64; ++vrd) EXPECT_EQ(zel_ip_vrd_pbr_config(m_, vrd, nullptr), 0u);
+    for (const auto &[h, idx] : pbr_rules_) {
+        if (!zel_ipv4_flow_valid_handle(h)) continue;
+        uint32_t st = zel_ip_pbr_entry_delete(m_, idx, h);
+        if (st == 0x3000fu) {  // the set's pending deletes are full: commit them first
+            EXPECT_EQ(zel_ip_pbr_commit(m_, ZEL_IP_PBR_COMMIT_ALL, nullptr), 0u);
+            st = zel_ip_pbr_entry_delete(m_, idx, h);
+        }
+        EXPECT_EQ(st, 0u);
+    }
+    EXPECT_EQ(zel_ip_pbr_commit(m_, ZEL_IP_PBR_COMMIT_ALL, nullptr), 0u);
     // Then the objects; every delete must succeed (a stale handle is
     // refused as invalid).
     for (zel_ip_intf_handle_t h : ipoes_) {
@@ -414,6 +537,11 @@ void LifecycleProperty::delete_everything() {
     for (zel_ip_vif_handle_t v : vifs_) {
         if (zel_ipv4_vif_valid_handle(v)) {
             EXPECT_EQ(zel_ip_virtual_interface_delete(m_, v), 0u);
+        }
+    }
+    for (zel_ip_policy_set_handle_t s : pbr_sets_) {
+        if (zel_ipv4_valid_policy_set_handle(s)) {
+            EXPECT_EQ(zel_ip_pbr_policy_set_delete(m_, s), 0u);
         }
     }
     for (const auto &[id, h] : vrds_) EXPECT_EQ(zel_ip_vrd_delete(m_, h), 0u) << id;

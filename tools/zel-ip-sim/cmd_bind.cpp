@@ -103,9 +103,9 @@ Result run(Session &s, const zel_bind_info_t &b, bool unbind) {
 Result bind_flow(Session &s, const Parsed &p, bool unbind) { return run(s, outward(s, p, p.object("name")), unbind); }
 Result bind_ipv4(Session &s, const Parsed &p, bool unbind) { return run(s, outward(s, p, nullptr), unbind); }
 
-// bind from <module> [into <egress assoc>] dir <n> [type ...] [mode <n>]:
+// [un]bind from <module> [into <egress assoc>] dir <n> [type ...] [mode <n>]:
 // IPv4 as the destination.
-Result bind_from(Session &s, const Parsed &p) {
+Result bind_from(Session &s, const Parsed &p, bool unbind) {
     zel_bind_info_t b{};
     b.bind_type = p.has("type") ? bind_type(p.word("type")) : p.has("into") ? ZEL_IP_BIND_F2F : ZEL_IP_BIND_M2M;
     b.direction = p.u32("dir");
@@ -113,7 +113,15 @@ Result bind_from(Session &s, const Parsed &p) {
     b.src_module = sibling(s, p.word("module"));
     b.dst_module = s.module();
     b.dst_flow = p.has("into") ? p.object("into") : nullptr;
-    return run(s, b, false);
+    return run(s, b, unbind);
+}
+
+std::vector<Option> inward_options() {
+    return {opt({"into"}, {object("flow", "egress association", {ObjType::kFlow})}, "the IPv4 destination flow"),
+            opt({"dir"}, {number("n", "direction", 1, 2)}, "direction").required(),
+            opt({"type"}, {keyword("t", {"m2m", "f2m", "f2f", "f2id", "ebcom"})},
+                "bind type (default: f2f with into, m2m without)"),
+            opt({"mode"}, {number("n", "binding mode", 0, UINT32_MAX)}, "binding mode (default 1, direct)")};
 }
 
 std::vector<Option> outward_options() {
@@ -142,14 +150,12 @@ ZEL_CLI_COMMANDS(
      [](Session &s, const Parsed &p) { return bind_flow(s, p, false); }},
     {"bind ipv4", {{}, outward_options()}, "bind the IPv4 module to a module (zel_ip_get_imc)",
      [](Session &s, const Parsed &p) { return bind_ipv4(s, p, false); }},
-    {"bind from",
-     {{module_value("module")},
-      {opt({"into"}, {object("flow", "egress association", {ObjType::kFlow})}, "the IPv4 destination flow"),
-       opt({"dir"}, {number("n", "direction", 1, 2)}, "direction").required(),
-       opt({"type"}, {keyword("t", {"m2m", "f2m", "f2f", "f2id", "ebcom"})},
-           "bind type (default: f2f with into, m2m without)"),
-       opt({"mode"}, {number("n", "binding mode", 0, UINT32_MAX)}, "binding mode (default 1, direct)")}},
-     "bind a module to IPv4 (zel_ip_get_entry_func)", bind_from},
+    {"bind from", {{module_value("module")}, inward_options()},
+     "bind a module to IPv4 (zel_ip_get_entry_func; a bind into an egress association is recorded in it)",
+     [](Session &s, const Parsed &p) { return bind_from(s, p, false); }},
+    {"unbind from", {{module_value("module")}, inward_options()},
+     "withdraw a bind of a module to IPv4 (zel_ip_release_entry_func)",
+     [](Session &s, const Parsed &p) { return bind_from(s, p, true); }},
     {"unbind assoc", {{src_flow("ingress association", {ObjType::kAssoc})}, outward_options()},
      "withdraw a custom bind of an ingress association (zel_ip_custom_unbind)",
      [](Session &s, const Parsed &p) { return bind_flow(s, p, true); }},

@@ -83,12 +83,16 @@ uint32_t zel_sim_entry_service_calls(uint32_t module_id);
  * module's get_entry_func (when it registered one; a sibling
  * destination's entry function is its entry point for the direction, or
  * what its entry-function service answers), then, for a custom bind, the
- * source module's custom_bind. Unbind: the source's custom_unbind for a
- * custom bind. The first failing step stops the walk. */
+ * source module's custom_bind; when that fails after the destination's
+ * get_entry_func accepted the bind, the destination's release_entry_func
+ * gives it back. Unbind: the source's custom_unbind for a custom bind,
+ * then the destination's release_entry_func (when it registered one).
+ * The first failing step stops the walk. */
 typedef struct zel_sim_bind_result {
     uint32_t status;       /* 0, or the failing step's status            */
     const char *step;      /* "get_imc", "get_entry_func", "entry_service",
-                            * "custom_bind", "custom_unbind", or ""     */
+                            * "custom_bind", "custom_unbind",
+                            * "release_entry_func", or ""              */
     uint32_t imc_fn_id;    /* the source's IMC function (0: none)        */
     uint32_t entry_fn_id;  /* the destination's entry function (0: none) */
 } zel_sim_bind_result_t;

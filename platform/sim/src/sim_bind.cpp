@@ -1,7 +1,10 @@
 // The framework's side of binding: sibling module flows, the module-service
 // table with an entry-function service per module id, and the bind driver
 // that walks a bind request through the modules' registered services in
-// the framework's order.
+// the framework's order: bind asks the source's get_imc, the destination's
+// get_entry_func, then the source's custom_bind (a failure there gives the
+// bind back to the destination: release_entry_func); unbind asks the
+// source's custom_unbind, then the destination's release_entry_func.
 //
 // The module-service table (moduleMgrCpuServiceFn) is one per process, as
 // the framework's is; so are the services tests set in it. The driver is
@@ -116,10 +119,13 @@ uint32_t zel_sim_bind(zel_sim_t *sim, const zel_bind_info_t *bind, zel_sim_bind_
         if (uint32_t st = src->get_imc(bind->src_module, bind, &r.imc_fn_id)) zsim::fail(r, "get_imc", st);
     }
     // 2. The destination's entry function.
+    bool entry_taken = false;  // the destination accepted (and may have recorded) the bind
     if (!r.status) {
         if (dst && dst->get_entry_func) {
             if (uint32_t st = dst->get_entry_func(bind->dst_module, bind, &r.entry_fn_id))
                 zsim::fail(r, "get_entry_func", st);
+            else
+                entry_taken = true;
         } else if (bind->dst_module && bind->dst_module->magic == ZEL_MODULE_MAGIC) {
             const zel_module_t *d = bind->dst_module;
             uint16_t id = bind->direction == 2 ? d->entry_fn_dir2 : d->entry_fn_other;
@@ -136,6 +142,10 @@ uint32_t zel_sim_bind(zel_sim_t *sim, const zel_bind_info_t *bind, zel_sim_bind_
         if (uint32_t st = src->custom_bind(bind->src_module ? bind->src_module->sys_ctx : nullptr, bind))
             zsim::fail(r, "custom_bind", st);
     }
+    // A bind that failed after the destination accepted it is given back
+    // to the destination.
+    if (r.status && entry_taken && dst->release_entry_func)
+        (void)dst->release_entry_func(bind->dst_module, bind);
     if (out) *out = r;
     return r.status;
 } ZSIM_CATCH(ZEL_E_NO_MEMORY)
@@ -149,9 +159,16 @@ uint32_t zel_sim_unbind(zel_sim_t *sim, const zel_bind_info_t *bind, zel_sim_bin
     Platform *p = zsim::platform_of(zel_sim_sys_ctx(sim));
     if (!p) return ZEL_E_INVALID_PARAM;
     const zel_service_table_t *src = zsim::services_of(*p, bind->src_module);
+    const zel_service_table_t *dst = zsim::services_of(*p, bind->dst_module);
+    // 1. A custom bind is withdrawn by the source.
     if (bind->custom == 1 && src && src->custom_unbind) {
         if (uint32_t st = src->custom_unbind(bind->src_module ? bind->src_module->sys_ctx : nullptr, bind))
             zsim::fail(r, "custom_unbind", st);
+    }
+    // 2. Then the destination lets go of what it recorded (once the source
+    //    no longer sends into it).
+    if (!r.status && dst && dst->release_entry_func) {
+        if (uint32_t st = dst->release_entry_func(bind->dst_module, bind)) zsim::fail(r, "release_entry_func", st);
     }
     if (out) *out = r;
     return r.status;
