@@ -140,30 +140,44 @@ struct Route {
 };
 
 // Naive longest-prefix table: the installed routes by (domain, prefix),
-// looked up by probing every length from /32 down.
+// looked up by probing every length from /32 down. A removed route stays
+// as a tombstone: freeing half a million map nodes in the untimed halfway
+// check would leave glibc's bins full of small chunks, and the next large
+// malloc (a timed delete's) would sort them, for milliseconds.
 class Naive {
 public:
-    void add(const Route &r) { live_[code(r.vrd, r.addr, r.len)] = r.nh; }
-    void remove(const Route &r) { live_.erase(code(r.vrd, r.addr, r.len)); }
+    void add(const Route &r) {
+        uint64_t &v = live_.try_emplace(code(r.vrd, r.addr, r.len), kGone).first->second;
+        size_ += v == kGone;
+        v = r.nh;
+    }
+    void remove(const Route &r) {
+        auto it = live_.find(code(r.vrd, r.addr, r.len));
+        if (it == live_.end() || it->second == kGone) return;
+        it->second = kGone;
+        --size_;
+    }
     // The next hop of the longest match, or false.
     bool lookup(uint32_t vrd, uint32_t addr, uint32_t *nh) const {
         for (int len = 32; len >= 0; --len) {
             uint32_t p = len ? addr & (0xffffffffu << (32 - len)) : 0;
             auto it = live_.find(code(vrd, p, static_cast<uint32_t>(len)));
-            if (it != live_.end()) {
+            if (it != live_.end() && it->second != kGone) {
                 *nh = it->second;
                 return true;
             }
         }
         return false;
     }
-    size_t size() const { return live_.size(); }
+    size_t size() const { return size_; }
 
 private:
     static uint64_t code(uint32_t vrd, uint32_t addr, uint32_t len) {
         return static_cast<uint64_t>(vrd) << 40 | static_cast<uint64_t>(addr) << 8 | len;
     }
-    std::unordered_map<uint64_t, uint32_t> live_;
+    static constexpr uint64_t kGone = uint64_t{1} << 32;  // above every next hop
+    std::unordered_map<uint64_t, uint64_t> live_;
+    size_t size_ = 0;
 };
 
 long vm_rss_kb() {
