@@ -122,6 +122,8 @@ struct RuleSet {
     // arrays a classification scans without following a pointer per rule.
     std::vector<FlatRule> flat;
     std::vector<uint32_t> bounds;
+    std::vector<FlatRule> flat_spare;  // the build before's arrays, reused by the next
+    std::vector<uint32_t> bounds_spare;
     uint32_t edits = 0;                         // staged edits since that build
 };
 

@@ -152,16 +152,20 @@ uint32_t delete_rule(Tree &t, const PtnVal &key, uint32_t idx) {
     return HWE_OK;
 }
 
-// Everything is built aside first, so a failed allocation leaves the set
-// as its last build compiled it.
+// The flat copy is built aside first, in the spare arrays the build before
+// left (their capacity kept: a large set's arrays would otherwise be fresh
+// pages at every build), so a failed allocation there leaves the set as
+// its last build compiled it. The compiled map is then assigned in place,
+// reusing its nodes.
 void compile(Tree &t, std::map<PtnVal, RuleSet>::iterator s) {
     RuleSet &set = s->second;
-    std::map<uint32_t, Rule> compiled = set.staged;
-    std::vector<FlatRule> flat;
-    std::vector<uint32_t> bounds;
+    std::vector<FlatRule> &flat = set.flat_spare;
+    std::vector<uint32_t> &bounds = set.bounds_spare;
+    flat.clear();
+    bounds.clear();
     if (t.kind == ZEL_SIM_TREE_OVTREESET) {
-        flat.reserve(compiled.size());
-        for (const auto &[idx, rule] : compiled) {
+        flat.reserve(set.staged.size());
+        for (const auto &[idx, rule] : set.staged) {
             flat.push_back({idx, static_cast<uint32_t>(rule.ranges.size()), static_cast<uint32_t>(bounds.size()),
                             rule.action});
             for (const zel_rptn_t &r : rule.ranges) {
@@ -170,7 +174,7 @@ void compile(Tree &t, std::map<PtnVal, RuleSet>::iterator s) {
             }
         }
     }
-    set.compiled.swap(compiled);
+    set.compiled = set.staged;
     set.flat.swap(flat);
     set.bounds.swap(bounds);
     set.edits = 0;
