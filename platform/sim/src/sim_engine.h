@@ -247,7 +247,13 @@ struct hwe_engine {
     std::unordered_map<uint32_t, zsim::Tree *> by_id;
     std::map<std::string, uint32_t> symbols;    // trees and functions of the image
     std::vector<std::unique_ptr<hwe_rsrc>> namespaces;  // live and destroyed shells
-    hwe_rsrc *last_mem_ns = nullptr;            // of the last memory access (a shell lives as long)
+    // The namespaces of the last memory accesses, a few, so that accesses
+    // alternating between namespaces (a packet's global, interface and
+    // flow counters) find theirs without a search (a shell lives as long
+    // as the engine).
+    static constexpr unsigned kRecentMemNs = 4;
+    hwe_rsrc *recent_mem_ns[kRecentMemNs] = {};
+    unsigned recent_mem_next = 0;           // the slot the next found namespace takes
     // Compactions run, the last ZEL_SIM_COMPACTIONS_KEPT of them, and how
     // many there were in all.
     std::deque<zel_sim_compaction_t> compactions;

@@ -108,17 +108,24 @@ uint32_t release(hwe_rsrc_t &ns, uint32_t id, uint32_t count) {
 // The namespace that gives taken id `id` memory of kind `m` (engine
 // locked), or null.
 hwe_rsrc_t *mem_owner(hwe_engine_t *eng, Mem m, uint32_t id) {
-    // Namespaces with memory do not overlap: the one of the last access,
+    // Namespaces with memory do not overlap: one of the last accesses',
     // else the one whose range holds the id.
-    hwe_rsrc_t *owner = eng->last_mem_ns;
-    if (!owner || owner->magic != kNsMagic || !mem_size(*owner, m) || !owner->contains(id)) {
-        owner = nullptr;
+    auto holds = [&](const hwe_rsrc_t *ns) {
+        return ns && ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id);
+    };
+    hwe_rsrc_t *owner = nullptr;
+    for (hwe_rsrc_t *ns : eng->recent_mem_ns)
+        if (holds(ns)) {
+            owner = ns;
+            break;
+        }
+    if (!owner) {
         for (auto &ns : eng->namespaces)
-            if (ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id)) {
+            if (holds(ns.get())) {
                 owner = ns.get();
                 break;
             }
-        if (owner) eng->last_mem_ns = owner;
+        if (owner) eng->recent_mem_ns[eng->recent_mem_next++ % hwe_engine::kRecentMemNs] = owner;
     }
     return owner && owner->taken(id) ? owner : nullptr;
 }
