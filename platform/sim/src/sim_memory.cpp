@@ -149,7 +149,11 @@ void *hwe_nvm_calloc(uint32_t count, uint32_t size) try {
     if (lim && p.in_use.load() + n > lim) return nullptr;
     int c = size_class(n);
     BlockHeader *h = nullptr;
-    if (c < kClasses) {
+    // Under AddressSanitizer every block comes from malloc and goes back
+    // to free: a block kept on a free list is reachable only through the
+    // poisoned header of the one before it, which the leak checker does
+    // not read, and a reused block would hide a use after free.
+    if (c < kClasses && kSlabs) {
         std::lock_guard<std::mutex> g(p.mu);
         if ((h = p.free_list[c])) {
             ZSIM_UNPOISON(h, sizeof(BlockHeader));
@@ -186,7 +190,7 @@ void hwe_nvm_free(void *ptr) try {
     p.blocks -= 1;
     int c = static_cast<int>(h->cls);
     h->magic = 0;
-    if (c >= kClasses) {
+    if (c >= kClasses || !kSlabs) {
         std::free(h);
         return;
     }
