@@ -221,9 +221,10 @@ public:
 //
 // Pace: a mapped part starts growing at load 1/2 (to twice the slots): its
 // next slots, 2 cap x S bytes (S = 16 or 24), are ready after
-// cap x S / 256 changes (a page per 8), at most 3/32 cap, and the old slots are moved
-// after cap/kStep = 1/8 cap more, so the growth is over by load 23/32,
-// under 3/4. A heap part grows at 3/4, at once into heap slots. A part
+// cap x S / 256 changes (a page per 8 changes), at most 3/32 cap, and the
+// old slots are moved after cap/kStep = 1/8 cap more, so the growth is over
+// by load 23/32, under 3/4. A shrink's next slots (half as many) are ready
+// after at most 3/128 cap changes, long before the load could reach 3/4. A heap part grows at 3/4, at once into heap slots. A part
 // shrinks to half below load 1/8, when no resize is under way. Should load
 // 3/4 be reached with the next slots not ready (a failed early start),
 // the rest are made ready a batch every change, and at 7/8 all at once
