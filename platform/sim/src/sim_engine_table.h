@@ -224,11 +224,12 @@ public:
 // cap x S / 256 changes (a page per 8 changes), at most 3/32 cap, and the
 // old slots are moved after cap/kStep = 1/8 cap more, so the growth is over
 // by load 23/32, under 3/4. A shrink's next slots (half as many) are ready
-// after at most 3/128 cap changes, long before the load could reach 3/4. A heap part grows at 3/4, at once into heap slots. A part
-// shrinks to half below load 1/8, when no resize is under way. Should load
-// 3/4 be reached with the next slots not ready (a failed early start),
-// the rest are made ready a batch every change, and at 7/8 all at once
-// (counted as a stall: never, at this pace). With kStep = 8 the new slots
+// after at most 3/128 cap changes, long before the load could reach 3/4.
+// A heap part grows at 3/4, at once into heap slots. A part shrinks to
+// half below load 1/8, when no resize is under way. Should load 3/4 be
+// reached with the next slots not ready (a failed early start), the rest
+// are made ready a batch every change, and at 7/8 all at once (counted as
+// a stall: never, at this pace). With kStep = 8 the new slots
 // hold at most 7/16 of their cap after a growth and 1/2 after a shrink,
 // so one resize is always over before the next is due.
 template <class K>
@@ -487,7 +488,8 @@ private:
     void ready_next() {
         if (!next_) return;
         const size_t bytes = next_cap_ * sizeof(Slot);
-        if (table_mapped(bytes) && next_ready_ < bytes) table_ready(next_, next_ready_, bytes - next_ready_, next_fresh_);
+        if (table_mapped(bytes) && next_ready_ < bytes)
+            table_ready(next_, next_ready_, bytes - next_ready_, next_fresh_);
         use_next();
     }
     // The next slots become the slots; the move of the old ones starts.
