@@ -309,6 +309,51 @@ TEST_F(NsTest, CounterAddsCarryAndWrapInTheirOwnBytes) {
     EXPECT_EQ(std::vector<uint8_t>(32, 0), after);
 }
 
+// Counter adds made together (one call, a packet's counters) leave each
+// record as the same adds one by one do, in order, on fresh records and
+// on written ones; the refused ones (a free id, past the record, a width
+// other than 4 or 8) change nothing and are counted.
+TEST_F(NsTest, CounterAddsMadeTogetherEqualTheAddsOneByOne) {
+    hwe_rsrc_t *ns = found("ip_filter_stats");  // 32-byte records
+    uint32_t ids[4] = {}, gone = 0;
+    for (uint32_t &id : ids) ASSERT_EQ(0u, hwe_rsrc_allocate(ns, 1, &id, nullptr));
+    ASSERT_EQ(0u, hwe_rsrc_allocate(ns, 1, &gone, nullptr));
+    ASSERT_EQ(0u, hwe_rsrc_free(ns, gone, 1, nullptr));
+    const uint8_t start[8] = {0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff};
+    for (uint32_t k : {1u, 3u}) ASSERT_EQ(0u, zel_sim_engine_se_write(eng_, ids[k], 8, start, 8));
+    // On ids 0 and 1 together, on ids 2 and 3 one by one (id 0 fresh like
+    // 2, 1 written like 3).
+    std::vector<zel_sim_se_add_t> adds = {
+        {0, 0, 4, 1},  {0, 0, 4, 2},          {1, 8, 8, 1},  {1, 12, 4, 1}, {0, 4, 4, 0xffffffffu},
+        {0, 4, 4, 1},  {1, 28, 8, 1},         {0, 0, 2, 1},  {1, 16, 8, 0}, {0, 24, 8, 0x100000001ull},
+        {9, 0, 4, 1},  {1, 8, 4, 0x80000000}, {0, 32, 4, 1},
+    };
+    std::mt19937 g(7);
+    for (int n = 0; n < 40; ++n) {
+        const uint32_t len = g() % 2 ? 4u : 8u;
+        const auto k = static_cast<uint32_t>(g() % 2), word = static_cast<uint32_t>(g() % (len == 4 ? 8 : 7));
+        adds.push_back({k, 4 * word, len, g() % 3 ? g() : ~0ull});
+    }
+    uint32_t refused = 0;
+    std::vector<zel_sim_se_add_t> together = adds;
+    for (size_t i = 0; i < adds.size(); ++i) {
+        const uint32_t k = adds[i].ns_id;
+        together[i].ns_id = k == 9 ? gone : ids[k];
+        refused += zel_sim_engine_se_add(eng_, k == 9 ? gone : ids[k + 2], adds[i].offset, adds[i].len, adds[i].n) != 0;
+    }
+    EXPECT_EQ(4u, refused);
+    EXPECT_EQ(refused, zel_sim_engine_se_add_many(eng_, together.data(), static_cast<uint32_t>(together.size())));
+    for (uint32_t k : {0u, 1u}) {
+        std::vector<uint8_t> a(32), b(32);
+        ASSERT_EQ(0u, zel_sim_engine_se_read(eng_, ids[k], 0, a.data(), 32));
+        ASSERT_EQ(0u, zel_sim_engine_se_read(eng_, ids[k + 2], 0, b.data(), 32));
+        EXPECT_EQ(b, a) << "record " << k;
+    }
+    EXPECT_EQ(2u, zel_sim_engine_se_add_many(nullptr, together.data(), 2));
+    EXPECT_EQ(3u, zel_sim_engine_se_add_many(eng_, nullptr, 3));
+    EXPECT_EQ(0u, zel_sim_engine_se_add_many(eng_, nullptr, 0));
+}
+
 TEST_F(NsTest, CountersPlantedByNameAreBigEndianAtTheirOffsets) {
     uint32_t intf = 0, dscp = 0;
     ASSERT_EQ(0u, zsim::engine_ns_alloc(eng_, ZSIM_SYS_INTF_NAMESPACE, &intf));

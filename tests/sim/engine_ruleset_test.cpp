@@ -291,6 +291,118 @@ TEST_F(RuleSetTest, CoveringSetsOfEveryKeyLengthMergeAsTheOracleSays) {
     }
 }
 
+// A set's first match against a naive reading of every range, rule by
+// rule in index order: rules on every field of an extended filter, each
+// range whole-width (which a classification may skip), one short of it
+// at either end, a single value or random; packets with values at and
+// around the rules' bounds, and values above their field's width, which a
+// whole-width range refuses as any other does.
+TEST_F(RuleSetTest, AnOVtreeSetMatchesAsEveryRangeReadInIndexOrder) {
+    static constexpr uint32_t kWidths[] = {8, 2, 8, 32, 32, 16, 16};
+    struct Rule {
+        uint32_t idx;
+        std::vector<zel_rptn_t> r;
+        hwe_action_t action;
+    };
+    std::mt19937 g(2511);
+    auto top = [](uint32_t w) { return w == 32 ? 0xffffffffu : (1u << w) - 1; };
+    std::map<uint32_t, std::vector<Rule>> sets;
+    for (uint32_t set = 1; set <= 3; ++set) {
+        std::vector<Rule> &rules = sets[set];
+        for (uint32_t j = 0; j < 60; ++j) {
+            Rule x{10 * (j + 1) + static_cast<uint32_t>(g() % 10), {}, value(set, j)};
+            for (uint32_t w : kWidths) {
+                const uint32_t t = top(w), a = static_cast<uint32_t>(g()) & t, b = static_cast<uint32_t>(g()) & t;
+                switch (g() % 6) {
+                    case 0: case 1: x.r.push_back({w, 0, t}); break;
+                    case 2: x.r.push_back({w, 0, t - 1}); break;
+                    case 3: x.r.push_back({w, 1, t}); break;
+                    case 4: x.r.push_back({w, a, a}); break;
+                    default: x.r.push_back({w, std::min(a, b), std::max(a, b)}); break;
+                }
+            }
+            ASSERT_EQ(0u, ext_insert(set, x.idx, x.r, x.action));
+            rules.push_back(x);
+        }
+        ASSERT_EQ(0u, ext_build(set));
+        std::sort(rules.begin(), rules.end(), [](const Rule &a, const Rule &b) { return a.idx < b.idx; });
+    }
+    for (int n = 0; n < 20000; ++n) {
+        const uint32_t set = 1 + g() % 3;
+        const std::vector<Rule> &rules = sets[set];
+        uint32_t v[8] = {set};
+        for (uint32_t f = 0; f < 7; ++f) {
+            const zel_rptn_t &near = rules[g() % rules.size()].r[f];
+            const uint32_t t = top(kWidths[f]);
+            switch (g() % 8) {
+                case 0: v[f + 1] = near.lo; break;
+                case 1: v[f + 1] = near.hi; break;
+                case 2: v[f + 1] = near.lo - 1; break;
+                case 3: v[f + 1] = near.hi + 1; break;
+                case 4: v[f + 1] = g() % 40 == 0 ? t + 1 + static_cast<uint32_t>(g() % 3) : 0; break;  // wider, or 0
+                default: v[f + 1] = static_cast<uint32_t>(g()) & t; break;
+            }
+        }
+        const Rule *want = nullptr;
+        for (const Rule &x : rules) {
+            bool m = true;
+            for (uint32_t f = 0; m && f < 7; ++f) m = x.r[f].lo <= v[f + 1] && v[f + 1] <= x.r[f].hi;
+            if (m) {
+                want = &x;
+                break;
+            }
+        }
+        hwe_action_t a{};
+        uint32_t idx = 0;
+        ASSERT_EQ(0u, zel_sim_engine_classify(eng_, t36_, 8, v, &a, &idx));
+        ASSERT_EQ(want ? want->idx : ZEL_SIM_NO_RULE, idx)
+            << "set " << set << " values " << v[1] << " " << v[2] << " " << v[3] << " " << v[4] << " " << v[5]
+            << " " << v[6] << " " << v[7];
+        EXPECT_TRUE(same(want ? want->action : unknown_ruleset_, a)) << str(a);
+    }
+}
+
+// Without a key layout the rules of a set may have different range
+// counts: a rule matches only values as many as its ranges (and the set
+// field), so a packet of either shape finds the first rule of its own.
+TEST(RuleSetNoLayout, RulesOfOtherRangeCountsNeverMatch) {
+    zel_sim_image_t *img = zel_sim_image_default();
+    ASSERT_NE(nullptr, img);
+    ASSERT_EQ(0, zel_sim_image_add_tree(img, "t.free", 0, ZEL_SIM_TREE_OVTREESET));
+    hwe_engine_t *eng = zel_sim_engine_create(img);
+    zel_sim_image_free(img);
+    ASSERT_NE(nullptr, eng);
+    uint32_t tree = 0;
+    ASSERT_EQ(0, zel_sim_engine_symbol_id(eng, "t.free", &tree));
+    Key set(8);
+    set.add(1, 8);
+    const zel_rptn_t one[] = {{16, 0, 0xffff}}, two[] = {{16, 0, 0xffff}, {8, 5, 5}},
+                     any2[] = {{16, 0, 0xffff}, {8, 0, 255}};
+    const hwe_action_t a1 = value(1), a2 = value(2), a3 = value(3);
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_insert(eng, tree, set.get(), 2, two, 10, &a2));
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_insert(eng, tree, set.get(), 1, one, 20, &a1));
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_insert(eng, tree, set.get(), 2, any2, 30, &a3));
+    ASSERT_EQ(0u, hwe_ptn_ovtreeset_build(eng, tree, set.get()));
+    struct Case {
+        std::vector<uint32_t> v;
+        uint32_t idx;
+    };
+    const Case cases[] = {
+        {{1, 80}, 20},           // one range: rule 20, the first of its shape
+        {{1, 80, 5}, 10},        // two ranges: rule 10
+        {{1, 80, 6}, 30},        // two ranges, rule 10 refuses the second
+        {{1, 0x10000}, ZEL_SIM_NO_RULE},  // wider than the range's 16 bits
+        {{1, 80, 6, 7}, ZEL_SIM_NO_RULE},  // no rule has three ranges
+    };
+    for (const Case &c : cases) {
+        hwe_action_t a{};
+        uint32_t idx = 0;
+        ASSERT_EQ(0u, zel_sim_engine_classify(eng, tree, static_cast<uint32_t>(c.v.size()), c.v.data(), &a, &idx));
+        EXPECT_EQ(c.idx, idx) << c.v.size() << " values, " << c.v[1];
+    }
+    zel_sim_engine_destroy(eng);
+}
+
 TEST_F(RuleSetTest, UsedOrAbsentRuleIndexesAreRefused) {
     const hwe_action_t a = value(1);
     Key set3(8), set4(8);

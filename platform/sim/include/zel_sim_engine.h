@@ -198,6 +198,17 @@ uint32_t zel_sim_engine_se_write(hwe_engine_t *eng, uint32_t ns_id, uint32_t off
  * and a write in one access (the fast path's counter update). */
 uint32_t zel_sim_engine_se_add(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, uint32_t len,
                                uint64_t n);
+/* Several such updates under one lock, in order, each as
+ * zel_sim_engine_se_add makes it (a packet's counters). Returns how many
+ * were refused (each of those changed nothing); all of them for a bad
+ * engine or a null array. */
+typedef struct zel_sim_se_add {
+    uint32_t ns_id;
+    uint32_t offset;
+    uint32_t len;
+    uint64_t n;
+} zel_sim_se_add_t;
+uint32_t zel_sim_engine_se_add_many(hwe_engine_t *eng, const zel_sim_se_add_t *adds, uint32_t count);
 uint32_t zel_sim_engine_sed_read(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, void *buf,
                                  uint32_t len);
 uint32_t zel_sim_engine_sed_write(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset,

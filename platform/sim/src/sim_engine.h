@@ -105,25 +105,47 @@ struct Rule {
     hwe_action_t action{};
 };
 
-// A compiled range-vector rule, flat for classification: its ranges are
-// `nranges` (lo, hi) pairs from `off` in its set's `bounds`.
+// A compiled range-vector rule, flat for classification. Of its ranges
+// only those that can refuse a value of their width are checked (a range
+// [0, 2^width - 1] is left out; a value above its width, which it would
+// refuse, is caught for the whole set by `wild_hi` before a scan), the
+// narrowest first: that one in the rule itself, as value `field` minus
+// `lo` at most `span` (value 0 and span all ones when it checks none), the
+// `more` others from `off` in its set's `checks`.
 struct FlatRule {
-    uint32_t idx = 0;
-    uint32_t nranges = 0;
+    uint32_t field = 0;
+    uint32_t lo = 0, span = 0xffffffffu;
+    uint32_t more = 0;
     uint32_t off = 0;
+    uint32_t idx = 0;
     hwe_action_t action{};
+};
+
+// One more range a flat rule checks: value `field` (1: the first range)
+// minus `lo` at most `span`.
+struct RangeCheck {
+    uint32_t field = 0;
+    uint32_t lo = 0, span = 0;
 };
 
 struct RuleSet {
     PtnVal key;
     std::map<uint32_t, Rule> staged;            // by rule index: what edits made
     std::map<uint32_t, Rule> compiled;          // what the last build compiled
-    // `compiled` of an OVtreeSet once more, by ascending index, in two
-    // arrays a classification scans without following a pointer per rule.
+    // `compiled` of an OVtreeSet once more, by ascending index, in arrays a
+    // classification scans without following a pointer per rule.
     std::vector<FlatRule> flat;
-    std::vector<uint32_t> bounds;
+    std::vector<RangeCheck> checks;
+    // Per range position, the lowest top of a whole-width range the flat
+    // copy left out (all ones: none); a value above it takes the scan of
+    // `compiled` instead, which checks every range. So do values of a count
+    // other than `nranges` + 1, and every value when the rules' range
+    // counts differ (`nranges` all ones; no layout made them equal).
+    std::vector<uint32_t> wild_hi;
+    uint32_t nranges = 0;
     std::vector<FlatRule> flat_spare;  // the build before's arrays, reused by the next
-    std::vector<uint32_t> bounds_spare;
+    std::vector<RangeCheck> checks_spare;
+    std::vector<uint32_t> wild_hi_spare;
     uint32_t edits = 0;                         // staged edits since that build
 };
 
@@ -190,6 +212,10 @@ public:
     bool store(uint32_t i, uint32_t size, uint32_t count, uint32_t offset, const void *buf, uint32_t len);
     // Reads `len` bytes at `offset` of id index `i`.
     void load(uint32_t i, uint32_t offset, void *buf, uint32_t len) const;
+    // Adds `n` to the big-endian counter of `len` bytes (at most 8) at
+    // `offset` of id index `i`, as a load, a sum and a store would; false
+    // when memory is short (nothing written).
+    bool add(uint32_t i, uint32_t size, uint32_t count, uint32_t offset, uint32_t len, uint64_t n);
     // Id index `i` was taken or freed: it reads as zeros again.
     void forget(uint32_t i);
     // Gives every record back (a destroyed namespace).
@@ -245,6 +271,11 @@ struct hwe_engine {
     zsim::Tree *last_tree = nullptr;
     std::vector<std::unique_ptr<zsim::Tree>> trees;
     std::unordered_map<uint32_t, zsim::Tree *> by_id;
+    // Trees found by id before, by the id's low bits (a reader going from
+    // tree to tree - a packet walk - finds each without hashing; trees live
+    // as long as the engine).
+    static constexpr unsigned kTreeCache = 128;
+    zsim::Tree *tree_cache[kTreeCache] = {};
     std::map<std::string, uint32_t> symbols;    // trees and functions of the image
     std::vector<std::unique_ptr<hwe_rsrc>> namespaces;  // live and destroyed shells
     // The namespaces of the last memory accesses, a few, so that accesses
@@ -280,10 +311,16 @@ inline Tree *find_tree(hwe_engine_t *e, uint32_t id) {
     if (id == e->last_id && e->last_tree) {
         t = e->last_tree;
     } else {
-        auto it = e->by_id.find(id);
-        if (it == e->by_id.end()) return nullptr;
+        zsim::Tree *&cached = e->tree_cache[id & (hwe_engine::kTreeCache - 1)];
+        if (cached && cached->id == id) {
+            t = cached;
+        } else {
+            auto it = e->by_id.find(id);
+            if (it == e->by_id.end()) return nullptr;
+            cached = t = it->second;
+        }
         e->last_id = id;
-        e->last_tree = t = it->second;
+        e->last_tree = t;
     }
     if (t->posted.on) tree_settle(*t);
     return t;

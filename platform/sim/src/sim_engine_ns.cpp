@@ -16,6 +16,7 @@
 // A destroyed namespace keeps its shell (dead magic) until the engine
 // goes, so a stale handle is refused rather than followed.
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -111,7 +112,7 @@ hwe_rsrc_t *mem_owner(hwe_engine_t *eng, Mem m, uint32_t id) {
     // Namespaces with memory do not overlap: one of the last accesses',
     // else the one whose range holds the id.
     auto holds = [&](const hwe_rsrc_t *ns) {
-        return ns && ns->magic == kNsMagic && mem_size(*ns, m) && ns->contains(id);
+        return ns && ns->contains(id) && ns->magic == kNsMagic && mem_size(*ns, m);
     };
     hwe_rsrc_t *owner = nullptr;
     for (hwe_rsrc_t *ns : eng->recent_mem_ns)
@@ -153,6 +154,22 @@ uint32_t guarded(hwe_engine_t *eng, Mem m, uint32_t id, uint32_t offset, const v
                  uint32_t len, bool write) {
     try {
         return mem_access(eng, m, id, offset, const_cast<void *>(buf), len, write);
+    } catch (const std::bad_alloc &) {
+        return HWE_E_NO_MEMORY;
+    }
+}
+
+// Adds `n` to the big-endian counter of `len` bytes (4 or 8) at `offset`
+// of an id's state record (engine locked).
+uint32_t se_add(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, uint32_t len, uint64_t n) {
+    if (len != 4 && len != 8) return HWE_E_PARAM;
+    hwe_rsrc_t *owner = mem_owner(eng, Mem::kState, ns_id);
+    if (!owner) return HWE_E_ID_RANGE;
+    const uint32_t size = mem_size(*owner, Mem::kState);
+    if (static_cast<uint64_t>(offset) + len > size) return HWE_E_BOUNDS;
+    try {
+        return owner->se.add(ns_id - owner->def.base, size, owner->def.count, offset, len, n) ? HWE_OK
+                                                                                            : HWE_E_NO_MEMORY;
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;
     }
@@ -214,6 +231,36 @@ void IdMemory::load(uint32_t i, uint32_t offset, void *buf, uint32_t len) const 
         std::memcpy(buf, record(slot_[i] - 1) + offset, len);
     else
         std::memset(buf, 0, len);
+}
+
+// Big-endian, so the host's order never matters; the sum wraps at the
+// counter's width.
+bool IdMemory::add(uint32_t i, uint32_t size, uint32_t count, uint32_t offset, uint32_t len, uint64_t n) {
+    auto sum = [&](uint8_t *p) {
+        if (std::endian::native == std::endian::little && len == 4) {
+            uint32_t v;
+            std::memcpy(&v, p, 4);
+            v = __builtin_bswap32(__builtin_bswap32(v) + static_cast<uint32_t>(n));
+            std::memcpy(p, &v, 4);
+        } else if (std::endian::native == std::endian::little && len == 8) {
+            uint64_t v;
+            std::memcpy(&v, p, 8);
+            v = __builtin_bswap64(__builtin_bswap64(v) + n);
+            std::memcpy(p, &v, 8);
+        } else {
+            uint64_t v = 0;
+            for (uint32_t k = 0; k < len; ++k) v = v << 8 | p[k];
+            v += n;
+            for (uint32_t k = len; k-- > 0; v >>= 8) p[k] = static_cast<uint8_t>(v);
+        }
+    };
+    if (slot_ && slot_[i]) {  // the counter's record: updated in place
+        sum(record(slot_[i] - 1) + offset);
+        return true;
+    }
+    uint8_t b[8] = {};
+    sum(b);
+    return store(i, size, count, offset, b, len);
 }
 
 void IdMemory::forget(uint32_t i) {
@@ -390,28 +437,18 @@ uint32_t zel_sim_engine_se_write(hwe_engine_t *eng, uint32_t ns_id, uint32_t off
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
 uint32_t zel_sim_engine_se_add(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, uint32_t len,
                                uint64_t n) try {
-    using zsim::Mem;
-    if (!zsim::engine_ok(eng) || (len != 4 && len != 8)) return HWE_E_PARAM;
+    if (!zsim::engine_ok(eng)) return HWE_E_PARAM;
     std::lock_guard<std::mutex> g(eng->mu);
-    hwe_rsrc_t *owner = zsim::mem_owner(eng, Mem::kState, ns_id);
-    if (!owner) return HWE_E_ID_RANGE;
-    const uint32_t size = zsim::mem_size(*owner, Mem::kState);
-    if (static_cast<uint64_t>(offset) + len > size) return HWE_E_BOUNDS;
-    zsim::IdMemory &mem = zsim::mem_of(*owner, Mem::kState);
-    const uint32_t i = ns_id - owner->def.base;
-    uint8_t b[8];
-    mem.load(i, offset, b, len);
-    // Big-endian, byte by byte, so the host's order never matters.
-    uint64_t v = 0;
-    for (uint32_t k = 0; k < len; ++k) v = v << 8 | b[k];
-    v += n;
-    for (uint32_t k = len; k-- > 0; v >>= 8) b[k] = static_cast<uint8_t>(v);
-    try {
-        return mem.store(i, size, owner->def.count, offset, b, len) ? HWE_OK : HWE_E_NO_MEMORY;
-    } catch (const std::bad_alloc &) {
-        return HWE_E_NO_MEMORY;
-    }
+    return zsim::se_add(eng, ns_id, offset, len, n);
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
+uint32_t zel_sim_engine_se_add_many(hwe_engine_t *eng, const zel_sim_se_add_t *adds, uint32_t count) try {
+    if (!zsim::engine_ok(eng) || (count && !adds)) return count;
+    std::lock_guard<std::mutex> g(eng->mu);
+    uint32_t refused = 0;
+    for (uint32_t i = 0; i < count; ++i)
+        refused += zsim::se_add(eng, adds[i].ns_id, adds[i].offset, adds[i].len, adds[i].n) != HWE_OK;
+    return refused;
+} ZSIM_CATCH(count)
 uint32_t zel_sim_engine_sed_read(hwe_engine_t *eng, uint32_t ns_id, uint32_t offset, void *buf,
                                  uint32_t len) try {
     return zsim::guarded(eng, Mem::kSed, ns_id, offset, buf, len, false);

@@ -157,26 +157,64 @@ uint32_t delete_rule(Tree &t, const PtnVal &key, uint32_t idx) {
 // pages at every build), so a failed allocation there leaves the set as
 // its last build compiled it. The compiled map is then assigned in place,
 // reusing its nodes.
+//
+// A flat rule keeps only the ranges that can refuse a value of their
+// width, narrowest (as a share of its width) first: most rules of an ACL
+// name one or two fields, and a rule that fails fails mostly on its
+// narrowest range, so the scan reads about one range per rule.
+constexpr uint32_t kMaxFlatRanges = 32;
+
 void compile(Tree &t, std::map<PtnVal, RuleSet>::iterator s) {
     RuleSet &set = s->second;
     std::vector<FlatRule> &flat = set.flat_spare;
-    std::vector<uint32_t> &bounds = set.bounds_spare;
+    std::vector<RangeCheck> &checks = set.checks_spare;
+    std::vector<uint32_t> &wild_hi = set.wild_hi_spare;
     flat.clear();
-    bounds.clear();
+    checks.clear();
+    wild_hi.clear();
+    uint32_t nranges = set.staged.empty() ? 0 : static_cast<uint32_t>(set.staged.begin()->second.ranges.size());
     if (t.kind == ZEL_SIM_TREE_OVTREESET) {
         flat.reserve(set.staged.size());
+        RangeCheck mine[kMaxFlatRanges];
         for (const auto &[idx, rule] : set.staged) {
-            flat.push_back({idx, static_cast<uint32_t>(rule.ranges.size()), static_cast<uint32_t>(bounds.size()),
-                            rule.action});
-            for (const zel_rptn_t &r : rule.ranges) {
-                bounds.push_back(r.lo);
-                bounds.push_back(r.hi);
+            // Range counts that differ, or more than a flat rule keeps:
+            // classified from the compiled map.
+            if (rule.ranges.size() != nranges || nranges > kMaxFlatRanges) nranges = 0xffffffffu;
+            uint32_t n = 0;
+            for (uint32_t i = 0; i < rule.ranges.size() && n < kMaxFlatRanges; ++i) {
+                const zel_rptn_t &r = rule.ranges[i];
+                const uint32_t top = r.width >= 32 ? 0xffffffffu : (1u << r.width) - 1;
+                if (r.lo == 0 && r.hi == top) {
+                    if (wild_hi.size() <= i) wild_hi.resize(i + 1, 0xffffffffu);
+                    wild_hi[i] = std::min(wild_hi[i], top);
+                } else {
+                    mine[n++] = {i + 1, r.lo, r.hi - r.lo};
+                }
             }
+            auto share = [&](const RangeCheck &c) {
+                const uint32_t w = rule.ranges[c.field - 1].width;
+                return static_cast<double>(c.span) / (w >= 32 ? 0xffffffffu : (1u << w) - 1);
+            };
+            std::sort(mine, mine + n, [&](const RangeCheck &x, const RangeCheck &y) { return share(x) < share(y); });
+            FlatRule f;
+            f.idx = idx;
+            f.action = rule.action;
+            f.off = static_cast<uint32_t>(checks.size());
+            if (n) {
+                f.field = mine[0].field;
+                f.lo = mine[0].lo;
+                f.span = mine[0].span;
+                f.more = n - 1;
+                checks.insert(checks.end(), mine + 1, mine + n);
+            }
+            flat.push_back(f);
         }
     }
     set.compiled = set.staged;
     set.flat.swap(flat);
-    set.bounds.swap(bounds);
+    set.checks.swap(checks);
+    set.wild_hi.swap(wild_hi);
+    set.nranges = nranges;
     set.edits = 0;
     if (set.staged.empty()) t.sets.erase(s);
 }
@@ -216,6 +254,21 @@ uint32_t ruleset_count(const Tree &t) {
     return n;
 }
 
+namespace {
+
+// The flat copy of a set decides for `values` when they are as many as
+// each of its rules' ranges and the set field, and none lies above a
+// whole-width range it left out (a value wider than its field).
+bool flat_fits(const RuleSet &set, uint32_t nfields, const uint32_t *values) {
+    if (nfields != set.nranges + 1 || set.nranges == 0xffffffffu) return false;
+    const auto n = static_cast<uint32_t>(std::min<size_t>(set.nranges, set.wild_hi.size()));
+    for (uint32_t i = 0; i < n; ++i)
+        if (values[i + 1] > set.wild_hi[i]) return false;
+    return true;
+}
+
+}  // namespace
+
 uint32_t ruleset_classify(const Tree &t, uint32_t nfields, const uint32_t *values,
                           hwe_action_t *action, uint32_t *rule_idx) {
     auto match = [&](const Rule &rule) {
@@ -246,13 +299,13 @@ uint32_t ruleset_classify(const Tree &t, uint32_t nfields, const uint32_t *value
             only = &set;
             ++covering;
         });
-    if (covering == 1 && t.kind == ZEL_SIM_TREE_OVTREESET) {
-        const uint32_t *bounds = only->bounds.data();
+    if (covering == 1 && t.kind == ZEL_SIM_TREE_OVTREESET && flat_fits(*only, nfields, values)) {
+        const RangeCheck *checks = only->checks.data();
         for (const FlatRule &f : only->flat) {
-            bool m = f.nranges + 1 == nfields;
-            const uint32_t *b = bounds + f.off;
-            for (uint32_t i = 1; m && i < nfields; ++i, b += 2) m = b[0] <= values[i] && values[i] <= b[1];
-            if (m) {
+            if (values[f.field] - f.lo > f.span) continue;
+            const RangeCheck *c = checks + f.off, *end = c + f.more;
+            while (c != end && values[c->field] - c->lo <= c->span) ++c;
+            if (c == end) {
                 *action = f.action;
                 *rule_idx = f.idx;
                 return HWE_OK;

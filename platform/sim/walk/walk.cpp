@@ -71,16 +71,6 @@ void Walker::finish(Verdict v, const std::string &detail, int counter) {
     }
 }
 
-void Walker::count(Global g, uint32_t n) { count_ns(c_.global_stats_ns_id, g, n); }
-
-void Walker::count_ns(uint32_t ns_id, uint32_t word, uint32_t n) {
-    if (c_.count && !add_u32(c_.eng, ns_id, word, n)) ++w_.counter_errors;
-}
-
-void Walker::count_bytes(uint32_t ns_id, uint32_t word, uint64_t n) {
-    if (c_.count && !add_u64(c_.eng, ns_id, word, n)) ++w_.counter_errors;
-}
-
 std::string Walker::intf_text(uint32_t intf_id) const {
     const std::string n = c_.intf_name ? c_.intf_name(intf_id) : "";
     return n.empty() ? fmt("INTF-ID 0x%x", intf_id) : fmt("%s (INTF-ID 0x%x)", n.c_str(), intf_id);
@@ -91,20 +81,19 @@ std::string Walker::intf_text(uint32_t intf_id) const {
 uint32_t Walker::run(const Packet &p) {
     // A fresh walk, keeping the buffers of the caller's last one (a
     // traffic generator walks packet after packet into the same Walk).
-    std::vector<Stage> stages = std::move(w_.stages);
-    std::string detail = std::move(w_.detail), counter = std::move(w_.counter);
-    w_ = Walk{};
-    stages.clear();
-    detail.clear();
-    counter.clear();
-    w_.stages = std::move(stages);
-    w_.detail = std::move(detail);
-    w_.counter = std::move(counter);
+    w_.stages.clear();
+    w_.verdict = Verdict::kNotModelled;
+    w_.detail.clear();
+    w_.counter.clear();
+    w_.egress_intf = w_.next_hop = 0;
     w_.out = p;
+    w_.counter_errors = 0;
     arrival_ = p.arrival;
     arrive();
     if (!done()) route();
     if (st_ == 0 && !done_) not_modelled("the walk ended without a decision");
+    counts_.flush();
+    w_.counter_errors = counts_.refused;
     return st_;
 }
 

@@ -42,11 +42,9 @@ const char *global_label(Global g) {
     return "?";
 }
 
-bool add_u32(hwe_engine_t *eng, uint32_t ns_id, uint32_t word, uint32_t n) {
-    return zel_sim_engine_se_add(eng, ns_id, word * 4, 4, n) == 0;
-}
-bool add_u64(hwe_engine_t *eng, uint32_t ns_id, uint32_t word, uint64_t n) {
-    return zel_sim_engine_se_add(eng, ns_id, word * 4, 8, n) == 0;
+void Counts::flush() {
+    if (n_) refused += zel_sim_engine_se_add_many(eng_, a_, n_);
+    n_ = 0;
 }
 
 }  // namespace zsim::walk::detail

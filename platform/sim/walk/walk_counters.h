@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "hwe.h"
+#include "zel_sim_engine.h"
 
 namespace zsim::walk::detail {
 
@@ -49,11 +50,29 @@ enum Global : uint32_t {
 // The statistics print's label of a global word, without its ": %u".
 const char *global_label(Global g);
 
-// Adds `n` to the big-endian u32 at word `word` of NS ID `ns_id`'s state
-// record; false when the engine refuses the read or the write.
-bool add_u32(hwe_engine_t *eng, uint32_t ns_id, uint32_t word, uint32_t n);
-// The same for the big-endian u64 at words `word` and `word + 1`.
-bool add_u64(hwe_engine_t *eng, uint32_t ns_id, uint32_t word, uint64_t n);
+// The counter updates of one walk, made together (one engine call, under
+// one lock) when the walk ends or when more are due than it holds: no
+// update depends on a counter's value, so the counters end as the same
+// updates one by one would leave them.
+class Counts {
+public:
+    explicit Counts(hwe_engine_t *eng) : eng_(eng) {}
+    // Adds `n` to the big-endian counter of `len` bytes (4: a u32, 8: a u64)
+    // at word `word` of NS ID `ns_id`'s state record.
+    void add(uint32_t ns_id, uint32_t word, uint32_t len, uint64_t n) {
+        if (n_ == kMax) flush();
+        a_[n_++] = {ns_id, word * 4, len, n};
+    }
+    // Makes the updates held; what the engine refused adds up in `refused`.
+    void flush();
+    uint32_t refused = 0;
+
+private:
+    static constexpr uint32_t kMax = 16;  // a walk makes at most about a dozen
+    hwe_engine_t *eng_;
+    zel_sim_se_add_t a_[kMax];
+    uint32_t n_ = 0;
+};
 
 }  // namespace zsim::walk::detail
 

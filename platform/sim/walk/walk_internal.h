@@ -33,7 +33,7 @@ Key flow_key(uint32_t key);
 
 class Walker {
 public:
-    Walker(const Context &c, Walk &w) : c_(c), w_(w), t_(c.eng) {}
+    Walker(const Context &c, Walk &w) : c_(c), w_(w), t_(c.eng), counts_(c.eng) {}
 
     uint32_t run(const Packet &p);
 
@@ -55,9 +55,13 @@ public:
         if (st != 0 && st_ == 0) st_ = st;
         return st != 0;
     }
-    void count(Global g, uint32_t n = 1);
-    void count_ns(uint32_t ns_id, uint32_t word, uint32_t n = 1);
-    void count_bytes(uint32_t ns_id, uint32_t word, uint64_t n);
+    void count(Global g, uint32_t n = 1) { count_ns(c_.global_stats_ns_id, g, n); }
+    void count_ns(uint32_t ns_id, uint32_t word, uint32_t n = 1) {
+        if (c_.count) counts_.add(ns_id, word, 4, n);
+    }
+    void count_bytes(uint32_t ns_id, uint32_t word, uint64_t n) {
+        if (c_.count) counts_.add(ns_id, word, 8, n);
+    }
     std::string intf_text(uint32_t intf_id) const;
 
     // A rule-set filter on a direction: 0 ingress, 1 egress. Returns true
@@ -87,6 +91,7 @@ private:
     const Context &c_;
     Walk &w_;
     Trees t_;
+    Counts counts_;
     uint32_t st_ = 0;
     bool done_ = false;
     Arrival arrival_ = Arrival::kInterface;

@@ -38,30 +38,32 @@ uint32_t Trees::id_of(uint32_t index, uint32_t *id) {
 
 uint32_t Trees::lookup(uint32_t index, std::initializer_list<uint32_t> vals, Hit *h, Key *used) {
     const lay::KeyLayout &kl = lay::key_layout(index);
-    Key k;
+    Key own;
+    Key &k = used ? *used : own;
+    k.n = 0;
     uint32_t i = 0;
     for (uint32_t v : vals) {
         if (i >= kl.nfields) return HWE_E_KEY;
         k.add(v, kl.fields[i++].width);
     }
-    if (used) *used = k;
     return lookup(index, k, h);
 }
 
 uint32_t Trees::lookup(uint32_t index, const Key &k, Hit *h) {
     uint32_t id = 0;
     if (uint32_t st = id_of(index, &id)) return st;
-    // The engine wants the whole key: pad with wildcard bits.
-    Key full = k;
+    *h = Hit{};
     uint32_t len = 0;
     for (uint32_t i = 0; i < k.n; ++i) len += k.w[i];
     const uint32_t width = lay::key_layout(index).width;
+    if (len >= width) return zel_sim_engine_lookup_fields(eng_, id, k.n, k.v, k.w, &h->a, &h->depth);
+    // The engine wants the whole key: pad with wildcard bits.
+    Key full = k;
     while (len < width) {
         const uint32_t n = std::min<uint32_t>(32, width - len);
         full.add(0, n);
         len += n;
     }
-    *h = Hit{};
     return zel_sim_engine_lookup_fields(eng_, id, full.n, full.v, full.w, &h->a, &h->depth);
 }
 

@@ -24,8 +24,17 @@ struct Hit {
 // address) and widths, first field most significant.
 struct Key {
     static constexpr uint32_t kMax = 12;  // tree 8: MASK, 7 fields, padding
-    uint32_t v[kMax] = {}, w[kMax] = {};
     uint32_t n = 0;
+    uint32_t v[kMax], w[kMax];  // the first n are set (a key is built per lookup)
+    Key() = default;
+    Key(const Key &o) : n(o.n) {
+        for (uint32_t i = 0; i < n; ++i) v[i] = o.v[i], w[i] = o.w[i];
+    }
+    Key &operator=(const Key &o) {
+        n = o.n;
+        for (uint32_t i = 0; i < n; ++i) v[i] = o.v[i], w[i] = o.w[i];
+        return *this;
+    }
     Key &add(uint32_t value, uint32_t width) {
         if (n < kMax) {
             v[n] = value;
