@@ -87,6 +87,10 @@ struct Key64 {
     static uint64_t hash(Packed k) { return fmix64(k); }
     static unsigned len(Packed k) { return static_cast<unsigned>(k >> 57) - 1; }
     static u128 bits(Packed k) { return k & ((1ULL << 57) - 1); }
+    // Key k (of length l) is the first l bits of (bits, len), in one word.
+    static bool leads(Packed k, u128 bits, unsigned len, unsigned l) {
+        return (k & ((1ULL << 57) - 1)) == static_cast<uint64_t>(bits) >> (len - l);
+    }
 };
 
 // Keys of up to 120 bits: two words, the length in the top 7 bits.
@@ -115,6 +119,7 @@ struct Key128 {
     static u128 bits(Packed k) {
         return (static_cast<u128>(k.hi & ((1ULL << 57) - 1)) << 64) | k.lo;
     }
+    static bool leads(Packed k, u128 bits, unsigned len, unsigned l) { return Key128::bits(k) == bits >> (len - l); }
 };
 
 inline constexpr unsigned kMaxParts = 4;
@@ -614,7 +619,7 @@ public:
             t.each_in_run(bits, len, [&](const Slot &s) {
                 Packed k = K::key(s);
                 unsigned l = K::len(k);
-                if (l > top[p] || l <= best || (s.val & skip) || K::bits(k) != bits >> (len - l)) return;
+                if (l > top[p] || l <= best || (s.val & skip) || !K::leads(k, bits, len, l)) return;
                 best = l;  // every length of a grouped part is above 0
                 *val = s.val;
             });
