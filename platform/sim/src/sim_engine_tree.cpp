@@ -397,9 +397,10 @@ uint32_t zel_sim_engine_lookup_fields(hwe_engine_t *eng, uint32_t tree_id, uint3
     zsim::u128 bits = 0;
     uint32_t total = 0;
     for (uint32_t i = 0; i < nfields; ++i) {
-        if (widths[i] > 32) return HWE_E_KEY;
-        bits = bits << widths[i] | (values[i] & static_cast<uint32_t>(zsim::low_mask(widths[i])));
-        total += widths[i];
+        const uint32_t w = widths[i];
+        if (w > 32) return HWE_E_KEY;
+        bits = bits << w | (w == 32 ? values[i] : values[i] & ((1u << w) - 1));
+        total += w;
     }
     if (total != st.tree->width) return HWE_E_KEY;
     return zsim::tree_lookup(*st.tree, bits, action, depth);

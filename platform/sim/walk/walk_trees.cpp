@@ -38,24 +38,30 @@ uint32_t Trees::id_of(uint32_t index, uint32_t *id) {
 
 uint32_t Trees::lookup(uint32_t index, std::initializer_list<uint32_t> vals, Hit *h, Key *used) {
     const lay::KeyLayout &kl = lay::key_layout(index);
+    if (vals.size() > kl.nfields || vals.size() > Key::kMax) return HWE_E_KEY;
     Key own;
     Key &k = used ? *used : own;
     k.n = 0;
-    uint32_t i = 0;
+    uint32_t len = 0;
     for (uint32_t v : vals) {
-        if (i >= kl.nfields) return HWE_E_KEY;
-        k.add(v, kl.fields[i++].width);
+        const uint32_t w = kl.fields[k.n].width;
+        k.v[k.n] = v;
+        k.w[k.n++] = w;
+        len += w;
     }
-    return lookup(index, k, h);
+    return query(index, kl.width, k, len, h);
 }
 
 uint32_t Trees::lookup(uint32_t index, const Key &k, Hit *h) {
+    uint32_t len = 0;
+    for (uint32_t i = 0; i < k.n; ++i) len += k.w[i];
+    return query(index, lay::key_layout(index).width, k, len, h);
+}
+
+uint32_t Trees::query(uint32_t index, uint32_t width, const Key &k, uint32_t len, Hit *h) {
     uint32_t id = 0;
     if (uint32_t st = id_of(index, &id)) return st;
     *h = Hit{};
-    uint32_t len = 0;
-    for (uint32_t i = 0; i < k.n; ++i) len += k.w[i];
-    const uint32_t width = lay::key_layout(index).width;
     if (len >= width) return zel_sim_engine_lookup_fields(eng_, id, k.n, k.v, k.w, &h->a, &h->depth);
     // The engine wants the whole key: pad with wildcard bits.
     Key full = k;

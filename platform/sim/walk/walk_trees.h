@@ -79,6 +79,9 @@ public:
     uint32_t id_of(uint32_t index, uint32_t *id);
 
 private:
+    // Looks up key `k` of `len` bits in tree `index` of `width` bits.
+    uint32_t query(uint32_t index, uint32_t width, const Key &k, uint32_t len, Hit *h);
+
     hwe_engine_t *eng_;
 };
 
