@@ -394,14 +394,21 @@ uint32_t zel_sim_engine_lookup_fields(hwe_engine_t *eng, uint32_t tree_id, uint3
     if ((nfields && (!values || !widths)) || !action || !depth) return HWE_E_PARAM;
     SingleTree st(eng, tree_id);
     if (st.status) return st.status;
+    // The key in one word while it fits (most trees are at most 64 bits).
     zsim::u128 bits = 0;
+    uint64_t narrow = 0;
     uint32_t total = 0;
     for (uint32_t i = 0; i < nfields; ++i) {
         const uint32_t w = widths[i];
         if (w > 32) return HWE_E_KEY;
-        bits = bits << w | (w == 32 ? values[i] : values[i] & ((1u << w) - 1));
+        const uint32_t v = w == 32 ? values[i] : values[i] & ((1u << w) - 1);
+        if (total + w <= 64)
+            narrow = narrow << w | v;
+        else
+            bits = (total <= 64 ? static_cast<zsim::u128>(narrow) : bits) << w | v;
         total += w;
     }
+    if (total <= 64) bits = narrow;
     if (total != st.tree->width) return HWE_E_KEY;
     return zsim::tree_lookup(*st.tree, bits, action, depth);
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
