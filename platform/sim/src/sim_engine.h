@@ -105,27 +105,25 @@ struct Rule {
     hwe_action_t action{};
 };
 
+// One range a flat rule checks: value `field` (1: the first range) minus
+// `lo` at most `span`.
+struct RangeCheck {
+    uint32_t field = 0;
+    uint32_t lo = 0, span = 0xffffffffu;
+};
+
 // A compiled range-vector rule, flat for classification. Of its ranges
 // only those that can refuse a value of their width are checked (a range
 // [0, 2^width - 1] is left out; a value above its width, which it would
 // refuse, is caught for the whole set by `wild_hi` before a scan), the
-// narrowest first: that one in the rule itself, as value `field` minus
-// `lo` at most `span` (value 0 and span all ones when it checks none), the
-// `more` others from `off` in its set's `checks`.
+// narrowest first: that one in its set's `first` at the rule's position
+// (value 0 and span all ones when it checks none), the `more` others from
+// `off` in its set's `checks`.
 struct FlatRule {
-    uint32_t field = 0;
-    uint32_t lo = 0, span = 0xffffffffu;
     uint32_t more = 0;
     uint32_t off = 0;
     uint32_t idx = 0;
     hwe_action_t action{};
-};
-
-// One more range a flat rule checks: value `field` (1: the first range)
-// minus `lo` at most `span`.
-struct RangeCheck {
-    uint32_t field = 0;
-    uint32_t lo = 0, span = 0;
 };
 
 struct RuleSet {
@@ -134,6 +132,9 @@ struct RuleSet {
     std::map<uint32_t, Rule> compiled;          // what the last build compiled
     // `compiled` of an OVtreeSet once more, by ascending index, in arrays a
     // classification scans without following a pointer per rule.
+    // The first checks of the rules apart, so a scan reads 12 bytes a rule
+    // until one passes.
+    std::vector<RangeCheck> first;
     std::vector<FlatRule> flat;
     std::vector<RangeCheck> checks;
     // Per range position, the lowest top of a whole-width range the flat
@@ -143,7 +144,8 @@ struct RuleSet {
     // counts differ (`nranges` all ones; no layout made them equal).
     std::vector<uint32_t> wild_hi;
     uint32_t nranges = 0;
-    std::vector<FlatRule> flat_spare;  // the build before's arrays, reused by the next
+    std::vector<RangeCheck> first_spare;  // the build before's arrays, reused by the next
+    std::vector<FlatRule> flat_spare;
     std::vector<RangeCheck> checks_spare;
     std::vector<uint32_t> wild_hi_spare;
     uint32_t edits = 0;                         // staged edits since that build

@@ -166,14 +166,17 @@ constexpr uint32_t kMaxFlatRanges = 32;
 
 void compile(Tree &t, std::map<PtnVal, RuleSet>::iterator s) {
     RuleSet &set = s->second;
+    std::vector<RangeCheck> &first = set.first_spare;
     std::vector<FlatRule> &flat = set.flat_spare;
     std::vector<RangeCheck> &checks = set.checks_spare;
     std::vector<uint32_t> &wild_hi = set.wild_hi_spare;
+    first.clear();
     flat.clear();
     checks.clear();
     wild_hi.clear();
     uint32_t nranges = set.staged.empty() ? 0 : static_cast<uint32_t>(set.staged.begin()->second.ranges.size());
     if (t.kind == ZEL_SIM_TREE_OVTREESET) {
+        first.reserve(set.staged.size());
         flat.reserve(set.staged.size());
         RangeCheck mine[kMaxFlatRanges];
         for (const auto &[idx, rule] : set.staged) {
@@ -201,16 +204,15 @@ void compile(Tree &t, std::map<PtnVal, RuleSet>::iterator s) {
             f.action = rule.action;
             f.off = static_cast<uint32_t>(checks.size());
             if (n) {
-                f.field = mine[0].field;
-                f.lo = mine[0].lo;
-                f.span = mine[0].span;
                 f.more = n - 1;
                 checks.insert(checks.end(), mine + 1, mine + n);
             }
+            first.push_back(n ? mine[0] : RangeCheck{});
             flat.push_back(f);
         }
     }
     set.compiled = set.staged;
+    set.first.swap(first);
     set.flat.swap(flat);
     set.checks.swap(checks);
     set.wild_hi.swap(wild_hi);
@@ -301,8 +303,10 @@ uint32_t ruleset_classify(const Tree &t, uint32_t nfields, const uint32_t *value
         });
     if (covering == 1 && t.kind == ZEL_SIM_TREE_OVTREESET && flat_fits(*only, nfields, values)) {
         const RangeCheck *checks = only->checks.data();
-        for (const FlatRule &f : only->flat) {
-            if (values[f.field] - f.lo > f.span) continue;
+        const RangeCheck *first = only->first.data(), *last = first + only->first.size();
+        for (const RangeCheck *p = first; p != last; ++p) {
+            if (values[p->field] - p->lo > p->span) continue;
+            const FlatRule &f = only->flat[static_cast<size_t>(p - first)];
             const RangeCheck *c = checks + f.off, *end = c + f.more;
             while (c != end && values[c->field] - c->lo <= c->span) ++c;
             if (c == end) {
