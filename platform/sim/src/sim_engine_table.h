@@ -237,12 +237,12 @@ public:
 //
 // Pace: a mapped part starts growing at load 1/2 (to twice the slots);
 // budget_ runs to load 23/32 (at least cap/32 changes). The old slots
-// are then moved kStep = 4 a change, in cap/4 changes: by load 31/32 of
-// the old cap, 31/64 of the new, so the move is over before the next
-// growth is due at 1/2. A heap part grows at 3/4, at once into heap
+// are then moved kStep = 8 a change, in cap/8 changes: by load 27/32 of
+// the old cap, 27/64 of the new, so the move is over well before the
+// next growth is due at 1/2. A heap part grows at 3/4, at once into heap
 // slots. A part shrinks to half below load 1/8, when no resize is under
 // way: its next slots are ready within cap/32 changes and moved 2 kStep
-// a change, in cap/8 more, by when the new slots hold at most 9/16 of
+// a change, in cap/16 more, by when the new slots hold at most 7/16 of
 // their cap. Should load 3/4 be reached with the next slots not ready
 // (a failed early start), the owner makes ready a chunk every change, and
 // at 7/8 all at once (counted as a stall: never, at this pace).
@@ -251,7 +251,7 @@ class Slots {
 public:
     using Slot = typename K::Slot;
     using Packed = typename K::Packed;
-    static constexpr size_t kStep = 4;
+    static constexpr size_t kStep = 8;
     // Old slots up to this many are moved at once (a bounded, small copy).
     static constexpr size_t kMoveAtOnce = 256;
 
