@@ -241,9 +241,8 @@ public:
 // the old cap, 27/64 of the new, so the move is over well before the
 // next growth is due at 1/2. A heap part grows at 3/4, at once into heap
 // slots. A part shrinks to half below load 1/8, when no resize is under
-// way: its next slots are ready within cap/32 changes and moved 2 kStep
-// a change, in cap/16 more, by when the new slots hold at most 7/16 of
-// their cap. Should load 3/4 be reached with the next slots not ready
+// way: its next slots are ready within cap/32 changes and moved in cap/8
+// more, by when the new slots hold at most 9/16 of their cap. Should load 3/4 be reached with the next slots not ready
 // (a failed early start), the owner makes ready a chunk every change, and
 // at 7/8 all at once (counted as a stall: never, at this pace).
 template <class K>
@@ -469,7 +468,7 @@ private:
         if (next_)
             bring_in();
         else if (old_)
-            move(cap_ > old_cap_ ? kStep : 2 * kStep);
+            move(kStep);
     }
     void finish() {
         if (old_) move(old_cap_);
