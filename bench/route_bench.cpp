@@ -20,7 +20,9 @@
 //
 // Printed, one line per run and a summary, in the shape of the peers' logs:
 //   RUN impl=zel_ip domains=D n=N run=R add_s= add_rps= del_s= del_rps=
-//       tree_B= subnet_B= bytes_per_route= ...
+//       tree_B= subnet_B= bytes_per_route= ... add_worker_cpu_s= del_worker_cpu_s=
+//       (CPU seconds of the engine model's table worker, on another core,
+//       while the adds / deletes ran; the halfway check's included)
 //     add_rps_by_decile=...   (rate of each tenth of the load)
 //     del_rps_by_decile=...
 //     TAIL add: slowest_tenth_over_first= median_us= p999_us= slowest_us= over_1ms=
@@ -34,6 +36,7 @@
 //   "1,64", delete-order seed 12345, 20000 sampled lookups per check (0:
 //   no lookup check, for profiling; statuses and counts are still checked).
 //   Exit status 0 when every check passed.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -180,6 +183,25 @@ private:
     size_t size_ = 0;
 };
 
+// CPU seconds (user and system) of the whole process, or of the calling
+// thread only.
+double cpu_s(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU time the process's other threads (the engine model's table worker)
+// spent while `f` ran on this one.
+template <typename F>
+double other_threads_cpu_s(F &&f) {
+    const double p0 = cpu_s(RUSAGE_SELF), t0 = cpu_s(RUSAGE_THREAD);
+    f();
+    const double p1 = cpu_s(RUSAGE_SELF), t1 = cpu_s(RUSAGE_THREAD);
+    return std::max(0.0, (p1 - p0) - (t1 - t0));
+}
+
 long vm_rss_kb() {
     std::ifstream in("/proc/self/status");
     std::string key;
@@ -198,6 +220,7 @@ struct RunResult {
     Load add, del;
     uint64_t tree_bytes = 0, subnet_bytes = 0;
     double calls_per_add = 0, calls_per_del = 0;
+    double add_other_cpu_s = 0, del_other_cpu_s = 0;  // the table worker's share
     long rss_kb = 0;
     std::string failure;  // empty: every check passed
 };
@@ -229,7 +252,8 @@ public:
 
         // 2. Add in file order, each call timed.
         zel_sim_counters_reset();
-        r.add = zel::bench::timed(n, [&](uint64_t i) { return zel_ip_route_add(m_, &add[i]); });
+        r.add_other_cpu_s = other_threads_cpu_s(
+            [&] { r.add = zel::bench::timed(n, [&](uint64_t i) { return zel_ip_route_add(m_, &add[i]); }); });
         r.calls_per_add = static_cast<double>(zel_sim_call_count(nullptr)) / static_cast<double>(n);
         r.tree_bytes = zel_sim_engine_tree_bytes(eng, dest.id);
         r.subnet_bytes = zel_sim_subnet_bytes(dest.subnet_db);
@@ -246,13 +270,15 @@ public:
         //    naive table follows at the halfway check (untimed).
         zel_sim_counters_reset();
         bool halfway_ok = true;
-        r.del = zel::bench::timed(
-            n, [&](uint64_t i) { return zel_ip_route_delete(m_, &del[i]); },
-            [&](int t) {
-                if (t != kTenths / 2 - 1 || !opt_.samples) return;
-                for (size_t i = 0; i < n * kTenths / 2 / kTenths; ++i) naive.remove(routes_[order_[i]]);
-                halfway_ok = check(eng, dest.id, naive, no_route, &r.failure);
-            });
+        r.del_other_cpu_s = other_threads_cpu_s([&] {
+            r.del = zel::bench::timed(
+                n, [&](uint64_t i) { return zel_ip_route_delete(m_, &del[i]); },
+                [&](int t) {
+                    if (t != kTenths / 2 - 1 || !opt_.samples) return;
+                    for (size_t i = 0; i < n * kTenths / 2 / kTenths; ++i) naive.remove(routes_[order_[i]]);
+                    halfway_ok = check(eng, dest.id, naive, no_route, &r.failure);
+                });
+        });
         if (!halfway_ok) return r;
         r.calls_per_del = static_cast<double>(zel_sim_call_count(nullptr)) / static_cast<double>(n);
         if (!r.del.ok) return fail(&r, "a route delete failed");
@@ -443,10 +469,10 @@ int main(int argc, char **argv) {
                 "RUN impl=zel_ip domains=%u n=%zu run=%d add_s=%.3f add_rps=%.0f del_s=%.3f "
                 "del_rps=%.0f tree_B=%" PRIu64 " subnet_B=%" PRIu64
                 " bytes_per_route=%.1f platform_calls_per_add=%.1f platform_calls_per_del=%.1f "
-                "VmRSS_kB=%ld\n",
+                "VmRSS_kB=%ld add_worker_cpu_s=%.3f del_worker_cpu_s=%.3f\n",
                 domains, n, run, r.add.total_s, r.add.rate(), r.del.total_s, r.del.rate(), r.tree_bytes,
                 r.subnet_bytes, bytes,
-                r.calls_per_add, r.calls_per_del, r.rss_kb);
+                r.calls_per_add, r.calls_per_del, r.rss_kb, r.add_other_cpu_s, r.del_other_cpu_s);
             std::printf("  add_rps_by_decile=%s\n  del_rps_by_decile=%s\n",
                         zel::bench::tenths(r.add.by_tenth).c_str(), zel::bench::tenths(r.del.by_tenth).c_str());
             tail("add", r.add);

@@ -11,8 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <random>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -202,4 +204,75 @@ TEST(TableMemory, PooledMemoryIsZeroOnceReady) {
     for (size_t off = 0; off < kBytes; off += 8 * zsim::kPage) zsim::table_ready(b, off, 8 * zsim::kPage, fresh);
     EXPECT_EQ(std::count(b, b + kBytes, 0), static_cast<long>(kBytes));
     zsim::table_free(b, kBytes);
+}
+
+// The making ready of a table shared by its owner and the process's table
+// worker: whoever claims a chunk makes it ready, and the owner sees the
+// whole table zero once ready() says so, fresh or taken from the pool.
+TEST(TableMemory, PreparationSharedWithTheWorkerLeavesEveryChunkZero) {
+    constexpr size_t kBytes = size_t{4} << 20;
+    bool fresh = false;
+    auto *a = static_cast<unsigned char *>(zsim::table_alloc(kBytes, &fresh));
+    ASSERT_NE(a, nullptr);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(fresh ? "a new mapping" : "a pooled one");
+        auto prep = zsim::TablePrep::start(a, kBytes, fresh);
+        ASSERT_TRUE(prep);
+        EXPECT_EQ(prep->chunks(), kBytes / zsim::TablePrep::kChunk);
+        for (int i = 0; i < 3; ++i) (void)prep->help();  // the owner's share, beside the worker's
+        prep->finish();
+        ASSERT_TRUE(prep->ready());
+        EXPECT_EQ(prep->bytes_ready(), kBytes);
+        EXPECT_EQ(std::count(a, a + kBytes, 0), static_cast<long>(kBytes));
+        std::fill(a, a + kBytes, 0x5A);
+        zsim::table_free(a, kBytes);
+        auto *b = static_cast<unsigned char *>(zsim::table_alloc(kBytes, &fresh));
+        ASSERT_EQ(b, a) << "the pooled mapping of the same size is taken";
+        ASSERT_FALSE(fresh);
+    }
+    zsim::table_free(a, kBytes);
+}
+
+// A cancelled preparation leaves no chunk in anyone's hands: memory given
+// back right after it, taken again and filled, stays as it was filled
+// (a worker still making the old table ready would zero some of it).
+TEST(TableMemory, CancelledPreparationNeverTouchesTheTableAgain) {
+    constexpr size_t kBytes = size_t{2} << 20;
+    bool fresh = false;
+    auto *a = static_cast<unsigned char *>(zsim::table_alloc(kBytes, &fresh));
+    ASSERT_NE(a, nullptr);
+    zsim::table_ready(a, 0, kBytes, fresh);
+    for (int round = 0; round < 20; ++round) {
+        zsim::table_free(a, kBytes);
+        ASSERT_EQ(zsim::table_alloc(kBytes, &fresh), a);
+        ASSERT_FALSE(fresh);
+        auto prep = zsim::TablePrep::start(a, kBytes, fresh);
+        ASSERT_TRUE(prep);
+        if (round % 2) (void)prep->help();
+        prep->cancel();
+        EXPECT_FALSE(prep->claim()) << "nothing left to claim";
+        std::fill(a, a + kBytes, 0xA5);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ASSERT_EQ(std::count(a, a + kBytes, 0xA5), static_cast<long>(kBytes)) << "round " << round;
+    }
+    zsim::table_free(a, kBytes);
+}
+
+// Without a worker (a preparation never offered to one, as when none
+// could be started) the owner's help makes it ready one chunk a call.
+TEST(TableMemory, OwnerAloneMakesItReadyAChunkACall) {
+    constexpr size_t kBytes = zsim::kMappedBytes;
+    bool fresh = false;
+    auto *a = static_cast<unsigned char *>(zsim::table_alloc(kBytes, &fresh));
+    ASSERT_NE(a, nullptr);
+    zsim::TablePrep prep(a, kBytes, fresh);
+    const size_t chunks = prep.chunks();
+    ASSERT_EQ(chunks, kBytes / zsim::TablePrep::kChunk);
+    for (size_t i = 1; i < chunks; ++i) {
+        ASSERT_FALSE(prep.help());
+        ASSERT_EQ(prep.done(), i);
+    }
+    EXPECT_TRUE(prep.help());
+    EXPECT_EQ(std::count(a, a + kBytes, 0), static_cast<long>(kBytes));
+    zsim::table_free(a, kBytes);
 }

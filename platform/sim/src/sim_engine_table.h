@@ -132,6 +132,8 @@ inline constexpr unsigned kMaxParts = 4;
 struct SlotMap {
     const unsigned char *slots[kMaxParts] = {};
     size_t mask[kMaxParts] = {};
+    const unsigned char *old[kMaxParts] = {};  // a resize's old slots, still read
+    size_t old_mask[kMaxParts] = {};
     unsigned lo[kMaxParts] = {};  // shortest length of each part, descending
     unsigned parts = 0;
     unsigned slot_bytes = 0;
@@ -157,6 +159,17 @@ inline const void *slot_address(const SlotMap &m, u128 bits, unsigned len) {
     const size_t i = m.wide ? slot_home<Key128>(bits, len, m.lo[p], m.mask[p])
                             : slot_home<Key64>(bits, len, m.lo[p], m.mask[p]);
     return m.slots[p] + i * m.slot_bytes;
+}
+
+// The same in the old slots of a part being resized (a put or a query
+// reads them too), or nullptr when the part has none.
+inline const void *old_slot_address(const SlotMap &m, u128 bits, unsigned len) {
+    unsigned p = 0;
+    while (p < m.parts && len < m.lo[p]) ++p;
+    if (p == m.parts || !m.old[p]) return nullptr;
+    const size_t i = m.wide ? slot_home<Key128>(bits, len, m.lo[p], m.old_mask[p])
+                            : slot_home<Key64>(bits, len, m.lo[p], m.old_mask[p]);
+    return m.old[p] + i * m.slot_bytes;
 }
 
 // What trees and subnet databases see: a prefix -> 64-bit value map with
@@ -219,32 +232,30 @@ public:
 // those clamped homes.
 //
 // Before the move, the new slots of a mapped table are made ready
-// (next_: pages in and zero, see sim_table_memory.h), kBatchPages every
-// kPaceSteps changes, the table working as before meanwhile. That cost
-// (several microseconds a page on a virtual machine) is what makes a
-// resize expensive, so it is spread thin.
+// (next_: pages in and zero, see sim_table_memory.h), the table working
+// as before meanwhile. That cost (several microseconds a page on a
+// virtual machine) is what makes a resize expensive: the process's table
+// worker takes it off the caller when a core is free, and the owner does
+// a share itself only when the two fall behind a straight line from the
+// start (none ready) to budget_ changes later (all ready); a chunk every
+// change above load 3/4.
 //
-// Pace: a mapped part starts growing at load 1/2 (to twice the slots): its
-// next slots, 2 cap x S bytes (S = 16 or 24), are ready after
-// cap x S / 256 changes (a page per 8 changes), at most 3/32 cap, and the
-// old slots are moved after cap/kStep = 1/8 cap more, so the growth is over
-// by load 23/32, under 3/4. A shrink's next slots (half as many) are ready
-// after at most 3/128 cap changes, long before the load could reach 3/4.
-// A heap part grows at 3/4, at once into heap slots. A part shrinks to
-// half below load 1/8, when no resize is under way. Should load 3/4 be
-// reached with the next slots not ready (a failed early start), the rest
-// are made ready a batch every change, and at 7/8 all at once (counted as
-// a stall: never, at this pace). With kStep = 8 the new slots
-// hold at most 7/16 of their cap after a growth and 1/2 after a shrink,
-// so one resize is always over before the next is due.
+// Pace: a mapped part starts growing at load 1/2 (to twice the slots);
+// budget_ runs to load 23/32 (at least cap/32 changes). The old slots
+// are then moved kStep = 8 a change, in cap/8 changes: by load 27/32 of
+// the old cap, 27/64 of the new, so the move is over well before the
+// next growth is due at 1/2. A heap part grows at 3/4, at once into heap
+// slots. A part shrinks to half below load 1/8, when no resize is under
+// way: its next slots are ready within cap/32 changes and moved in cap/8
+// more, by when the new slots hold at most 9/16 of their cap. Should load 3/4 be reached with the next slots not ready
+// (a failed early start), the owner makes ready a chunk every change, and
+// at 7/8 all at once (counted as a stall: never, at this pace).
 template <class K>
 class Slots {
 public:
     using Slot = typename K::Slot;
     using Packed = typename K::Packed;
     static constexpr size_t kStep = 8;
-    static constexpr unsigned kPaceSteps = 64;
-    static constexpr size_t kBatchPages = 8;
     // Old slots up to this many are moved at once (a bounded, small copy).
     static constexpr size_t kMoveAtOnce = 256;
 
@@ -349,11 +360,13 @@ public:
         return true;
     }
     void clear() {
+        if (prep_) prep_->cancel();  // no worker touches next_ once it is given back
+        prep_.reset();
         table_free(slots_, cap_ * sizeof(Slot));
         table_free(old_, old_cap_ * sizeof(Slot));
         table_free(next_, next_cap_ * sizeof(Slot));
         slots_ = old_ = next_ = nullptr;
-        cap_ = size_ = mask_ = old_cap_ = old_mask_ = moved_ = next_cap_ = next_ready_ = 0;
+        cap_ = size_ = mask_ = old_cap_ = old_mask_ = moved_ = next_cap_ = 0;
     }
     // Rebuild at the smallest capacity that keeps the load below 3/4: an
     // explicit compaction, so it moves every key in one call.
@@ -384,8 +397,10 @@ public:
     }
     // Bytes held: the slots, the old ones being moved and what is ready
     // of the next ones.
-    size_t held_bytes() const { return (cap_ + old_cap_) * sizeof(Slot) + next_ready_; }
+    size_t held_bytes() const { return (cap_ + old_cap_) * sizeof(Slot) + (prep_ ? prep_->bytes_ready() : 0); }
     bool resizing() const { return old_ != nullptr || next_ != nullptr; }
+    const Slot *old_slots() const { return old_; }
+    size_t old_mask() const { return old_mask_; }
     size_t stalls() const { return stalls_; }
 
     unsigned group_ = 0;  // set once, before the first key
@@ -472,37 +487,45 @@ private:
         finish();
         next_ = next;
         next_cap_ = cap;
-        next_ready_ = 0;
-        next_fresh_ = fresh;
-        pace_ = 0;
-        if (!table_mapped(cap * sizeof(Slot)) || !size_) ready_next();
+        since_ = 0;
+        const size_t due = cap_ * 23 / 32;  // see Pace
+        budget_ = cap > cap_ ? std::max<size_t>(cap_ / 32, due > size_ ? due - size_ : 0) : std::max<size_t>(cap_ / 32, 1);
+        const size_t bytes = cap * sizeof(Slot);
+        if (table_mapped(bytes) && size_) prep_ = TablePrep::start(next, bytes, fresh);
+        if (!prep_) {  // small, empty, or no memory for the preparation: all now
+            if (table_mapped(bytes)) table_ready(next, 0, bytes, fresh);
+            use_next();
+        }
         return true;
     }
-    // kBatchPages of the next slots every kPaceSteps changes while the
-    // load is under 3/4, every change above it.
+    // The next slots are taken as soon as the preparation has them all
+    // ready. The owner's share keeps the chunks ready on or above the
+    // straight line from none at the start to all after budget_ changes,
+    // the worker's chunks counting (see Pace); above load 3/4, a chunk
+    // every change.
     void bring_in() {
-        if (size_ * 4 < cap_ * 3 && ++pace_ < kPaceSteps) return;
-        pace_ = 0;
-        const size_t bytes = next_cap_ * sizeof(Slot);
-        const size_t n = std::min(kBatchPages * kPage, bytes - next_ready_);
-        table_ready(next_, next_ready_, n, next_fresh_);
-        next_ready_ += n;
-        if (next_ready_ == bytes) use_next();
+        ++since_;
+        if (!prep_->ready()) {
+            const size_t all = prep_->chunks();
+            const size_t owed = since_ >= budget_ ? all : all * since_ / budget_;
+            if (prep_->done() >= owed && size_ * 4 < cap_ * 3) return;
+            if (!prep_->help()) return;
+        }
+        use_next();
     }
     // All of the next slots at once (compaction, or a pace cut short).
     void ready_next() {
         if (!next_) return;
-        const size_t bytes = next_cap_ * sizeof(Slot);
-        if (table_mapped(bytes) && next_ready_ < bytes)
-            table_ready(next_, next_ready_, bytes - next_ready_, next_fresh_);
+        prep_->finish();
         use_next();
     }
     // The next slots become the slots; the move of the old ones starts.
     void use_next() {
         Slot *fresh = next_;
         const size_t cap = next_cap_;
+        prep_.reset();
         next_ = nullptr;
-        next_cap_ = next_ready_ = 0;
+        next_cap_ = 0;
         old_ = slots_;
         old_cap_ = cap_;
         old_mask_ = mask_;
@@ -529,11 +552,11 @@ private:
     size_t old_end_ = 0;  // the empty old slot e the move goes round to
     size_t moved_ = 0;    // old slots moved so far
     size_t stalls_ = 0;   // resizes finished in one call by reserve_one
-    Slot *next_ = nullptr;        // the slots a resize will move into, being brought in
+    Slot *next_ = nullptr;        // the slots a resize will move into, being made ready
     size_t next_cap_ = 0;
-    size_t next_ready_ = 0;       // bytes of next_ brought in so far
-    bool next_fresh_ = false;     // next_ is a new mapping (else from the pool)
-    unsigned pace_ = 0;           // changes since the last batch made ready
+    std::shared_ptr<TablePrep> prep_;  // next_'s preparation (while next_ is set, mapped)
+    size_t since_ = 0;            // changes since the resize started
+    size_t budget_ = 1;           // changes by which next_ is to be all ready (see Pace)
 };
 
 // The prefix table: parts by length, longest first (see the top of the
@@ -717,6 +740,8 @@ private:
     void remap(unsigned p) {
         map_.slots[p] = reinterpret_cast<const unsigned char *>(parts_[p].slots_);
         map_.mask[p] = parts_[p].mask_;
+        map_.old[p] = reinterpret_cast<const unsigned char *>(parts_[p].old_slots());
+        map_.old_mask[p] = parts_[p].old_mask();
     }
     Slots<K> &part(unsigned len) { return parts_[part_of_[len]]; }
     const Slots<K> &part(unsigned len) const { return parts_[part_of_[len]]; }

@@ -164,17 +164,23 @@ void *hwe_nvm_calloc(uint32_t count, uint32_t size) try {
         }
     }
     uint64_t cap = c < kClasses ? class_bytes(c) : n;
+    void *payload = nullptr;
     if (h) {
         ZSIM_UNPOISON(h, sizeof(BlockHeader) + cap);
+        payload = h + 1;
+        std::memset(payload, 0, cap);
     } else {
-        h = static_cast<BlockHeader *>(std::malloc(sizeof(BlockHeader) + cap));
+        // calloc, not malloc and memset: a large block comes as a new
+        // mapping, zero already, and its pages are then faulted in one by
+        // one as the object uses them instead of all inside this call (a
+        // 1 MiB table took milliseconds to clear on a virtual machine).
+        h = static_cast<BlockHeader *>(std::calloc(1, sizeof(BlockHeader) + cap));
         if (!h) return nullptr;
+        payload = h + 1;
     }
     h->magic = kBlockMagic;
     h->cls = static_cast<uint32_t>(c);
     h->size = n;
-    void *payload = h + 1;
-    std::memset(payload, 0, cap);
     p.in_use += n;
     p.blocks += 1;
     return payload;

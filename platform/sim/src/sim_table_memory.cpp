@@ -1,10 +1,16 @@
 #include "sim_table_memory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -49,7 +55,137 @@ bool pool_give(void *m, size_t bytes) {
     return true;
 }
 
+// The table worker: one thread per process, making ready the chunks of
+// the tables offered to it, oldest first. It holds a table's TablePrep
+// (not its memory) until no chunk is left to claim; an owner that gives
+// its table back cancels first, which leaves nothing to claim.
+struct Worker {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<std::shared_ptr<TablePrep>> jobs;
+    // The process the thread runs in (0: none started yet, -1: none could
+    // be). A fork's child sees its parent's, and never uses the thread nor
+    // the mutex (it may have been locked at the fork).
+    std::atomic<pid_t> pid{0};
+
+    void loop() {
+        for (;;) {
+            std::shared_ptr<TablePrep> job;
+            {
+                std::unique_lock<std::mutex> g(mu);
+                cv.wait(g, [&] { return !jobs.empty(); });
+                job = std::move(jobs.front());
+                jobs.pop_front();
+            }
+            while (job->claim()) {
+            }
+        }
+    }
+};
+Worker &worker() {
+    static Worker *w = new Worker;  // never destroyed: the thread outlives every static
+    return *w;
+}
+
+bool worker_wanted() {
+    static const bool wanted = [] {
+        const char *e = std::getenv("ZSIM_TABLE_WORKER");
+        return !(e && e[0] == '0' && e[1] == 0);
+    }();
+    return wanted;
+}
+
+// The worker of this process, started at the first call; nullptr when
+// there is none (not wanted, not startable, or a forked child).
+Worker *worker_here() {
+    if (!worker_wanted()) return nullptr;
+    Worker &w = worker();
+    const pid_t self = getpid();
+    pid_t seen = w.pid.load(std::memory_order_acquire);
+    if (seen == 0) {
+        std::lock_guard<std::mutex> g(w.mu);
+        seen = w.pid.load(std::memory_order_relaxed);
+        if (seen == 0) {
+            try {
+                std::thread([&w] { w.loop(); }).detach();
+                seen = self;
+            } catch (...) {  // no thread: the owners do it all
+                seen = -1;
+            }
+            w.pid.store(seen, std::memory_order_release);
+        }
+    }
+    return seen == self ? &w : nullptr;
+}
+
+// Offer a job to the worker. False when there is none (the owner then
+// does every chunk itself).
+bool worker_offer(const std::shared_ptr<TablePrep> &job) {
+    Worker *w = worker_here();
+    if (!w) return false;
+    try {
+        std::lock_guard<std::mutex> g(w->mu);
+        w->jobs.push_back(job);
+    } catch (...) {  // no memory for the queue
+        return false;
+    }
+    w->cv.notify_one();
+    return true;
+}
+
 }  // namespace
+
+bool table_worker_running() { return worker_here() != nullptr; }
+
+std::shared_ptr<TablePrep> TablePrep::start(void *p, size_t bytes, bool fresh) {
+    std::shared_ptr<TablePrep> job;
+    try {
+        job = std::make_shared<TablePrep>(static_cast<unsigned char *>(p), bytes, fresh);
+    } catch (...) {
+        return nullptr;
+    }
+    (void)worker_offer(job);
+    return job;
+}
+
+void TablePrep::make_ready(size_t chunk) {
+    const size_t off = chunk * kChunk;
+    table_ready(p_, off, std::min(kChunk, bytes_ - off), fresh_);
+    done_.fetch_add(1, std::memory_order_release);
+}
+
+bool TablePrep::claim() {
+    const size_t c = next_.fetch_add(1, std::memory_order_relaxed);
+    if (c >= chunks_) return false;
+    make_ready(c);
+    return true;
+}
+
+bool TablePrep::help() {
+    if (!ready()) (void)claim();
+    return ready();
+}
+
+void TablePrep::wait_done(size_t n) const {
+    while (done_.load(std::memory_order_acquire) < n) std::this_thread::yield();
+}
+
+void TablePrep::finish() {
+    while (claim()) {
+    }
+    wait_done(chunks_);
+}
+
+void TablePrep::cancel() {
+    // Every chunk not yet claimed becomes the owner's, which does not do
+    // it; the ones claimed before are done, or in the worker's hands.
+    const size_t claimed = std::min(next_.exchange(chunks_, std::memory_order_relaxed), chunks_);
+    wait_done(claimed);
+}
+
+size_t TablePrep::bytes_ready() const {
+    return std::min(bytes_, done_.load(std::memory_order_relaxed) * kChunk);
+}
 
 void *table_alloc(size_t bytes, bool *fresh) {
     *fresh = false;
@@ -70,7 +206,7 @@ void table_ready(void *p, size_t off, size_t len, bool fresh) {
     // A new mapping is zero already. The kernel brings the pages in
     // without a trap per page (MADV_POPULATE_WRITE, Linux 5.14; older
     // kernels refuse it and the touch below faults them in); the touch
-    // then makes each page known to this thread's mappings, which a
+    // then makes each page known to the process's mappings, which a
     // virtual machine may do only on a first access.
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
