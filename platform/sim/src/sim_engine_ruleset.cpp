@@ -194,8 +194,9 @@ void compile(Tree &t, std::map<PtnVal, RuleSet>::iterator s) {
                     mine[n++] = {i + 1, r.lo, r.hi - r.lo};
                 }
             }
-            auto share = [&](const RangeCheck &c) {
-                const uint32_t w = rule.ranges[c.field - 1].width;
+            const auto &ranges = rule.ranges;  // a lambda may not capture a structured binding (clang 14)
+            auto share = [&ranges](const RangeCheck &c) {
+                const uint32_t w = ranges[c.field - 1].width;
                 return static_cast<double>(c.span) / (w >= 32 ? 0xffffffffu : (1u << w) - 1);
             };
             std::sort(mine, mine + n, [&](const RangeCheck &x, const RangeCheck &y) { return share(x) < share(y); });
