@@ -95,6 +95,11 @@ struct ZelIpPriv {
     // zel_ip_filter_keys.h), allocated like assoc_index and replaced by a
     // larger record when it fills up.
     void *filter_keys;
+    // Ingress association ids whose own tree-19 entry (keyed by the id
+    // itself) the engine may hold: a bitmap over "ip_ingress_assoc",
+    // made at the first association that delivers to the CPU, freed with
+    // the module's records (filter/zel_ip_filter_keys.h).
+    uint64_t *assoc_queue_ids;
     // Who holds the address-tree entries and INTF-IDs objects program
     // (tree/zel_ip_ledger.h); made at start-up, deleted at shutdown.
     Ledger *ledger;

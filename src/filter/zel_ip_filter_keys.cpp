@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/zel_ip_registry.h"
+#include "core/zel_ip_limits.h"
 #include "flow/zel_ip_cpu_path.h"
 
 namespace zel::ip {
@@ -110,6 +111,24 @@ void forget_if_idle(ZelIpPriv &p, KeyUse *u) {
     }
 }
 
+constexpr uint32_t kAssocIdWords = (kIngressAssocFlows + 63) / 64;
+
+// Bit of association id `ns_id` in the bitmap: word and mask, or false
+// outside the pool.
+bool assoc_bit(uint32_t ns_id, uint32_t *word, uint64_t *mask) {
+    if (ns_id < kIngressAssocBase || ns_id - kIngressAssocBase >= kIngressAssocFlows) return false;
+    const uint32_t i = ns_id - kIngressAssocBase;
+    *word = i / 64;
+    *mask = 1ULL << (i % 64);
+    return true;
+}
+
+bool assoc_queue_marked(const ZelIpPriv &p, uint32_t key) {
+    uint32_t w;
+    uint64_t bit;
+    return p.assoc_queue_ids && assoc_bit(key, &w, &bit) && (p.assoc_queue_ids[w] & bit);
+}
+
 bool polices(const zel_ip_filter_action_t &a) { return a.police == 1; }
 bool to_cpu(const zel_ip_filter_action_t &a) { return a.type == ZEL_IP_FILTER_CPU; }
 
@@ -183,6 +202,9 @@ uint32_t cpu_path_add(Call &c, uint32_t key, const zel_ip_filter_action_t &a, ui
                       uint8_t *held) {
     bool need[kParts] = {polices(a), to_cpu(a), to_cpu(a)};
     if (!need[kPolice] && !need[kParam]) return 0;
+    if (need[kQueue] && assoc_queue_marked(*c.priv, key))
+        return ZREJECT(c.m, error(ZEL_E_INVALID_STATE),
+                       "CPU path of flow key 0x%x is in use by ingress association ID 0x%x\n", key, key);
     KeyUse *u = find_or_add(*c.priv, key);
     if (!u) return ZFAIL_FATAL(c.m, kNoMemory, "Failed to allocate memory for the CPU path of flow key 0x%x\n", key);
     // 1. What the entries already used carry must be what this user needs.
@@ -244,6 +266,31 @@ uint32_t cpu_path_remove(Call &c, uint32_t key, uint8_t *held) {
     }
     forget_if_idle(*c.priv, u);
     return result;
+}
+
+bool rule_queue_key(const ZelIpPriv &p, uint32_t key) {
+    const KeyUse *u = find(static_cast<KeyTable *>(p.filter_keys), key);
+    return u && (u->users[kQueue] || (u->present & kLeftQueue));
+}
+
+uint32_t assoc_queue_mark(Call &c, uint32_t ns_id) {
+    uint32_t w;
+    uint64_t bit;
+    if (!assoc_bit(ns_id, &w, &bit)) return 0;
+    ZelIpPriv &p = *c.priv;
+    if (!p.assoc_queue_ids) {
+        p.assoc_queue_ids = static_cast<uint64_t *>(obj_alloc(kAssocIdWords * sizeof(uint64_t), ObjKind::kTable));
+        if (!p.assoc_queue_ids)
+            return ZFAIL_FATAL(c.m, kNoMemory, "Failed to allocate memory for the CPU path of flow key 0x%x\n", ns_id);
+    }
+    p.assoc_queue_ids[w] |= bit;
+    return 0;
+}
+
+void assoc_queue_unmark(ZelIpPriv &p, uint32_t ns_id) {
+    uint32_t w;
+    uint64_t bit;
+    if (p.assoc_queue_ids && assoc_bit(ns_id, &w, &bit)) p.assoc_queue_ids[w] &= ~bit;
 }
 
 void cpu_path_abandon(Call &c, uint32_t key, uint8_t held) {

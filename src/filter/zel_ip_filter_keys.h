@@ -18,6 +18,14 @@
 //           withdrawn drops its use; the entries stay (marked present)
 //           until the next user of the key learns them again.
 //
+// Tree 19 is also where an ingress association that delivers to the CPU
+// keeps its queue, keyed by its NS ID unshifted; a rule's flow key can be
+// the same number (a policing flow id shifted by 4 can be an association
+// id). The two never share an entry: an association does not take an id
+// whose key a rule's queue entry holds (it draws another), and a rule is
+// refused (0x3000f) a key whose entry an association holds, which the
+// associations mark here.
+//
 // A rule holds its uses as PendingLeft bits (kLeftPolicing, kLeftParam,
 // kLeftQueue): on its record while live, on its pending-list entry for
 // the compiled set's key. The table is a module record (made at the first
@@ -48,6 +56,16 @@ uint32_t cpu_path_remove(Call &c, uint32_t key, uint8_t *held);
 
 // Drops the uses `held` names without touching the engine.
 void cpu_path_abandon(Call &c, uint32_t key, uint8_t held);
+
+// Whether a filter rule's queue entry uses or holds tree-19 key `key`.
+bool rule_queue_key(const ZelIpPriv &p, uint32_t key);
+
+// Ingress association `ns_id` is about to learn its tree-19 entry (mark)
+// or has withdrawn it (unmark). Mark fails only when the bitmap cannot
+// be made (kNoMemory, logged); ids outside the association pool are not
+// kept.
+uint32_t assoc_queue_mark(Call &c, uint32_t ns_id);
+void assoc_queue_unmark(ZelIpPriv &p, uint32_t ns_id);
 
 }  // namespace zel::ip
 

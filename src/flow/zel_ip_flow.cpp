@@ -17,6 +17,7 @@
 #include <cinttypes>
 
 #include "core/zel_ip_registry.h"
+#include "filter/zel_ip_filter_keys.h"
 #include "flow/zel_ip_cpu_path.h"
 #include "flow/zel_ip_flow_pvt.h"
 #include "interface/zel_ip_interface_pvt.h"
@@ -77,6 +78,7 @@ uint32_t teardown(Call &c, zel_ip_flow &f) {
     st = give_back(ia, kApCpuPath, [&] { return assoc_terminated_update(m, p, ns, a, kRuleUnlearn); });
     if (st) return ZFAIL_FATAL(m, fatal(st), "Failed to remove PH path attributes from hardware\n");
     st = give_back(ia, kApCpuQueue, [&] { return zel_ip_cpu_flow_mtm_config(m, ns, nullptr, 0, 0); });
+    if (ia.absent & kApCpuQueue) assoc_queue_unmark(p, ns);
     if (st) return ZFAIL_FATAL(m, fatal(st), "Failed to remove the MTM queue ID config\n");
     // The flow filter list keyed by the id: compiled empty when rules were
     // deleted since its last commit (the association has no rule left).
@@ -97,6 +99,43 @@ uint32_t teardown(Call &c, zel_ip_flow &f) {
     return 0;
 }
 
+// Create step 6: draws the association's id. A Send-to-CPU association
+// keys its tree-19 entry with the id itself, and a filter rule's flow key
+// can be the same number (see filter/zel_ip_filter_keys.h): an id whose
+// key a rule's queue entry holds is passed over, kept until another id is
+// drawn, then given back (one that cannot be given back stays taken, and
+// a log line says so). Keys of rules end in 0x0 or 0x4, so at most a few
+// ids in a row are passed over.
+uint32_t draw_id(Call &c, const zel_ip_ingress_assoc_params_t &a, uint32_t *ns) {
+    constexpr uint32_t kMaxPassed = 16;
+    zel_module_t *m = c.m;
+    ZelIpPriv &p = *c.priv;
+    uint32_t passed[kMaxPassed + 1];
+    uint32_t npassed = 0, st = 0, id = 0;
+    for (;;) {
+        if (uint32_t ast = hwe_rsrc_allocate(p.ingress_assoc_rsrc, 1, &id, nullptr)) {
+            st = ZFAIL_ERROR(m, error(ZEL_E_NSID_ALLOC), "Failed to allocate ingress namespace flow ID, RTE Error: %s\n",
+                             hwe_status_get(ast));
+            break;
+        }
+        if (a.action != ZEL_IP_ASSOC_SEND_TO_CPU || !rule_queue_key(p, id)) break;
+        if (npassed == kMaxPassed) {  // not seen with the rules' key pattern; never loops for ever
+            passed[npassed++] = id;
+            st = ZREJECT(m, error(ZEL_E_INVALID_STATE),
+                         "CPU path of ingress association ID 0x%x is in use by a filter rule\n", id);
+            break;
+        }
+        ZLOG_INFO(m, "Passed over ingress association ID 0x%x: a filter rule's CPU queue entry has its key\n", id);
+        passed[npassed++] = id;
+    }
+    for (uint32_t i = 0; i < npassed; ++i)
+        if (uint32_t fst = hwe_rsrc_free(p.ingress_assoc_rsrc, passed[i], 1, nullptr))
+            ZLOG_FATAL(m, "Failed to free ingress namespace flow ID 0x%x passed over, RTE Error: %s; the ID stays taken\n",
+                       passed[i], hwe_status_get(fst));
+    if (st == 0) *ns = id;
+    return st;
+}
+
 // Drops the record's uses and frees it (the registry clears its magics).
 void free_record(zel_ip_flow *f) {
     const zel_ip_ingress_assoc_params_t &a = f->body.ingress.params;
@@ -114,10 +153,7 @@ uint32_t build(Call &c, zel_ip_flow &f, const lay::KeySpec *key) {
     const zel_ip_ingress_assoc_params_t &a = ia.params;
     // 6. The association id.
     uint32_t ns = 0;
-    if (uint32_t st = hwe_rsrc_allocate(p.ingress_assoc_rsrc, 1, &ns, nullptr))
-        return ZFAIL_ERROR(m, error(ZEL_E_NSID_ALLOC),
-                           "Failed to allocate ingress namespace flow ID, RTE Error: %s\n",
-                           hwe_status_get(st));
+    if (uint32_t st = draw_id(c, a, &ns)) return st;
     f.head.hdr.ns_id = ns;
     ia.absent &= ~kApNsId;
     ZLOG_INFO(m, "Allocated ingress association ID 0x%x\n", ns);
@@ -130,13 +166,15 @@ uint32_t build(Call &c, zel_ip_flow &f, const lay::KeySpec *key) {
     // 8. The CPU path. Tree 27 is held once learnt, even when the context
     //    flow id write after it fails.
     if (a.action == ZEL_IP_ASSOC_SEND_TO_CPU) {
+        if (uint32_t mst = assoc_queue_mark(c, ns)) return mst;
         const uint32_t st = assoc_terminated_update(m, p, ns, a, kRuleLearn);
         if (st == 0 || (st & ~ZEL_SEV_MASK) == ZEL_E_SE_WRITE) ia.absent &= ~kApCpuPath;
         if (st) return ZFAIL_FATAL(m, fatal(st), "Failed to add PH path attributes in hardware\n");
-        if (uint32_t qst = take(ia, kApCpuQueue, [&] {
-                return zel_ip_cpu_flow_mtm_config(m, ns, a.mtm_queue, a.dscp_cpu_queue, 1);
-            }))
-            return ZFAIL_FATAL(m, fatal(qst), "Failed to program the MTM queue ID\n");
+        const uint32_t qst = take(ia, kApCpuQueue, [&] {
+            return zel_ip_cpu_flow_mtm_config(m, ns, a.mtm_queue, a.dscp_cpu_queue, 1);
+        });
+        if (ia.absent & kApCpuQueue) assoc_queue_unmark(p, ns);
+        if (qst) return ZFAIL_FATAL(m, fatal(qst), "Failed to program the MTM queue ID\n");
     }
     // 9. Policing.
     if (a.policing == 1) {

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "filter_test_util.h"
+#include "flow/zel_ip_flow_pvt.h"
+#include "tree/zel_ip_layout_cpu.h"
 #include "zel_fault_sweep.h"
 
 using namespace filtertest;
@@ -180,6 +182,98 @@ TEST_F(SharedKey, OtherDeliveryUnderAUsedKeyIsRefused) {
     EXPECT_NE(add(set_, 3, any_rule(), policed(*qos_, kPolicer, false)), nullptr);
 }
 
+// ---- rules and ingress associations in tree 19 ---------------------------------
+
+// A Send-to-CPU association keys tree 19 with its id, unshifted; the first
+// association's id is the pool's base, which is the flow key of a rule
+// policing without counting through policer kAssocBase >> 4.
+constexpr uint32_t kAssocBase = 0x00d00000;
+constexpr uint32_t kClashPolicer = kAssocBase >> 4;
+
+// A Send-to-CPU association (BGP to one address) queued on `queue`.
+zel_ip_ingress_assoc_params_t cpu_assoc(void *queue, uint32_t dport = 179) {
+    zel_ip_ingress_assoc_params_t p{};
+    p.mask = 0x34;  // DIP, PROTO, DPORT
+    p.action = ZEL_IP_ASSOC_SEND_TO_CPU;
+    p.dip = 0xc0000201;
+    p.dip_prefix_len = 32;
+    p.proto = 6;
+    p.dport = dport;
+    p.cpu_kind = ZEL_IP_CPU_PATH_NCA;
+    p.cpu_target = 7;
+    p.mtm_queue = queue;
+    return p;
+}
+
+// What tree 19 holds under the 28-bit key `key`.
+hwe_action_t queue_at(hwe_engine_t *eng, uint32_t key) { return zel::test::lookup(eng, 19, {key >> 4, key & 15}); }
+
+class AssocAndRule : public SharedKey {
+protected:
+    void SetUp() override {
+        SharedKey::SetUp();
+        clash_policer_ = zel_sim_qos_policer_new(sim_, kClashPolicer);
+        assoc_queue_ = zel_sim_qos_queue_new(sim_, 0x42);
+    }
+    // A rule policing through the clashing policer, to the CPU on queue 0x77.
+    uint32_t add_rule(zel_ip_flow_handle_t *out) {
+        zel_ip_filter_action_t a = policed(*qos_, kPolicer, true);
+        a.policer = clash_policer_;
+        const zel_ip_filter_rule_t r = any_rule();
+        return zel_ip_filter_rule_add(m_, set_, 1, &r, &a, out);
+    }
+    void *clash_policer_ = nullptr, *assoc_queue_ = nullptr;
+};
+
+// The association came first: the rule is refused its key, naming the
+// association, and takes nothing; once the association is gone it gets it.
+TEST_F(AssocAndRule, RuleIsRefusedAKeyAnAssociationsQueueHolds) {
+    zel_ip_flow_handle_t f = nullptr, r = nullptr;
+    const zel_ip_ingress_assoc_params_t p = cpu_assoc(assoc_queue_);
+    ASSERT_EQ(zel_ip_ingress_association_create(m_, &p, &f), 0u);
+    ASSERT_EQ(f->head.hdr.ns_id, kAssocBase);
+    const std::vector<hwe_action_t> before = cpu_path(eng(), kClashPolicer);
+    EXPECT_TRUE(zel::test::same(before[3], zel::ip::layout::cpu_path_param::via_mtm(0x42)));
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(add_rule(&r), 0x3000fu);
+        EXPECT_NE(cap.text().find("CPU path of flow key 0xd00000 is in use by ingress association ID 0xd00000"),
+                  std::string::npos)
+            << cap.text();
+    }
+    EXPECT_EQ(r, nullptr);
+    EXPECT_TRUE(same(cpu_path(eng(), kClashPolicer), before)) << str(cpu_path(eng(), kClashPolicer));
+    ASSERT_EQ(zel_ip_ingress_association_delete(m_, f), 0u);
+    ASSERT_EQ(add_rule(&r), 0u);
+    EXPECT_TRUE(zel::test::same(queue_at(eng(), kAssocBase), zel::ip::layout::cpu_path_param::via_mtm(0x77)));
+    ASSERT_EQ(del_commit(r, 1), 0u);
+    EXPECT_EQ(cpu_entries(eng()), 0u);
+}
+
+// The rule came first: the association passes over the id whose key the
+// rule holds and takes the next; each keeps its own queue, the id passed
+// over is free again, and each goes without touching the other's entry.
+TEST_F(AssocAndRule, AssociationPassesOverAnIdARuleHolds) {
+    zel_ip_flow_handle_t r = nullptr, f = nullptr, g = nullptr;
+    ASSERT_EQ(add_rule(&r), 0u);
+    const hwe_action_t rules = queue_at(eng(), kAssocBase);
+    const zel_ip_ingress_assoc_params_t p = cpu_assoc(assoc_queue_);
+    ASSERT_EQ(zel_ip_ingress_association_create(m_, &p, &f), 0u);
+    EXPECT_EQ(f->head.hdr.ns_id, kAssocBase + 1);
+    EXPECT_TRUE(zel::test::same(queue_at(eng(), kAssocBase), rules));
+    EXPECT_TRUE(zel::test::same(queue_at(eng(), kAssocBase + 1), zel::ip::layout::cpu_path_param::via_mtm(0x42)));
+    // An association that keeps no queue entry may take the id.
+    zel_ip_ingress_assoc_params_t d = cpu_assoc(nullptr, 22);
+    d.action = ZEL_IP_ASSOC_DISCARD;
+    ASSERT_EQ(zel_ip_ingress_association_create(m_, &d, &g), 0u);
+    EXPECT_EQ(g->head.hdr.ns_id, kAssocBase);
+    ASSERT_EQ(zel_ip_ingress_association_delete(m_, f), 0u);
+    EXPECT_TRUE(zel::test::same(queue_at(eng(), kAssocBase), rules));
+    ASSERT_EQ(del_commit(r, 1), 0u);
+    ASSERT_EQ(zel_ip_ingress_association_delete(m_, g), 0u);
+    EXPECT_EQ(cpu_entries(eng()), 0u);
+}
+
 // ---- fault sweeps --------------------------------------------------------------
 
 hwe_engine_t *eng(SweepEnv &env) { return zel_sim_engine(env.sim); }
@@ -245,6 +339,75 @@ TEST(SharedKeyFaults, AddOfASecondUser) {
         EXPECT_EQ(cpu_entries(eng(env)), 0u) << run.call << "\n" << run.output;
     };
     EXPECT_GE(fault_sweep(op).faulted_runs_once, 5u);
+}
+
+// An association create that passes over the id a rule's queue entry
+// holds, every platform call failing in turn: the rule's entry is never
+// touched, a failed create takes nothing (the id passed over included),
+// and a create that succeeded goes with its delete.
+TEST(SharedKeyFaults, AssociationCreatePassingOverAnId) {
+    auto w = std::make_shared<World>();
+    zel_ip_ingress_assoc_params_t p{};
+    zel_ip_flow_handle_t out = nullptr;
+    hwe_action_t rules{};
+    uint64_t blocks = 0;
+    bool freed_fault = false;  // a run failed the give-back of the id passed over
+    SweepOp op;
+    op.name = "zel_ip_ingress_association_create passing over an id";
+    op.setup = [&](SweepEnv &env) {
+        zel::test::sweep_start(env);
+        *w = World{};
+        w->qos = std::make_shared<Qos>(env.sim);
+        EXPECT_EQ(zel_ip_filter_rule_set_create(env.m, &w->set), 0u);
+        zel_ip_filter_action_t a = policed(*w->qos, kPolicer, true);
+        a.policer = zel_sim_qos_policer_new(env.sim, kClashPolicer);
+        const zel_ip_filter_rule_t r = any_rule();
+        EXPECT_EQ(quietly([&] { return zel_ip_filter_rule_add(env.m, w->set, 1, &r, &a, &w->r1); }), 0u);
+        rules = queue_at(eng(env), kAssocBase);
+        p = cpu_assoc(zel_sim_qos_queue_new(env.sim, 0x42));
+        // One association made and deleted first: the module's tables exist.
+        zel_ip_flow_handle_t f = nullptr;
+        EXPECT_EQ(quietly([&] { return zel_ip_ingress_association_create(env.m, &p, &f); }), 0u);
+        EXPECT_EQ(quietly([&] { return zel_ip_ingress_association_delete(env.m, f); }), 0u);
+        blocks = zel_sim_mem_blocks();
+        out = nullptr;
+    };
+    op.op = [&](SweepEnv &env) { return zel_ip_ingress_association_create(env.m, &p, &out); };
+    op.check = [&](SweepEnv &env, const SweepRun &run) {
+        EXPECT_TRUE(zel::test::same(queue_at(eng(env), kAssocBase), rules)) << run.call << "\n" << run.output;
+        if (out) {
+            EXPECT_TRUE(succeeded(run)) << run.call;
+            EXPECT_EQ(out->head.hdr.ns_id, kAssocBase + 1);
+            if (run.call == "hwe_rsrc_free") {
+                freed_fault = true;
+                EXPECT_NE(run.output.find("Failed to free ingress namespace flow ID 0xd00000 passed over"),
+                          std::string::npos)
+                    << run.output;
+            }
+            EXPECT_EQ(quietly([&] { return zel_ip_ingress_association_delete(env.m, out); }), 0u);
+        } else {
+            EXPECT_NE(run.status, 0u) << run.call;
+            EXPECT_EQ(zel_sim_mem_blocks(), blocks) << run.call;
+        }
+        if (!run.persist) {
+            EXPECT_TRUE(zel::test::same(queue_at(eng(env), kAssocBase + 1), zel::test::default_of(eng(env), 19)))
+                << run.call << "\n" << run.output;
+        }
+        // The module works: the create succeeds again past the rule's key.
+        zel_ip_flow_handle_t f = nullptr;
+        EXPECT_EQ(quietly([&] { return zel_ip_ingress_association_create(env.m, &p, &f); }), 0u);
+        ASSERT_NE(f, nullptr);
+        EXPECT_NE(f->head.hdr.ns_id, kAssocBase);
+        EXPECT_EQ(quietly([&] { return zel_ip_ingress_association_delete(env.m, f); }), 0u);
+        EXPECT_EQ(w->del_commit(env, w->r1, 1), 0u);
+        // A persisting fault can leave the failed create's own entries
+        // (its id then stays taken); nothing else is left.
+        if (!run.persist) {
+            EXPECT_EQ(cpu_entries(eng(env)), 0u) << run.call << "\n" << run.output;
+        }
+    };
+    EXPECT_GE(fault_sweep(op).faulted_runs_once, 8u);
+    EXPECT_TRUE(freed_fault);
 }
 
 // The commit that releases a deleted user: a shared key's entries are
