@@ -27,7 +27,8 @@ using zsim::u128;
 
 struct Case {
     const char *name;
-    unsigned width;  // 38: one-word keys, the destination tree's; 100: two-word keys
+    unsigned width;       // 38: one-word keys, the destination tree's; 100: two-word keys
+    unsigned grow32 = 0;  // growth point in 32nds of the load (0: the default, 1/2)
 };
 
 class TableGrowth : public ::testing::TestWithParam<Case> {
@@ -37,6 +38,7 @@ protected:
     void SetUp() override {
         w_ = GetParam().width;
         store_ = zsim::make_prefix_store(w_);
+        if (GetParam().grow32) store_->set_growth(GetParam().grow32);
         for (auto &b : pool_) b = random_bits(w_);
     }
 
@@ -177,7 +179,8 @@ TEST_P(TableGrowth, EveryFinderAgreesWithANaiveMapThroughGrowthAndShrink) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, TableGrowth,
-                         ::testing::Values(Case{"OneWordKeys", 38}, Case{"TwoWordKeys", 100}),
+                         ::testing::Values(Case{"OneWordKeys", 38}, Case{"TwoWordKeys", 100},
+                                           Case{"GrowingAtFiveEighths", 39, 20}),
                          [](const ::testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -65,6 +65,11 @@ uint32_t hwe_subnet_create(uint32_t width, uint32_t a, uint32_t b, hwe_subnet_db
         auto d = std::make_unique<hwe_subnet_db_t>();
         d->width = width;
         d->store = zsim::make_prefix_store(width);
+        // A database holds the keys of its tree one bit longer, so the two
+        // reach a growth point at the same call: growing at 5/8 instead
+        // of 1/2 keeps their moves apart, and no stretch of calls pays for
+        // both at once.
+        if (d->store) d->store->set_growth(20);
         *db = d.release();
     } catch (const std::bad_alloc &) {
         return HWE_E_NO_MEMORY;

@@ -204,6 +204,10 @@ public:
     virtual size_t capacity() const = 0;
     virtual size_t bytes() const = 0;  // memory held by the slots
     virtual bool resizing() const = 0;
+    // A large part starts growing at load grow32/32 (1/2 unless set; kept
+    // within 8 .. 20 so the next slots are ready by load 23/32). Set
+    // before the first key.
+    virtual void set_growth(unsigned grow32) = 0;
     // Resizes that a put had to finish in one call, the next being due
     // (0 at the pace the table keeps; a test watches it).
     virtual size_t stalls() const = 0;
@@ -240,12 +244,12 @@ public:
 // start (none ready) to budget_ changes later (all ready); a chunk every
 // change above load 3/4.
 //
-// Pace: a mapped part starts growing at load 1/2 (to twice the slots);
-// budget_ runs to load 23/32 (at least cap/32 changes). The old slots
-// are then moved kStep = 8 a change, in cap/8 changes: by load 27/32 of
-// the old cap, 27/64 of the new, so the move is over well before the
-// next growth is due at 1/2. A heap part grows at 3/4, at once into heap
-// slots. A part shrinks to half below load 1/8, when no resize is under
+// Pace: a mapped part starts growing at load 1/2 (to twice the slots;
+// set_growth moves that to at most 5/8); budget_ runs to load 23/32 (at
+// least cap/32 changes). The old slots are then moved kStep = 8 a change,
+// in cap/8 changes: by load 27/32 of the old cap, 27/64 of the new, so
+// the move is over well before the next growth is due. A heap part grows
+// at 3/4, at once into heap slots. A part shrinks to half below load 1/8, when no resize is under
 // way: its next slots are ready within cap/32 changes and moved in cap/8
 // more, by when the new slots hold at most 9/16 of their cap. Should load 3/4 be reached with the next slots not ready
 // (a failed early start), the owner makes ready a chunk every change, and
@@ -297,7 +301,7 @@ public:
         if (!cap_) return start_resize(16);
         // A mapped part grows early (see Pace); a failure is tried again
         // at the next put.
-        if (!next_ && !old_ && (size_ + 1) * 2 > cap_ && table_mapped(cap_ * 2 * sizeof(Slot)))
+        if (!next_ && !old_ && (size_ + 1) * 32 > cap_ * grow32_ && table_mapped(cap_ * 2 * sizeof(Slot)))
             start_resize(cap_ * 2);
         if ((size_ + 1) * 4 <= cap_ * 3) return true;
         if (next_ && (size_ + 1) * 8 <= cap_ * 7) return true;  // brought in at the fast pace now
@@ -403,7 +407,8 @@ public:
     size_t old_mask() const { return old_mask_; }
     size_t stalls() const { return stalls_; }
 
-    unsigned group_ = 0;  // set once, before the first key
+    unsigned group_ = 0;    // set once, before the first key
+    unsigned grow32_ = 16;  // a mapped part starts growing at load grow32_/32 (see Pace)
     Slot *slots_ = nullptr;
     size_t cap_ = 0, size_ = 0, mask_ = 0;
 
@@ -727,6 +732,9 @@ public:
         size_t n = 0;
         for (unsigned p = 0; p < nparts_; ++p) n += parts_[p].stalls();
         return n;
+    }
+    void set_growth(unsigned grow32) override {
+        for (unsigned p = 0; p < nparts_; ++p) parts_[p].grow32_ = std::clamp(grow32, 8u, 20u);
     }
     // Some part is being resized (its old slots still held).
     bool resizing() const override {
