@@ -148,28 +148,20 @@ size_t slot_home(u128 bits, unsigned len, unsigned group, size_t mask) {
     return K::hash(p) & mask;
 }
 
-// The home slot's address of (bits, len), or nullptr when its part has no
-// slots; `bits` holds only len bits. Callers prefetch it themselves: GCC
-// takes a function whose only effect is a prefetch for one without side
-// effects and drops calls to it.
-inline const void *slot_address(const SlotMap &m, u128 bits, unsigned len) {
+// The home slot's address of (bits, len) in the slots of its part (`old`:
+// the old slots of a part being resized, which a put or a query reads
+// too), or nullptr when the part has none; `bits` holds only len bits.
+// Callers prefetch it themselves: GCC takes a function whose only effect
+// is a prefetch for one without side effects and drops calls to it.
+inline const void *home_address(const SlotMap &m, u128 bits, unsigned len, bool old) {
     unsigned p = 0;
     while (p < m.parts && len < m.lo[p]) ++p;
-    if (p == m.parts || !m.slots[p]) return nullptr;
-    const size_t i = m.wide ? slot_home<Key128>(bits, len, m.lo[p], m.mask[p])
-                            : slot_home<Key64>(bits, len, m.lo[p], m.mask[p]);
-    return m.slots[p] + i * m.slot_bytes;
-}
-
-// The same in the old slots of a part being resized (a put or a query
-// reads them too), or nullptr when the part has none.
-inline const void *old_slot_address(const SlotMap &m, u128 bits, unsigned len) {
-    unsigned p = 0;
-    while (p < m.parts && len < m.lo[p]) ++p;
-    if (p == m.parts || !m.old[p]) return nullptr;
-    const size_t i = m.wide ? slot_home<Key128>(bits, len, m.lo[p], m.old_mask[p])
-                            : slot_home<Key64>(bits, len, m.lo[p], m.old_mask[p]);
-    return m.old[p] + i * m.slot_bytes;
+    if (p == m.parts) return nullptr;
+    const unsigned char *slots = old ? m.old[p] : m.slots[p];
+    const size_t mask = old ? m.old_mask[p] : m.mask[p];
+    if (!slots) return nullptr;
+    const size_t i = m.wide ? slot_home<Key128>(bits, len, m.lo[p], mask) : slot_home<Key64>(bits, len, m.lo[p], mask);
+    return slots + i * m.slot_bytes;
 }
 
 // What trees and subnet databases see: a prefix -> 64-bit value map with

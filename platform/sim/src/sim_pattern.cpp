@@ -98,11 +98,11 @@ uint32_t zel_ptn_extend(zel_ptn_t *ptn, uint32_t value, uint32_t bits) try {
     ptn->len += bits;
     // The key may be complete: start loading its slots in the tree and the
     // database this buffer goes to (see PtnPair).
-    if (const void *line = zsim::slot_address(s->pair.tree, s->v, ptn->len)) __builtin_prefetch(line);
-    if (const void *line = zsim::slot_address(s->pair.db, s->v, ptn->len + 1)) __builtin_prefetch(line);
+    if (const void *line = zsim::home_address(s->pair.tree, s->v, ptn->len, false)) __builtin_prefetch(line);
+    if (const void *line = zsim::home_address(s->pair.db, s->v, ptn->len + 1, false)) __builtin_prefetch(line);
     // While a table resizes, its old slots are read as well.
-    if (const void *line = zsim::old_slot_address(s->pair.tree, s->v, ptn->len)) __builtin_prefetch(line);
-    if (const void *line = zsim::old_slot_address(s->pair.db, s->v, ptn->len + 1)) __builtin_prefetch(line);
+    if (const void *line = zsim::home_address(s->pair.tree, s->v, ptn->len, true)) __builtin_prefetch(line);
+    if (const void *line = zsim::home_address(s->pair.db, s->v, ptn->len + 1, true)) __builtin_prefetch(line);
     return 0;
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
 
