@@ -274,6 +274,60 @@ TEST_F(AssocAndRule, AssociationPassesOverAnIdARuleHolds) {
     EXPECT_EQ(cpu_entries(eng()), 0u);
 }
 
+// An association create passes over at most 16 ids in a row: with 17
+// rule keys among the lowest free ids it is refused (0x3000f), and every
+// id it drew is given back.
+TEST_F(AssocAndRule, AssociationCreateGivesUpAfterSixteenIdsPassedOver) {
+    // Associations hold the first 0x110 ids except every 16th, which 17
+    // rules policing through policers 0xd0000 .. 0xd0010 key in tree 19.
+    constexpr uint32_t kRules = 17, kIds = kRules * 16;
+    std::vector<zel_ip_flow_handle_t> held;
+    for (uint32_t i = 0; i < kIds; ++i) {
+        zel_ip_ingress_assoc_params_t d = cpu_assoc(nullptr, 1000 + i);
+        d.action = ZEL_IP_ASSOC_DISCARD;
+        zel_ip_flow_handle_t f = nullptr;
+        ASSERT_EQ(zel_ip_ingress_association_create(m_, &d, &f), 0u);
+        ASSERT_EQ(f->head.hdr.ns_id, kAssocBase + i);
+        held.push_back(f);
+    }
+    for (uint32_t i = 0; i < kIds; i += 16) ASSERT_EQ(zel_ip_ingress_association_delete(m_, held[i]), 0u);
+    std::vector<zel_ip_flow_handle_t> rules;
+    for (uint32_t i = 0; i < kRules; ++i) {
+        zel_ip_filter_action_t a = policed(*qos_, kPolicer, true);
+        a.policer = zel_sim_qos_policer_new(sim_, kClashPolicer + i);
+        const zel_ip_filter_rule_t r = any_rule();
+        zel_ip_flow_handle_t h = nullptr;
+        ASSERT_EQ(zel_ip_filter_rule_add(m_, set_, i + 1, &r, &a, &h), 0u);
+        rules.push_back(h);
+    }
+    const zel_ip_ingress_assoc_params_t p = cpu_assoc(assoc_queue_);
+    zel_ip_flow_handle_t f = nullptr;
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(zel_ip_ingress_association_create(m_, &p, &f), 0x3000fu);
+        EXPECT_NE(cap.text().find("CPU path of ingress association ID 0xd00100 is in use by a filter rule"),
+                  std::string::npos)
+            << cap.text();
+    }
+    EXPECT_EQ(f, nullptr);
+    // Every id drawn is free again: the next associations that keep no
+    // queue entry take them, lowest first.
+    for (uint32_t i = 0; i < kRules; ++i) {
+        zel_ip_ingress_assoc_params_t d = cpu_assoc(nullptr, 5000 + i);
+        d.action = ZEL_IP_ASSOC_DISCARD;
+        zel_ip_flow_handle_t g = nullptr;
+        ASSERT_EQ(zel_ip_ingress_association_create(m_, &d, &g), 0u);
+        EXPECT_EQ(g->head.hdr.ns_id, kAssocBase + i * 16);
+        held[i * 16] = g;
+    }
+    // With one rule fewer in the way, the Send-to-CPU create succeeds.
+    ASSERT_EQ(zel_ip_ingress_association_delete(m_, held[0]), 0u);
+    ASSERT_EQ(del_commit(rules[1], 2), 0u);
+    ASSERT_EQ(zel_ip_ingress_association_delete(m_, held[16]), 0u);
+    ASSERT_EQ(zel_ip_ingress_association_create(m_, &p, &f), 0u);
+    EXPECT_EQ(f->head.hdr.ns_id, kAssocBase + 16);
+}
+
 // ---- fault sweeps --------------------------------------------------------------
 
 hwe_engine_t *eng(SweepEnv &env) { return zel_sim_engine(env.sim); }

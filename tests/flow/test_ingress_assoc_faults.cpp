@@ -204,4 +204,51 @@ TEST(IngressAssocFaults, Delete) {
     }
 }
 
+// The module's first Send-to-CPU association also makes the module's
+// tables it needs (the key index, the bitmap of ids holding a tree-19
+// entry): each failing in turn fails the create cleanly, and the next
+// create makes what is missing.
+TEST(IngressAssocFaults, FirstSendToCpuCreate) {
+    const std::vector<std::string> msgs = {
+        "Failed to retrieve policing flow ID",         "Failed to allocate mem for flow data structure",
+        "Failed to allocate ingress namespace flow ID", "Failed to Clear state engine memory",
+        "Failed to add PH path attributes in hardware", "Failed to program the MTM queue ID",
+        "Failed to add LPM rule in hardware",           "Failed to add ingress association rule in hardware",
+        "Could not build the input pattern",            "Failed to build input pattern",
+        "Failed to allocate memory for the CPU path of flow key",
+    };
+    State baseline;
+    zel_ip_ingress_assoc_params_t p{};
+    zel_ip_flow_handle_t out = nullptr;
+    bool bitmap_failed = false;  // a run failed making the bitmap
+    SweepOp op;
+    op.name = "zel_ip_ingress_association_create, the module's first to the CPU";
+    op.setup = [&](SweepEnv &env) {
+        zel::test::sweep_start(env);
+        p = variants(env)[0].p;
+        baseline = state(eng(env));
+        out = nullptr;
+    };
+    op.op = [&](SweepEnv &env) { return zel_ip_ingress_association_create(env.m, &p, &out); };
+    op.check = [&](SweepEnv &env, const SweepRun &run) {
+        if (out) {
+            EXPECT_TRUE(run.hits == 0 || run.call == "zel_sys_rw_lock_post") << run.call << "\n" << run.output;
+            EXPECT_EQ(quietly([&] { return zel_ip_ingress_association_delete(env.m, out); }), 0u);
+        } else if (run.call == "zel_sys_rw_lock_wait") {
+            EXPECT_EQ(run.status, zel::ip::error(kFault));
+        } else {
+            expect_reported(run, true, msgs);
+            bitmap_failed = bitmap_failed || run.output.find("for the CPU path of flow key") != std::string::npos;
+        }
+        if (!run.persist) {
+            EXPECT_EQ(state(eng(env)), baseline) << run.call << "\n" << run.output;
+        }
+        zel_ip_flow_handle_t f = nullptr;
+        EXPECT_EQ(quietly([&] { return zel_ip_ingress_association_create(env.m, &p, &f); }), 0u);
+        EXPECT_EQ(quietly([&] { return zel_ip_ingress_association_delete(env.m, f); }), 0u);
+    };
+    EXPECT_GT(fault_sweep(op).faulted_runs_once, 8u);
+    EXPECT_TRUE(bitmap_failed);
+}
+
 }  // namespace
