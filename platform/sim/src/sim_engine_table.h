@@ -285,8 +285,16 @@ public:
     }
     // Warm the line of the run in the new slots (and in the old ones).
     void prefetch_run(u128 bits, unsigned len) const {
-        if (cap_) __builtin_prefetch(&slots_[home(bits, len)]);
-        if (old_) __builtin_prefetch(&old_[old_start(bits, len)]);
+        if (cap_) {
+            const Slot *h = &slots_[home(bits, len)];
+            __builtin_prefetch(h);
+            __builtin_prefetch(reinterpret_cast<const char *>(h) + 64);
+        }
+        if (old_) {
+            const Slot *h = &old_[old_start(bits, len)];
+            __builtin_prefetch(h);
+            __builtin_prefetch(reinterpret_cast<const char *>(h) + 64);
+        }
     }
 
     bool reserve_one() {
@@ -673,7 +681,11 @@ public:
 
     void prefetch(u128 bits, unsigned len) const override {
         const Slots<K> &t = part(len);
-        if (t.cap_) __builtin_prefetch(&t.slots_[t.home(bits, len)]);
+        if (t.cap_) {
+            const Slot *h = &t.slots_[t.home(bits, len)];
+            __builtin_prefetch(h);
+            __builtin_prefetch(reinterpret_cast<const char *>(h) + 64);
+        }
     }
 
     const SlotMap &slot_map() const override { return map_; }

@@ -97,12 +97,18 @@ uint32_t zel_ptn_extend(zel_ptn_t *ptn, uint32_t value, uint32_t bits) try {
     s->v = (s->v << bits) | field;
     ptn->len += bits;
     // The key may be complete: start loading its slots in the tree and the
-    // database this buffer goes to (see PtnPair).
-    if (const void *line = zsim::home_address(s->pair.tree, s->v, ptn->len, false)) __builtin_prefetch(line);
-    if (const void *line = zsim::home_address(s->pair.db, s->v, ptn->len + 1, false)) __builtin_prefetch(line);
-    // While a table resizes, its old slots are read as well.
-    if (const void *line = zsim::home_address(s->pair.tree, s->v, ptn->len, true)) __builtin_prefetch(line);
-    if (const void *line = zsim::home_address(s->pair.db, s->v, ptn->len + 1, true)) __builtin_prefetch(line);
+    // database this buffer goes to (see PtnPair), and the line after each,
+    // where the key's probe run often goes on. While a table resizes, its
+    // old slots are read as well.
+    const void *lines[4] = {zsim::home_address(s->pair.tree, s->v, ptn->len, false),
+                            zsim::home_address(s->pair.db, s->v, ptn->len + 1, false),
+                            zsim::home_address(s->pair.tree, s->v, ptn->len, true),
+                            zsim::home_address(s->pair.db, s->v, ptn->len + 1, true)};
+    for (const void *line : lines)
+        if (line) {
+            __builtin_prefetch(line);
+            __builtin_prefetch(static_cast<const char *>(line) + 64);
+        }
     return 0;
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
 
