@@ -80,11 +80,22 @@ struct Key64 {
     static Packed pack(u128 bits, unsigned len) {
         return static_cast<uint64_t>(bits) | (static_cast<uint64_t>(len + 1) << 57);
     }
+    // The key placing (bits, len) in a part grouped by its leading `group`
+    // bits (0: the key itself); in one word, as every key here fits one.
+    static Packed group_key(u128 bits, unsigned len, unsigned group) {
+        const uint64_t b = static_cast<uint64_t>(bits);
+        return group ? pack(b >> (len - group), group) : pack(b, len);
+    }
+    static Packed group_key(Packed k, unsigned group) {
+        return group ? pack((k & ((1ULL << 57) - 1)) >> (len(k) - group), group) : k;
+    }
     static bool empty(const Slot &s) { return s.key == 0; }
     static bool eq(const Slot &s, Packed k) { return s.key == k; }
     static void set(Slot &s, Packed k) { s.key = k; }
     static Packed key(const Slot &s) { return s.key; }
-    static uint64_t hash(Packed k) { return fmix64(k); }
+    // Multiplicative: the table takes the top bits (see slot_home), which
+    // every bit of the key reaches.
+    static uint64_t hash(Packed k) { return k * 0x9e3779b97f4a7c15ULL; }
     static unsigned len(Packed k) { return static_cast<unsigned>(k >> 57) - 1; }
     static u128 bits(Packed k) { return k & ((1ULL << 57) - 1); }
     // Key k (of length l) is the first l bits of (bits, len), in one word.
@@ -107,6 +118,10 @@ struct Key128 {
         return {static_cast<uint64_t>(bits),
                 static_cast<uint64_t>(bits >> 64) | (static_cast<uint64_t>(len + 1) << 57)};
     }
+    static Packed group_key(u128 bits, unsigned len, unsigned group) {
+        return group ? pack(bits >> (len - group), group) : pack(bits, len);
+    }
+    static Packed group_key(Packed k, unsigned group) { return group ? pack(bits(k) >> (len(k) - group), group) : k; }
     static bool empty(const Slot &s) { return s.hi == 0; }
     static bool eq(const Slot &s, Packed k) { return s.lo == k.lo && s.hi == k.hi; }
     static void set(Slot &s, Packed k) {
@@ -141,11 +156,19 @@ struct SlotMap {
 };
 
 // The home slot of (bits, len) in a part placing keys by their leading
-// `group` bits (0: by the whole key).
+// `group` bits (0: by the whole key), of cap = mask + 1 slots (a power of
+// two): the top log2(cap) bits of the hash, the ones a multiplicative
+// hash mixes best. Neighbouring keys (adjacent groups of a routing table)
+// then land evenly apart, so runs stay short; and a key's home at twice
+// the slots is 2h or 2h + 1 where it was h, so a resize reads the old
+// slots in order and writes the new ones nearly in order.
+template <class K>
+size_t group_home(typename K::Packed group_key, size_t mask) {
+    return static_cast<size_t>(K::hash(group_key) >> __builtin_clzll(mask | 1)) & mask;
+}
 template <class K>
 size_t slot_home(u128 bits, unsigned len, unsigned group, size_t mask) {
-    typename K::Packed p = group ? K::pack(bits >> (len - group), group) : K::pack(bits, len);
-    return K::hash(p) & mask;
+    return group_home<K>(K::group_key(bits, len, group), mask);
 }
 
 // The home slot's address of (bits, len) in the slots of its part (`old`:
@@ -238,20 +261,25 @@ public:
 //
 // Pace: a mapped part starts growing at load 1/2 (to twice the slots;
 // set_growth moves that to at most 5/8); budget_ runs to load 23/32 (at
-// least cap/32 changes). The old slots are then moved kStep = 8 a change,
-// in cap/8 changes: by load 27/32 of the old cap, 27/64 of the new, so
-// the move is over well before the next growth is due. A heap part grows
-// at 3/4, at once into heap slots. A part shrinks to half below load 1/8, when no resize is under
-// way: its next slots are ready within cap/32 changes and moved in cap/8
-// more, by when the new slots hold at most 9/16 of their cap. Should load 3/4 be reached with the next slots not ready
-// (a failed early start), the owner makes ready a chunk every change, and
+// least cap/32 changes). The old slots are then moved kStep = 32 a
+// change, in cap/32 changes: by load 24/32 of the old cap, 3/8 of the
+// new, so the move is over well before the next growth is due. (A move
+// reads the old slots and writes every line of the new ones, so it runs
+// at memory bandwidth; 32 a change keeps the time both tables are read
+// short without making one change long: a step is a few hundred
+// nanoseconds.) A heap part grows at 3/4, at once into heap slots. A part
+// shrinks to half below load 1/8, when no resize is under way: its next
+// slots are ready within cap/32 changes and moved in cap/32 more, by
+// when the new slots hold at most 3/8 of their cap. Should load 3/4 be
+// reached with the next slots not ready (a failed early start), the
+// owner makes ready a chunk every change, and
 // at 7/8 all at once (counted as a stall: never, at this pace).
 template <class K>
 class Slots {
 public:
     using Slot = typename K::Slot;
     using Packed = typename K::Packed;
-    static constexpr size_t kStep = 8;
+    static constexpr size_t kStep = 32;
     // Old slots up to this many are moved at once (a bounded, small copy).
     static constexpr size_t kMoveAtOnce = 256;
 
@@ -261,6 +289,8 @@ public:
     ~Slots() { clear(); }
 
     size_t home(u128 bits, unsigned len) const { return slot_home<K>(bits, len, group_, mask_); }
+    // The home of a key held (new slots).
+    size_t home_of(Packed k) const { return group_home<K>(K::group_key(k, group_), mask_); }
 
     // The slot of (bits, len), in the new or the old slots, or nullptr.
     Slot *find(u128 bits, unsigned len) {
@@ -414,6 +444,7 @@ public:
 
 private:
     size_t old_home(u128 bits, unsigned len) const { return slot_home<K>(bits, len, group_, old_mask_); }
+    size_t old_home_of(Packed k) const { return group_home<K>(K::group_key(k, group_), old_mask_); }
     // Offset of old slot x from the first slot moved (see above).
     size_t od(size_t x) const { return (x - old_end_ - 1) & old_mask_; }
     size_t old_start(u128 bits, unsigned len) const {
@@ -432,8 +463,7 @@ private:
     // unless their home lies cyclically in (hole, j].
     void erase_new(size_t i) {
         for (size_t j = (i + 1) & mask_; !K::empty(slots_[j]); j = (j + 1) & mask_) {
-            Packed kj = K::key(slots_[j]);
-            size_t h = home(K::bits(kj), K::len(kj));
+            const size_t h = home_of(K::key(slots_[j]));
             bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
             if (stays) continue;
             slots_[i] = slots_[j];
@@ -445,8 +475,7 @@ private:
     // first slot not moved (the stretch left never wraps).
     void erase_old(size_t i) {
         for (size_t j = (i + 1) & old_mask_; !K::empty(old_[j]); j = (j + 1) & old_mask_) {
-            Packed kj = K::key(old_[j]);
-            const size_t h = std::max(od(old_home(K::bits(kj), K::len(kj))), moved_);
+            const size_t h = std::max(od(old_home_of(K::key(old_[j]))), moved_);
             if (od(i) < h && h <= od(j)) continue;
             old_[i] = old_[j];
             i = j;
@@ -455,8 +484,7 @@ private:
     }
     // Insert a key known to be absent from the new slots.
     void place(const Slot &s) {
-        Packed k = K::key(s);
-        size_t j = home(K::bits(k), K::len(k));
+        size_t j = home_of(K::key(s));
         while (!K::empty(slots_[j])) j = (j + 1) & mask_;
         slots_[j] = s;
     }
