@@ -39,7 +39,8 @@
 // next slots are still being made ready) and it shrinks by half when it
 // drops below 1/8 (hysteresis, so churn at a boundary does not thrash).
 // A part resizes incrementally (see Slots): no put or erase moves more
-// than a few keys, so none stalls at any table size.
+// than 256 old slots (a few microseconds), so none stalls at any table
+// size.
 #ifndef ZSIM_ENGINE_TABLE_H
 #define ZSIM_ENGINE_TABLE_H
 
@@ -261,15 +262,16 @@ public:
 //
 // Pace: a mapped part starts growing at load 1/2 (to twice the slots;
 // set_growth moves that to at most 5/8); budget_ runs to load 23/32 (at
-// least cap/32 changes). The old slots are then moved kStep = 32 a
-// change, in cap/32 changes: by load 24/32 of the old cap, 3/8 of the
-// new, so the move is over well before the next growth is due. (A move
-// reads the old slots and writes every line of the new ones, so it runs
-// at memory bandwidth; 32 a change keeps the time both tables are read
-// short without making one change long: a step is a few hundred
-// nanoseconds.) A heap part grows at 3/4, at once into heap slots. A part
+// least cap/32 changes). The old slots are then moved kStep = 256 a
+// change, in cap/256 changes: by load 23/32 + 1/256 of the old cap, under
+// 3/8 of the new, so the move is over well before the next growth is due.
+// (A move reads the old slots and writes every line of the new ones, so
+// it runs at memory bandwidth, about 7 ms for a million old slots, and
+// every change meanwhile reads both tables: 256 a change keeps that
+// stretch to a few thousand changes, at a few microseconds a step.) A
+// heap part grows at 3/4, at once into heap slots. A part
 // shrinks to half below load 1/8, when no resize is under way: its next
-// slots are ready within cap/32 changes and moved in cap/32 more, by
+// slots are ready within cap/32 changes and moved in cap/256 more, by
 // when the new slots hold at most 3/8 of their cap. Should load 3/4 be
 // reached with the next slots not ready (a failed early start), the
 // owner makes ready a chunk every change, and
@@ -279,7 +281,7 @@ class Slots {
 public:
     using Slot = typename K::Slot;
     using Packed = typename K::Packed;
-    static constexpr size_t kStep = 32;
+    static constexpr size_t kStep = 256;
     // Old slots up to this many are moved at once (a bounded, small copy).
     static constexpr size_t kMoveAtOnce = 256;
 
