@@ -77,6 +77,7 @@ struct Load {
     double p999_s = 0;             // 99.9th percentile of the call durations
     double median_call_s = 0;
     uint64_t over_1ms = 0;         // calls that took more than 1 ms
+    std::vector<uint64_t> slow_at; // their indices, in call order
     bool ok = true;                // every call returned 0
 
     double rate() const { return total_s > 0 ? static_cast<double>(n) / total_s : 0; }
@@ -86,6 +87,25 @@ struct Load {
         return *std::min_element(by_tenth.begin(), by_tenth.end()) / by_tenth[0];
     }
 };
+
+// Slow calls that recur: of the runs' slow call indices (one list per run
+// of the same calls in the same order), those within `window` calls of a
+// slow call of another run. Work of the code under test that takes long
+// (a table growth, say) falls at the same call in every run; a pause of
+// the machine (the hypervisor taking the CPU away) falls anywhere.
+inline uint64_t recurring(const std::vector<std::vector<uint64_t>> &runs, uint64_t window) {
+    uint64_t n = 0;
+    for (size_t r = 0; r < runs.size(); ++r)
+        for (uint64_t i : runs[r]) {
+            bool again = false;
+            for (size_t q = 0; q < runs.size() && !again; ++q) {
+                if (q == r) continue;
+                for (uint64_t j : runs[q]) again |= (i > j ? i - j : j - i) <= window;
+            }
+            n += again;
+        }
+    return n;
+}
 
 // `call(i)` for i from 0 to n - 1, each call timed; `between(t)` runs
 // after tenth t (0..9), untimed (a check halfway through, say).
@@ -121,7 +141,9 @@ Load timed(uint64_t n, Call &&call, Between &&between) {
         r.total_s += s;
     }
     if (n) {
-        for (uint64_t x : d) r.over_1ms += static_cast<double>(x) * per_tick > 1e-3;
+        for (uint64_t i = 0; i < n; ++i)
+            if (static_cast<double>(d[i]) * per_tick > 1e-3) r.slow_at.push_back(i);
+        r.over_1ms = r.slow_at.size();
         auto at = [&](double q) {
             auto k = d.begin() + static_cast<long>(std::min<double>(static_cast<double>(n - 1), q * static_cast<double>(n)));
             std::nth_element(d.begin(), k, d.end());

@@ -34,7 +34,7 @@ n=2000
 echo "RUN impl=linux_fib mode=dev add_rps=777 del_rps=777 slab_B_per_route=144" > "$tmp/out/results/linux_fib_$n.log"
 echo "RUN impl=lpm run=1 add_rps=666 del_rps=666 heap_struct_MiB=1" > "$tmp/out/results/dpdk_lpm_$n.log"
 
-ROOT_FOR_STUB="$root" OUT="$tmp/out" DATA="$tmp/data" N="$n" RUNS=1 PEERS="fib" OBJECTS=0 \
+ROOT_FOR_STUB="$root" OUT="$tmp/out" DATA="$tmp/data" N="$n" RUNS=1 PEERS="fib" OBJECTS=0 PAUSE_S=0.2 \
   "$tmp/w/checkout/bench/run_peers.sh" > "$tmp/run.log" 2>&1 || { cat "$tmp/run.log" >&2; fail "run_peers.sh failed"; }
 table="$(sed -n '/^# Route add/,$p' "$tmp/run.log")"
 echo "$table"
@@ -47,6 +47,8 @@ grep -q "load average at the start: " "$tmp/run.log" || fail "no load average at
 grep -q "load at the end: " "$tmp/run.log" || fail "no load average at the end"
 grep -q "cpu: " "$tmp/run.log" || fail "no CPU model"
 grep -qF "| zel_ip, 1 domain | " <<<"$(sed -n '/^# Ours, single calls/,/^$/p' "$tmp/run.log")" || fail "no single-call row of ours"
+grep -qF "| zel_ip, 64 domains | " <<<"$(sed -n '/^# Ours, calls over 1 ms/,/^$/p' "$tmp/run.log")" || fail "no row of calls over 1 ms"
+[ "$(grep -c "machine pauses .*PAUSES seconds=" "$tmp/run.log")" -ge 2 ] || fail "no machine pauses before ours and at the end"
 for stale in "Linux FIB" "rte_lpm" "kernel figure"; do
   ! grep -qF "$stale" <<<"$table" || fail "the table shows $stale, which this run did not run"
 done

@@ -26,8 +26,12 @@
 //     add_rps_by_decile=...   (rate of each tenth of the load)
 //     del_rps_by_decile=...
 //     TAIL add: slowest_tenth_over_first= median_us= p999_us= slowest_us= over_1ms=
+//               slow_at=       (indices of the calls over 1 ms, or -)
 //     TAIL del: ...           (each call timed: bench_util.h)
 //   SUMMARY impl=zel_ip domains=D n=N add_routes_per_s min= median= max=
+//   SLOW impl=zel_ip domains=D n=N runs=R adds_over_1ms= recurring= dels_over_1ms=
+//       recurring= window=    (calls over 1 ms in all runs; recurring: within
+//                             `window` calls of one over 1 ms in another run)
 //   CHECKS passed | CHECKS FAILED: <what>
 //
 //   route_bench [-f PREFIX_FILE | -n N] [-r RUNS] [-d DOMAINS[,DOMAINS...]]
@@ -388,9 +392,15 @@ private:
 };
 
 void tail(const char *what, const Load &l) {
-    std::printf("  TAIL %s: slowest_tenth_over_first=%.2f median_us=%.3f p999_us=%.2f slowest_us=%.1f over_1ms=%llu\n",
+    std::string at;
+    for (uint64_t i : l.slow_at) {
+        if (!at.empty()) at += ',';
+        at += std::to_string(i);
+    }
+    std::printf("  TAIL %s: slowest_tenth_over_first=%.2f median_us=%.3f p999_us=%.2f slowest_us=%.1f over_1ms=%llu "
+                "slow_at=%s\n",
                 what, l.slowest_tenth_over_first(), l.median_call_s * 1e6, l.p999_s * 1e6, l.slowest_call_s * 1e6,
-                static_cast<unsigned long long>(l.over_1ms));
+                static_cast<unsigned long long>(l.over_1ms), at.empty() ? "-" : at.c_str());
 }
 
 void summary(const char *what, uint32_t domains, size_t n, std::vector<double> v, const char *fmt) {
@@ -454,6 +464,7 @@ int main(int argc, char **argv) {
             routes[i] = {vrd, prefixes[i].addr, prefixes[i].len, nh};
         }
         std::vector<double> add, del, bpr, ratio_add, ratio_del;
+        std::vector<std::vector<uint64_t>> slow_add, slow_del;
         for (int run = 1; run <= opt.runs; ++run) {
             RunResult r;
             {
@@ -478,6 +489,8 @@ int main(int argc, char **argv) {
             tail("add", r.add);
             tail("del", r.del);
             std::fflush(stdout);
+            slow_add.push_back(r.add.slow_at);
+            slow_del.push_back(r.del.slow_at);
             add.push_back(r.add.rate());
             del.push_back(r.del.rate());
             bpr.push_back(bytes);
@@ -489,6 +502,20 @@ int main(int argc, char **argv) {
         summary("bytes_per_route", domains, n, bpr, "%.1f");
         summary("add_last_tenth_over_first", domains, n, ratio_add, "%.2f");
         summary("del_last_tenth_over_first", domains, n, ratio_del, "%.2f");
+        // Calls over 1 ms of all runs, and those that recur near the same
+        // call in another run (within a thousandth of the calls).
+        auto count = [](const std::vector<std::vector<uint64_t>> &v) {
+            size_t c = 0;
+            for (const auto &r : v) c += r.size();
+            return c;
+        };
+        const uint64_t window = std::max<uint64_t>(n / 1000, 1);
+        std::printf("SLOW impl=zel_ip domains=%u n=%zu runs=%d adds_over_1ms=%zu recurring=%llu dels_over_1ms=%zu "
+                    "recurring=%llu window=%llu\n",
+                    domains, n, opt.runs, count(slow_add),
+                    static_cast<unsigned long long>(zel::bench::recurring(slow_add, window)), count(slow_del),
+                    static_cast<unsigned long long>(zel::bench::recurring(slow_del, window)),
+                    static_cast<unsigned long long>(window));
         std::fflush(stdout);
     }
     // A failed check ended the program above with "CHECKS FAILED".

@@ -17,6 +17,7 @@
 # domain (like-for-like with the single-table peers) and spread over 64.
 #
 # Environment: N (1000000), SEED (1), RUNS (3), PEERS ("fib lpm linux"),
+# PAUSE_S (10: seconds of the machine pause meter, before ours and at the end),
 # OBJECTS (1: also run bench_tunnels, bench_assoc and bench_egress, about a
 # minute; 0: routes only),
 # MODES ("dev via", the kernel's route forms), PEERS_DIR (<checkout>/../shared/peers),
@@ -47,6 +48,7 @@ RUNS="${RUNS:-3}"
 PEERS="${PEERS:-fib lpm linux}"
 MODES="${MODES:-dev via}"
 OBJECTS="${OBJECTS:-1}"
+PAUSE_S="${PAUSE_S:-10}"
 PEERS_DIR="${PEERS_DIR:-$(dirname "$ROOT")/shared/peers}"
 [ -d "$PEERS_DIR" ] || { echo "run_peers.sh: no peers at $PEERS_DIR (set PEERS_DIR)" >&2; exit 2; }
 export OUT="${OUT:-/tmp/peers-out}"
@@ -71,7 +73,7 @@ if ((${#need[@]})); then
 fi
 "$SRC/scripts/deps.sh" >/dev/null
 (cd "$SRC" && cmake --preset release >/dev/null &&
-  cmake --build build/release --target bench_routes bench_tunnels bench_assoc bench_egress zel-prefixgen -j2 >/dev/null)
+  cmake --build build/release --target bench_routes bench_tunnels bench_assoc bench_egress zel-prefixgen pause_meter -j2 >/dev/null)
 OURS="$SRC/build/release/bench/bench_routes"
 [ -x "$OUT/bin/prefixgen" ] || "$PEERS_DIR/prefixgen/build.sh" >/dev/null
 if has_peer fib || has_peer lpm; then
@@ -97,6 +99,10 @@ START_LOAD="$(load)"
 # 3. The runs, each program with all its runs in one process; the load
 #    average before each is logged, since the machine may be shared.
 #    Only the logs written in this run go into the table.
+# The machine's own pauses, beside which our slowest calls are read: a
+# loop that only reads the clock, before our runs and at the end.
+pauses() { echo "# machine pauses $1 (pause_meter, $PAUSE_S s of a loop reading the clock): $("$SRC/build/release/bench/pause_meter" "$PAUSE_S")"; }
+pauses "before ours" | tee -a "$HEAD"
 echo "# load before ours: $(load)" | tee -a "$HEAD"
 # One process per layout: the engine model keeps table memory it gave back
 # for reuse, and the second layout must not start on the first one's.
@@ -132,6 +138,7 @@ if [ "$OBJECTS" = 1 ]; then
     cat "$RES/objects_$b.log"
   done
 fi
+pauses "at the end" | tee -a "$HEAD"
 echo "# load at the end: $(load)" | tee -a "$HEAD"
 
 # 4. The table.
@@ -157,6 +164,10 @@ awk -v n="$N" -v runs="$RUNS" -v linux_note="$linux_note" '
   /^  TAIL (add|del):/ && cur != "" { w = ($2 == "add:") ? "a" : "d"
                                       put(cur, "med" w, kv("median_us")); put(cur, "p999" w, kv("p999_us")); put(cur, "max" w, kv("slowest_us"))
                                       put(cur, "over" w, kv("over_1ms")) }
+  /^SLOW impl=zel_ip/ { nm = "zel_ip, " kv("domains") (kv("domains") == 1 ? " domain" : " domains")
+                        split($0, h, "recurring="); split(h[2], r1, " "); split(h[3], r2, " ")
+                        slow[nm] = sprintf("| %s | %d | %d | %d | %d |", nm, kv("adds_over_1ms"), r1[1], kv("dels_over_1ms"), r2[1])
+                        slow_window = kv("window") }
   /^CHECKS/ { checks = checks "\n#   " FILENAME ": " $0 }
   /^SUMMARY impl=linux_fib/ && !linux_checked { linux_checked = 1
     checks = checks "\n#   " FILENAME ": route counts right after the adds and the deletes (the script stops otherwise)" }
@@ -182,6 +193,10 @@ awk -v n="$N" -v runs="$RUNS" -v linux_note="$linux_note" '
       printf "| %s | %.3f (%.3f) | %.2f (%.2f) | %.1f (%.1f) | %d (%d) | %.3f (%.3f) | %.2f (%.2f) | %.1f (%.1f) | %d (%d) |\n", nm,
         med(M1, k), mx(M1, k), med(P1, k), mx(P1, k), med(X1, k), mx(X1, k), med(O1, k), mx(O1, k),
         med(M2, k), mx(M2, k), med(P2, k), mx(P2, k), med(X2, k), mx(X2, k), med(O2, k), mx(O2, k) }
+    if (slow_window != "") {
+      printf "\n# Ours, calls over 1 ms in all runs, and those within %d calls of one in another run (work of ours that takes long falls at the same call in every run; a pause of the machine anywhere)\n", slow_window
+      printf "| | adds over 1 ms | recurring | deletes over 1 ms | recurring |\n|---|---|---|---|---|\n"
+      for (i = 1; i <= names; i++) { nm = order[i]; if (nm in slow) print slow[nm] } }
     ours = "zel_ip, 1 domain"
     printf "\n# Ratios, ours (one domain) / peer: medians (slowest run of ours / fastest run of the peer)\n"
     printf "| peer | add | delete | bytes per route, ours / peer |\n|---|---|---|---|\n"
