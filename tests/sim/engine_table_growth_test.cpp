@@ -30,6 +30,7 @@ struct Case {
     const char *name;
     unsigned width;       // 38: one-word keys, the destination tree's; 100: two-word keys
     unsigned grow32 = 0;  // growth point in 32nds of the load (0: the default, 1/2)
+    bool hurried = false; // every move at the large parts' pace (256 old slots a change)
 };
 
 class TableGrowth : public ::testing::TestWithParam<Case> {
@@ -40,6 +41,7 @@ protected:
         w_ = GetParam().width;
         store_ = zsim::make_prefix_store(w_);
         if (GetParam().grow32) store_->set_growth(GetParam().grow32);
+        if (GetParam().hurried) store_->set_big_move(0);
         for (auto &b : pool_) b = random_bits(w_);
     }
 
@@ -118,6 +120,9 @@ protected:
     std::map<Key, uint64_t> naive_;
     std::vector<u128> pool_ = std::vector<u128>(600);
     int checks_ = 0, mid_resize_ = 0;
+    // Changes between checkpoints while a resize is under way: a hurried
+    // move lasts a few dozen changes.
+    int often_ = GetParam().hurried ? 7 : 61;
 };
 
 TEST_P(TableGrowth, EveryFinderAgreesWithANaiveMapThroughGrowthAndShrink) {
@@ -136,7 +141,7 @@ TEST_P(TableGrowth, EveryFinderAgreesWithANaiveMapThroughGrowthAndShrink) {
             ASSERT_EQ(old, had->second);
         }
         naive_[key] = val;
-        if (i % 797 == 0 || (i % 61 == 0 && store_->resizing())) {
+        if (i % 797 == 0 || (i % often_ == 0 && store_->resizing())) {
             ASSERT_NO_FATAL_FAILURE(check("growing"));
         }
     }
@@ -157,7 +162,7 @@ TEST_P(TableGrowth, EveryFinderAgreesWithANaiveMapThroughGrowthAndShrink) {
             ASSERT_EQ(r, naive_.count(k) ? 0 : 1);
             naive_[k] = 7;
         }
-        if (i % 797 == 0 || (i % 61 == 0 && store_->resizing())) {
+        if (i % 797 == 0 || (i % often_ == 0 && store_->resizing())) {
             ASSERT_NO_FATAL_FAILURE(check("shrinking"));
         }
     }
@@ -181,7 +186,8 @@ TEST_P(TableGrowth, EveryFinderAgreesWithANaiveMapThroughGrowthAndShrink) {
 
 INSTANTIATE_TEST_SUITE_P(Widths, TableGrowth,
                          ::testing::Values(Case{"OneWordKeys", 38}, Case{"TwoWordKeys", 100},
-                                           Case{"GrowingAtFiveEighths", 39, 20}),
+                                           Case{"GrowingAtFiveEighths", 39, 20},
+                                           Case{"HurriedMoves", 38, 0, true}),
                          [](const ::testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -224,6 +224,9 @@ public:
     // within 8 .. 20 so the next slots are ready by load 23/32). Set
     // before the first key.
     virtual void set_growth(unsigned grow32) = 0;
+    // Old slots of at least this many bytes move kBigStep a change (8 MiB
+    // unless set; a test hurries small parts with it).
+    virtual void set_big_move(size_t bytes) = 0;
     // Resizes that a put had to finish in one call, the next being due
     // (0 at the pace the table keeps; a test watches it).
     virtual size_t stalls() const = 0;
@@ -236,10 +239,10 @@ public:
 //
 // Resizing never stops the world. A resize allocates the new slots and
 // keeps the old ones; from then on every put and erase first moves the
-// next kStep old slots into the new ones, so no call moves more than kStep
-// keys, at any size. Meanwhile every key is in exactly one of the two
-// (a put or erase of a key still in the old slots acts there), and a
-// query reads both.
+// next kStep old slots (kBigStep in a large part, see Pace) into the new
+// ones, so no call moves more than kBigStep, at any size. Meanwhile every
+// key is in exactly one of the two (a put or erase of a key still in the
+// old slots acts there), and a query reads both.
 //
 // The move starts after an empty old slot e and goes round to it. The
 // old slots already moved, (e, e + moved_] cyclically, are never read
@@ -262,26 +265,31 @@ public:
 //
 // Pace: a mapped part starts growing at load 1/2 (to twice the slots;
 // set_growth moves that to at most 5/8); budget_ runs to load 23/32 (at
-// least cap/32 changes). The old slots are then moved kStep = 256 a
-// change, in cap/256 changes: by load 23/32 + 1/256 of the old cap, under
-// 3/8 of the new, so the move is over well before the next growth is due.
-// (A move reads the old slots and writes every line of the new ones, so
-// it runs at memory bandwidth, about 7 ms for a million old slots, and
-// every change meanwhile reads both tables: 256 a change keeps that
-// stretch to a few thousand changes, at a few microseconds a step.) A
-// heap part grows at 3/4, at once into heap slots. A part
-// shrinks to half below load 1/8, when no resize is under way: its next
-// slots are ready within cap/32 changes and moved in cap/256 more, by
-// when the new slots hold at most 3/8 of their cap. Should load 3/4 be
-// reached with the next slots not ready (a failed early start), the
-// owner makes ready a chunk every change, and
+// least cap/32 changes). The old slots are then moved kStep = 8 a change,
+// in cap/8 changes: by load 27/32 of the old cap, 27/64 of the new, so
+// the move is over well before the next growth is due. Old slots of
+// kBigMoveBytes (8 MiB) or more move kBigStep = 256 a change, in cap/256
+// changes: while a move lasts every query reads runs in both tables, and
+// at that size they are cache misses, so the move is hurried (a few
+// microseconds a step; the whole move runs at memory bandwidth, about
+// 7 ms for a million old slots). A smaller part's runs stay in cache, and
+// its move is spread thin. A heap part grows at 3/4, at once into heap
+// slots. A part shrinks to half below load 1/8, when no resize is under
+// way: its next slots are ready within cap/32 changes and moved in cap/8
+// more, by when the new slots hold at most 9/16 of their cap. Should load
+// 3/4 be reached with the next slots not ready (a failed early start),
+// the owner makes ready a chunk every change, and
 // at 7/8 all at once (counted as a stall: never, at this pace).
 template <class K>
 class Slots {
 public:
     using Slot = typename K::Slot;
     using Packed = typename K::Packed;
-    static constexpr size_t kStep = 256;
+    static constexpr size_t kStep = 8;
+    // A part whose old slots take this much moves kBigStep a change (see
+    // Pace).
+    static constexpr size_t kBigMoveBytes = size_t{8} << 20;  // the default of big_move_
+    static constexpr size_t kBigStep = 256;
     // Old slots up to this many are moved at once (a bounded, small copy).
     static constexpr size_t kMoveAtOnce = 256;
 
@@ -441,6 +449,7 @@ public:
 
     unsigned group_ = 0;    // set once, before the first key
     unsigned grow32_ = 16;  // a mapped part starts growing at load grow32_/32 (see Pace)
+    size_t big_move_ = kBigMoveBytes;  // old slots of this many bytes move kBigStep a change
     Slot *slots_ = nullptr;
     size_t cap_ = 0, size_ = 0, mask_ = 0;
 
@@ -503,12 +512,12 @@ private:
         }
     }
     // Every put and erase does a bounded share of the resize under way:
-    // make a batch of the next slots ready, or move kStep old slots.
+    // make a batch of the next slots ready, or move the next old slots.
     void step() {
         if (next_)
             bring_in();
         else if (old_)
-            move(kStep);
+            move(old_cap_ * sizeof(Slot) >= big_move_ ? kBigStep : kStep);
     }
     void finish() {
         if (old_) move(old_cap_);
@@ -769,6 +778,9 @@ public:
     }
     void set_growth(unsigned grow32) override {
         for (unsigned p = 0; p < nparts_; ++p) parts_[p].grow32_ = std::clamp(grow32, 8u, 20u);
+    }
+    void set_big_move(size_t bytes) override {
+        for (unsigned p = 0; p < nparts_; ++p) parts_[p].big_move_ = bytes;
     }
     // Some part is being resized (its old slots still held).
     bool resizing() const override {
