@@ -1,5 +1,7 @@
 #include "sim_table_memory.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -67,6 +69,7 @@ struct Worker {
     // be). A fork's child sees its parent's, and never uses the thread nor
     // the mutex (it may have been locked at the fork).
     std::atomic<pid_t> pid{0};
+    pthread_t thread{};  // set before pid (release), read after it (acquire)
 
     void loop() {
         for (;;) {
@@ -107,7 +110,9 @@ Worker *worker_here() {
         seen = w.pid.load(std::memory_order_relaxed);
         if (seen == 0) {
             try {
-                std::thread([&w] { w.loop(); }).detach();
+                std::thread t([&w] { w.loop(); });
+                w.thread = t.native_handle();
+                t.detach();
                 seen = self;
             } catch (...) {  // no thread: the owners do it all
                 seen = -1;
@@ -118,11 +123,29 @@ Worker *worker_here() {
     return seen == self ? &w : nullptr;
 }
 
+// Keep the worker off the core the calling owner runs on, when it may
+// run on another: the owner's calls then never wait out the worker's time
+// slices (a 4 ms tick here), and with no other core free the worker
+// shares one with something else (the owner's share keeps its table's
+// pace meanwhile). The owner of the latest offer is steered from; an
+// owner that the scheduler moves to the worker's core later shares it,
+// as without steering.
+void steer_away(Worker &w) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return;
+    const int here = sched_getcpu();
+    if (here < 0 || here >= CPU_SETSIZE || !CPU_ISSET(here, &set) || CPU_COUNT(&set) < 2) return;
+    CPU_CLR(here, &set);
+    (void)pthread_setaffinity_np(w.thread, sizeof set, &set);
+}
+
 // Offer a job to the worker. False when there is none (the owner then
 // does every chunk itself).
 bool worker_offer(const std::shared_ptr<TablePrep> &job) {
     Worker *w = worker_here();
     if (!w) return false;
+    steer_away(*w);
     try {
         std::lock_guard<std::mutex> g(w->mu);
         w->jobs.push_back(job);
@@ -203,15 +226,12 @@ void table_ready(void *p, size_t off, size_t len, bool fresh) {
         std::memset(b, 0, len);
         return;
     }
-    // A new mapping is zero already. The kernel brings the pages in
-    // without a trap per page (MADV_POPULATE_WRITE, Linux 5.14; older
-    // kernels refuse it and the touch below faults them in); the touch
-    // then makes each page known to the process's mappings, which a
-    // virtual machine may do only on a first access.
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23
-#endif
-    (void)madvise(b, len, MADV_POPULATE_WRITE);
+    // A new mapping is zero already: a write to each page brings it in.
+    // Page by page, not by MADV_POPULATE_WRITE: that holds the process's
+    // mmap lock for the whole range, and an owner's mapping call (a next
+    // table, the heap growing) would wait for it, for milliseconds where
+    // the hypervisor has not backed the pages yet; a write fault takes
+    // only the lock of the mapping it falls in, for one page.
     for (size_t i = 0; i < len; i += kPage) static_cast<volatile unsigned char *>(b)[i] = 0;
 }
 
