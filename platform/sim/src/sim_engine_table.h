@@ -172,6 +172,16 @@ size_t slot_home(u128 bits, unsigned len, unsigned group, size_t mask) {
     return group_home<K>(K::group_key(bits, len, group), mask);
 }
 
+// Warm the line at p and the next one, where a probe run often goes on.
+// The address of the next line is made as an integer: it may lie past the
+// slots, which a prefetch (it never faults) may touch but pointer
+// arithmetic may not name. Inlined always, so the prefetches stay where
+// the caller wants them.
+[[gnu::always_inline]] inline void prefetch_run_lines(const void *p) {
+    __builtin_prefetch(p);
+    __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) + 64));
+}
+
 // The home slot's address of (bits, len) in the slots of its part (`old`:
 // the old slots of a part being resized, which a put or a query reads
 // too), or nullptr when the part has none; `bits` holds only len bits.
@@ -325,16 +335,8 @@ public:
     }
     // Warm the line of the run in the new slots (and in the old ones).
     void prefetch_run(u128 bits, unsigned len) const {
-        if (cap_) {
-            const Slot *h = &slots_[home(bits, len)];
-            __builtin_prefetch(h);
-            __builtin_prefetch(reinterpret_cast<const char *>(h) + 64);
-        }
-        if (old_) {
-            const Slot *h = &old_[old_start(bits, len)];
-            __builtin_prefetch(h);
-            __builtin_prefetch(reinterpret_cast<const char *>(h) + 64);
-        }
+        if (cap_) prefetch_run_lines(&slots_[home(bits, len)]);
+        if (old_) prefetch_run_lines(&old_[old_start(bits, len)]);
     }
 
     bool reserve_one() {
@@ -720,11 +722,7 @@ public:
 
     void prefetch(u128 bits, unsigned len) const override {
         const Slots<K> &t = part(len);
-        if (t.cap_) {
-            const Slot *h = &t.slots_[t.home(bits, len)];
-            __builtin_prefetch(h);
-            __builtin_prefetch(reinterpret_cast<const char *>(h) + 64);
-        }
+        if (t.cap_) prefetch_run_lines(&t.slots_[t.home(bits, len)]);
     }
 
     const SlotMap &slot_map() const override { return map_; }

@@ -105,10 +105,7 @@ uint32_t zel_ptn_extend(zel_ptn_t *ptn, uint32_t value, uint32_t bits) try {
                             zsim::home_address(s->pair.tree, s->v, ptn->len, true),
                             zsim::home_address(s->pair.db, s->v, ptn->len + 1, true)};
     for (const void *line : lines)
-        if (line) {
-            __builtin_prefetch(line);
-            __builtin_prefetch(static_cast<const char *>(line) + 64);
-        }
+        if (line) zsim::prefetch_run_lines(line);
     return 0;
 } ZSIM_CATCH(::zsim::boundary_status(__func__))
 
