@@ -29,9 +29,9 @@
 //               slow_at=       (indices of the calls over 1 ms, or -)
 //     TAIL del: ...           (each call timed: bench_util.h)
 //   SUMMARY impl=zel_ip domains=D n=N add_routes_per_s min= median= max=
-//   SLOW impl=zel_ip domains=D n=N runs=R adds_over_1ms= recurring= dels_over_1ms=
-//       recurring= window=    (calls over 1 ms in all runs; recurring: within
-//                             `window` calls of one over 1 ms in another run)
+//   SLOW impl=zel_ip domains=D n=N runs=R adds_over_1ms= adds_recurring=
+//       dels_over_1ms= dels_recurring= window=   (calls over 1 ms in all runs;
+//       recurring: within `window` calls of one over 1 ms in another run)
 //   CHECKS passed | CHECKS FAILED: <what>
 //
 //   route_bench [-f PREFIX_FILE | -n N] [-r RUNS] [-d DOMAINS[,DOMAINS...]]
@@ -510,8 +510,8 @@ int main(int argc, char **argv) {
             return c;
         };
         const uint64_t window = std::max<uint64_t>(n / 1000, 1);
-        std::printf("SLOW impl=zel_ip domains=%u n=%zu runs=%d adds_over_1ms=%zu recurring=%llu dels_over_1ms=%zu "
-                    "recurring=%llu window=%llu\n",
+        std::printf("SLOW impl=zel_ip domains=%u n=%zu runs=%d adds_over_1ms=%zu adds_recurring=%llu "
+                    "dels_over_1ms=%zu dels_recurring=%llu window=%llu\n",
                     domains, n, opt.runs, count(slow_add),
                     static_cast<unsigned long long>(zel::bench::recurring(slow_add, window)), count(slow_del),
                     static_cast<unsigned long long>(zel::bench::recurring(slow_del, window)),

@@ -165,8 +165,8 @@ awk -v n="$N" -v runs="$RUNS" -v linux_note="$linux_note" '
                                       put(cur, "med" w, kv("median_us")); put(cur, "p999" w, kv("p999_us")); put(cur, "max" w, kv("slowest_us"))
                                       put(cur, "over" w, kv("over_1ms")) }
   /^SLOW impl=zel_ip/ { nm = "zel_ip, " kv("domains") (kv("domains") == 1 ? " domain" : " domains")
-                        split($0, h, "recurring="); split(h[2], r1, " "); split(h[3], r2, " ")
-                        slow[nm] = sprintf("| %s | %d | %d | %d | %d |", nm, kv("adds_over_1ms"), r1[1], kv("dels_over_1ms"), r2[1])
+                        slow[nm] = sprintf("| %s | %d | %d | %d | %d |", nm, kv("adds_over_1ms"), kv("adds_recurring"),
+                                           kv("dels_over_1ms"), kv("dels_recurring"))
                         slow_window = kv("window") }
   /^CHECKS/ { checks = checks "\n#   " FILENAME ": " $0 }
   /^SUMMARY impl=linux_fib/ && !linux_checked { linux_checked = 1
